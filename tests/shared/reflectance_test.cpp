@@ -24,7 +24,7 @@ TEST(SampleLobeAzimuth, ZeroAndIsotropicAndTopEnd) {
   }
   // u = 1: the float pi/2 lies just above pi/2, so tan is huge and negative
   // and the azimuth comes out near -pi/2.
-  EXPECT_NEAR(std::tan(gw::kHalfPi), -2.2877332e7f, 1.0f);
+  EXPECT_NEAR(std::tan(gw::kHalfPi), -2.2877332e7f, 50.0f);  // libm and constant folding differ by an ulp
   EXPECT_NEAR(gw::sampleLobeAzimuth(10.0f, 10.0f, 1.0f), -1.5707963f, 1e-6f);
 }
 

@@ -54,7 +54,10 @@ void record(MiEntry entry, const miState* state, const miColor* result, const mi
   MiCallRecord r{};
   r.entry = entry;
   r.state = state;
-  if (state) r.stateNormal = state->normal;
+  if (state) {
+    r.statePoint = state->point;
+    r.stateNormal = state->normal;
+  }
   if (result) r.resultIn = *result;
   if (dir) r.dir = *dir;
   r.light = light;
@@ -98,7 +101,14 @@ miBoolean traceReflection(miColor* result, miState* state, miVector* dir) {
   if (script.traceCount == 0) return miFALSE;
   const unsigned at = tracePosition.fetch_add(1, std::memory_order_relaxed);
   const MiTraceResult& t = script.traces[at % static_cast<unsigned>(script.traceCount)];
-  if (t.hit) *result = t.color;
+  if (t.hit) {
+    *result = t.color;
+    if (t.copiesBack) {
+      state->point = t.point;
+      state->normal = t.normal;
+      state->dist = 1.0;
+    }
+  }
   return t.hit;
 }
 
@@ -176,7 +186,9 @@ miBoolean setTraceResults(const MiTraceResult* results, int count) {
 }
 
 void setEnvironment(miBoolean hit, miColor color) {
-  script.environment = MiTraceResult{hit, color};
+  script.environment = MiTraceResult{};
+  script.environment.hit = hit;
+  script.environment.color = color;
 }
 
 void setIrradiance(miBoolean writes, miColor color, miBoolean returns) {

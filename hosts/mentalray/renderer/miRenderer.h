@@ -31,7 +31,8 @@
  *      *samples untouched.
  *    - mi_trace_reflection: the outcomes set with `setTraceResults` are used
  *      in turn, cycling (a process-wide atomic position); none set = miss,
- *      miFALSE with the colour untouched.
+ *      miFALSE with the colour untouched. An outcome may copy its hit's point
+ *      and normal back into the caller's state, as the renderer does.
  *    - mi_trace_environment: `setEnvironment`'s answer; default miFALSE.
  *    - mi_compute_irradiance: `setIrradiance`'s colour is written when asked
  *      for, and its return value returned; default: nothing written, miFALSE.
@@ -91,12 +92,18 @@ typedef struct MiLightSample {
 typedef struct MiTraceResult {
   miBoolean hit;
   miColor color; /* written only when hit */
+  /* When set, a hit copies the hit's point and normal (and a distance of 1)
+   * back into the state it was given, as the renderer's tracing does. */
+  miBoolean copiesBack;
+  miVector point;
+  miVector normal;
 } MiTraceResult;
 
 /* One recorded call, with what the caller handed in at that moment. */
 typedef struct MiCallRecord {
   MiEntry entry;
   const miState* state; /* the state pointer passed */
+  miVector statePoint;  /* state->point on entry */
   miVector stateNormal; /* state->normal on entry */
   miColor resultIn;     /* *result on entry (zero for mi_phen_eval) */
   miVector dir;         /* direction argument of the traces */

@@ -230,7 +230,7 @@ inline D3 refLight(const RefFrame& f, const ShaderParams& p, const std::vector<M
     const auto [kd, ks] = refSample(f, p, l);
     const double lc[3] = {ls.color.r, ls.color.g, ls.color.b};
     const double col[3] = {p.color.r, p.color.g, p.color.b};
-    for (int i = 0; i < 3; ++i) sum[i] += lc[i] * kd * col[i] + lc[i] * ks;
+    for (size_t i = 0; i < 3; ++i) sum[i] += lc[i] * kd * col[i] + lc[i] * ks;
   }
   if (count > 0) {
     for (double& x : sum) x /= count;
@@ -240,7 +240,7 @@ inline D3 refLight(const RefFrame& f, const ShaderParams& p, const std::vector<M
 
 inline void expectColorNear(const miColor& got, const D3& want, double relTol = 2e-5) {
   const float g[3] = {got.r, got.g, got.b};
-  for (int i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < 3; ++i) {
     // Single-precision arithmetic against a double reference.
     EXPECT_NEAR(g[i], want[i], relTol * std::max(1.0, std::fabs(want[i]))) << "channel " << i;
   }

@@ -159,15 +159,15 @@ TEST_F(MrShading, ReflectionsDrawTwoNumbersPerSampleAndFallBackToTheEnvironment)
     const double ct = std::pow(u2, 1.0 / (nu * cp * cp + nv * sp * sp + 1.0));
     const double st = std::sqrt(1.0 - ct * ct);
     D3 h;
-    for (int i = 0; i < 3; ++i) h[i] = st * cp * f.u[i] + st * sp * b[i] + ct * f.n[i];
+    for (size_t i = 0; i < 3; ++i) h[i] = st * cp * f.u[i] + st * sp * b[i] + ct * f.n[i];
     const double vh = dotD(f.v, h);
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 3; ++i) {
       EXPECT_NEAR((&r.dir.x)[i], 2 * vh * h[i] - f.v[i], 2e-5) << "sample " << traceIndex;
     }
     const miColor seen = traceIndex == 1 ? traces[1].color : sky;
     const double fr = fresnelD(h, f.v, p.specularPower);
     const double rgb[3] = {seen.r, seen.g, seen.b}, col[3] = {p.color.r, p.color.g, p.color.b};
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 3; ++i) {
       expect[i] += p.specularPower * rgb[i] * fr * 5.0 * col[i] * p.reflectivity / 3.0;
     }
     ++traceIndex;

@@ -253,28 +253,30 @@ MI_RENDERER_EXPORT const MiRenderer* miRendererControl(void) { return &control; 
 // Each entry point is a GNU indirect function: the loader runs its resolver on
 // every lookup by name (dlsym included), which is where lookups are counted.
 // The module never calls these names itself, so nothing resolves them at load.
+// The resolvers have C linkage (and hidden visibility) so both compilers find
+// them by these plain names.
 using SampleLightFn = miBoolean (*)(miColor*, miVector*, miScalar*, miState*, miTag, miInteger*);
 using TraceFn = miBoolean (*)(miColor*, miState*, miVector*);
 using IrradianceFn = miBoolean (*)(miColor*, miState*);
 using PhenEvalFn = void* (*)(miState*, void*);
 
-static SampleLightFn resolveSampleLight() {
+SampleLightFn resolveSampleLight() {
   lookupCounts[MI_ENTRY_SAMPLE_LIGHT].fetch_add(1);
   return &sampleLight;
 }
-static TraceFn resolveTraceReflection() {
+TraceFn resolveTraceReflection() {
   lookupCounts[MI_ENTRY_TRACE_REFLECTION].fetch_add(1);
   return &traceReflection;
 }
-static TraceFn resolveTraceEnvironment() {
+TraceFn resolveTraceEnvironment() {
   lookupCounts[MI_ENTRY_TRACE_ENVIRONMENT].fetch_add(1);
   return &traceEnvironment;
 }
-static IrradianceFn resolveComputeIrradiance() {
+IrradianceFn resolveComputeIrradiance() {
   lookupCounts[MI_ENTRY_COMPUTE_IRRADIANCE].fetch_add(1);
   return &computeIrradiance;
 }
-static PhenEvalFn resolvePhenEval() {
+PhenEvalFn resolvePhenEval() {
   lookupCounts[MI_ENTRY_PHEN_EVAL].fetch_add(1);
   return &phenEval;
 }

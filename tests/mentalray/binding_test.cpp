@@ -111,7 +111,9 @@ TEST(MrBinding, FailedLookupThenRebindToRenderer) {
 TEST(MrBinding, OneLookupPerNamePerHandleAndRebinding) {
   const Renderer& a = renderer();
   if (a.mi->lookupCount(MI_ENTRY_SAMPLE_LIGHT) < 0) GTEST_SKIP() << "lookups not countable here";
-  const Renderer b = loadRenderer(privateCopy(GLINTWEAVE_MR_RENDERER, "renderer-b"));
+  const std::string copy = privateCopy(GLINTWEAVE_MR_RENDERER, "renderer-b");
+  const Renderer b = loadRenderer(copy);
+  std::filesystem::remove(copy);
   a.mi->reset();
   b.mi->reset();
   const ShaderLibrary lib = freshShaderLibrary();

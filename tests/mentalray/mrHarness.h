@@ -68,7 +68,10 @@ inline const ShaderLibrary& shaderLibrary() {
 }
 
 inline ShaderLibrary freshShaderLibrary() {
-  return loadShaderLibrary(privateCopy(GLINTWEAVE_MR_LIBRARY, "kl4v_glintWeave"));
+  const std::string copy = privateCopy(GLINTWEAVE_MR_LIBRARY, "kl4v_glintWeave");
+  ShaderLibrary lib = loadShaderLibrary(copy);
+  std::filesystem::remove(copy);  // the loaded module stays mapped
+  return lib;
 }
 
 struct Renderer {

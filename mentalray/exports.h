@@ -12,7 +12,9 @@
 
 // A test build exposes the forwarders to check that a lookup finding them is
 // treated as failed; the shipped library never does.
-#if defined(GLINTWEAVE_EXPOSE_FORWARDERS) && !defined(_WIN32)
+#if defined(GLINTWEAVE_EXPOSE_FORWARDERS) && defined(_WIN32)
+#define GW_MI_FORWARDER __declspec(dllexport)
+#elif defined(GLINTWEAVE_EXPOSE_FORWARDERS)
 #define GW_MI_FORWARDER __attribute__((visibility("default")))
 #else
 #define GW_MI_FORWARDER

@@ -13,6 +13,9 @@
 #include <new>
 
 #include "mrHarness.h"
+#ifdef _WIN32
+#include "peImage.h"
+#endif
 
 namespace {
 std::atomic<bool> counting{false};
@@ -33,7 +36,7 @@ void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
-#ifndef GLINTWEAVE_SANITIZED
+#if !defined(GLINTWEAVE_SANITIZED) && !defined(_WIN32)
 // The sanitizers own malloc; elsewhere count it too, forwarding to glibc.
 extern "C" {
 void* __libc_malloc(std::size_t);
@@ -58,6 +61,42 @@ namespace {
 
 using namespace mrtest;
 
+#ifdef _WIN32
+// Windows has no interposition by name: the library reaches the C runtime's
+// allocator (its operator new included) through its own import table, whose
+// malloc, calloc and realloc entries are pointed at counting wrappers.
+using MallocFn = void* (*)(std::size_t);
+using CallocFn = void* (*)(std::size_t, std::size_t);
+using ReallocFn = void* (*)(void*, std::size_t);
+MallocFn realMalloc = nullptr;
+CallocFn realCalloc = nullptr;
+ReallocFn realRealloc = nullptr;
+void* countingMalloc(std::size_t size) {
+  noteAllocation();
+  return realMalloc(size);
+}
+void* countingCalloc(std::size_t n, std::size_t size) {
+  noteAllocation();
+  return realCalloc(n, size);
+}
+void* countingRealloc(void* p, std::size_t size) {
+  noteAllocation();
+  return realRealloc(p, size);
+}
+
+void countLibraryAllocations(void* module) {
+  realMalloc = reinterpret_cast<MallocFn>(
+      petest::redirectImport(module, "malloc", reinterpret_cast<void*>(&countingMalloc)));
+  ASSERT_NE(realMalloc, nullptr) << "the library does not import malloc";
+  realCalloc = reinterpret_cast<CallocFn>(
+      petest::redirectImport(module, "calloc", reinterpret_cast<void*>(&countingCalloc)));
+  if (!realCalloc) realCalloc = &std::calloc;
+  realRealloc = reinterpret_cast<ReallocFn>(
+      petest::redirectImport(module, "realloc", reinterpret_cast<void*>(&countingRealloc)));
+  if (!realRealloc) realRealloc = &std::realloc;
+}
+#endif
+
 TEST(MrAllocation, ShadingAllocatesNothing) {
   const Renderer& r = renderer();
   r.mi->reset();
@@ -71,6 +110,9 @@ TEST(MrAllocation, ShadingAllocatesNothing) {
   r.mi->setIrradiance(miTRUE, {0.2f, 0.2f, 0.2f, 1.0f}, miTRUE);
   const ShaderLibrary& lib = shaderLibrary();
   lib.setModuleHandle(r.handle);
+#ifdef _WIN32
+  countLibraryAllocations(lib.handle);
+#endif
 
   ShaderCall call;
   call.setLights({1});

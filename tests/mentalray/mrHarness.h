@@ -5,7 +5,7 @@
 // tags, in one buffer.
 #pragma once
 
-#include <dlfcn.h>
+#include <glintweave/dynload.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -37,6 +37,14 @@ inline void* openLocal(const std::string& path) {
   return h;
 }
 
+inline unsigned long processId() {
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(::getpid());
+#endif
+}
+
 // A private copy of a module: its own statics (binding table, handle, random
 // streams), whatever other tests in this process did with the original.
 inline std::string privateCopy(const std::string& path, const std::string& tag) {
@@ -44,8 +52,9 @@ inline std::string privateCopy(const std::string& path, const std::string& tag) 
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / "glintweave-mr-tests";
   fs::create_directories(dir);
-  const fs::path copy = dir / (tag + "-" + std::to_string(::getpid()) + "-" +
-                               std::to_string(serial.fetch_add(1)) + ".so");
+  const fs::path copy = dir / (tag + "-" + std::to_string(processId()) + "-" +
+                               std::to_string(serial.fetch_add(1)) +
+                               fs::path(path).extension().string());
   fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
   return copy.string();
 }
@@ -70,7 +79,11 @@ inline const ShaderLibrary& shaderLibrary() {
 inline ShaderLibrary freshShaderLibrary() {
   const std::string copy = privateCopy(GLINTWEAVE_MR_LIBRARY, "kl4v_glintWeave");
   ShaderLibrary lib = loadShaderLibrary(copy);
+#ifndef _WIN32
   std::filesystem::remove(copy);  // the loaded module stays mapped
+#endif
+  // Windows keeps a loaded module's file locked: the copy stays in the temp
+  // folder (under Wine, inside the build tree's prefix).
   return lib;
 }
 

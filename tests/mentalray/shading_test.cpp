@@ -239,24 +239,24 @@ TEST_F(MrShading, NormalOfZeroLengthAddsNoLight) {
 TEST_F(MrShading, NormalAlmostAlongYUsesTheAxisFrame) {
   const MiLightSample s = lightSample(unit(0.5f, 1.0f, 0.3f));
   mi->setLightSamples(1, &s, 1, -1);
-  ShaderCall axis, near, tiny;
-  for (ShaderCall* c : {&axis, &near, &tiny}) {
+  ShaderCall axis, nearAxis, tiny;
+  for (ShaderCall* c : {&axis, &nearAxis, &tiny}) {
     c->setLights({1});
     c->state.dir = unit(0.3f, -1.0f, -0.4f);
     c->params()->specularU = 200.0f;
     c->params()->specularV = 2.0f;
   }
   axis.state.normal = {0.0f, 1.0f, 0.0f};
-  near.state.normal = {1e-25f, 1.0f, 0.0f};
+  nearAxis.state.normal = {1e-25f, 1.0f, 0.0f};
   tiny.state.normal = {1e-30f, 0.0f, 0.0f};  // its length underflows: left as it is
   axis.shade();
-  near.shade();
+  nearAxis.shade();
   tiny.params()->reflectivity = 1.0f;
   tiny.params()->reflectSamples = 2;
   tiny.shade();
   EXPECT_GT(axis.result.r, 0.0f);
-  EXPECT_EQ(near.result.r, axis.result.r);
-  EXPECT_EQ(near.result.b, axis.result.b);
+  EXPECT_EQ(nearAxis.result.r, axis.result.r);
+  EXPECT_EQ(nearAxis.result.b, axis.result.b);
   EXPECT_TRUE(finiteColor(tiny.result));
 }
 

@@ -142,9 +142,15 @@ typedef struct MiRenderer {
 #define MI_RENDERER_TABLE_SYMBOL "miRendererControl"
 typedef const MiRenderer* (*MiRendererControlFn)(void);
 
-#ifndef _WIN32
-#include <dlfcn.h>
 /* The control table of the module loaded at `handle`, or NULL. */
+#ifdef _WIN32
+#include <windows.h>
+static inline const MiRenderer* miRendererFrom(void* handle) {
+  void* fn = (void*)GetProcAddress((HMODULE)handle, MI_RENDERER_TABLE_SYMBOL);
+  return fn ? ((MiRendererControlFn)fn)() : NULL;
+}
+#else
+#include <dlfcn.h>
 static inline const MiRenderer* miRendererFrom(void* handle) {
   void* fn = dlsym(handle, MI_RENDERER_TABLE_SYMBOL);
   return fn ? ((MiRendererControlFn)fn)() : NULL;

@@ -24,10 +24,3 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${GLINTWEAVE_WINE_RUN}
 set(CMAKE_CROSSCOMPILING_EMULATOR ${GLINTWEAVE_WINE_RUN})
 message(STATUS "Windows executables run under ${GLINTWEAVE_WINE} (prefix ${GLINTWEAVE_WINEPREFIX})")
 
-# Making a fresh prefix takes a few seconds; doing it once at build time keeps
-# it out of the first test's time and keeps parallel tests from racing to
-# create it.
-add_custom_command(OUTPUT ${GLINTWEAVE_WINEPREFIX}/system.reg
-                   COMMAND ${GLINTWEAVE_WINE_RUN} wineboot.exe --init
-                   COMMENT "Creating the Wine prefix for the tests" VERBATIM)
-add_custom_target(glintweave_wineprefix ALL DEPENDS ${GLINTWEAVE_WINEPREFIX}/system.reg)

@@ -1,6 +1,6 @@
 // The driver API of mayahost.h: loading plug-ins, records, failure injection,
 // nodes and their data blocks, evaluation and tracing.
-#include <dlfcn.h>
+#include <glintweave/dynload.h>
 
 #include <cstring>
 #include <type_traits>
@@ -93,9 +93,16 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
     return nullptr;
   }
   // Maya finds the entry points by their C++ names; a C name is accepted too.
+  // On Windows it asks for the undecorated names first, which the devkit's
+  // link exports beside the decorated ones.
   auto find = [&](const char* mangled, const char* plain) {
+#ifdef _WIN32
+    void* s = dlsym(library, plain);
+    return s ? s : dlsym(library, mangled);
+#else
     void* s = dlsym(library, mangled);
     return s ? s : dlsym(library, plain);
+#endif
   };
   void* init = find("_Z16initializePlugin7MObject", "initializePlugin");
   void* uninit = find("_Z18uninitializePlugin7MObject", "uninitializePlugin");

@@ -13,7 +13,7 @@
 
 #if defined(_WIN32)
 #ifndef PLUGIN_EXPORT
-#define PLUGIN_EXPORT _declspec(dllexport)
+#define PLUGIN_EXPORT __declspec(dllexport)
 #endif
 #if defined(MAYA_STANDIN_BUILDING_HOST)
 #define OPENMAYA_EXPORT __declspec(dllexport)

@@ -15,8 +15,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-// The module's instance handle, recorded at load; nothing reads it.
-static HINSTANCE glintWeaveInstance = NULL;
+// The module's instance handle, recorded at load; nothing reads it. External
+// linkage keeps the optimiser from dropping a variable that is only written.
+HINSTANCE glintWeaveInstance = NULL;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD, LPVOID) {
   glintWeaveInstance = instance;

@@ -52,9 +52,9 @@ inline std::string privateCopy(const std::string& path, const std::string& tag) 
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / "glintweave-mr-tests";
   fs::create_directories(dir);
-  const fs::path copy = dir / (tag + "-" + std::to_string(processId()) + "-" +
-                               std::to_string(serial.fetch_add(1)) +
-                               fs::path(path).extension().string());
+  const fs::path copy =
+      dir / (tag + "-" + std::to_string(processId()) + "-" + std::to_string(serial.fetch_add(1)) +
+             fs::path(path).extension().string());
   fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
   return copy.string();
 }

@@ -238,7 +238,7 @@ const std::vector<Preset>& presets() {
         {"specularV", "12"},
         {"specularPower", "0.85"},
         {"reflectivity", "0.5"},
-        {"reflectSamples", "4"}}},
+        {"reflectSamples", "6"}}},
       {"satin",
        "red satin: a soft sheen stretched along the weave",
        {{"color", "0.6,0.1,0.16"},
@@ -272,6 +272,7 @@ const Preset* findPreset(std::string_view name) {
 Material floorMaterial() {
   Material m;
   m.value[kColor] = {0.42f, 0.42f, 0.44f};
+  m.value[kAmbientColor] = {0.12f, 0.12f, 0.12f};  // keeps the far floor from going black
   m.value[kDiffuse][0] = 0.9f;
   m.value[kSpecularU][0] = 30.0f;
   m.value[kSpecularV][0] = 30.0f;

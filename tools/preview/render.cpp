@@ -192,7 +192,13 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
   while (done < tasks.size()) {
     if (next < tasks.size() && alive < static_cast<size_t>(threads) && failure.empty()) {
       lock.unlock();
-      contexts[next] = pool.take(panels[tasks[next].panel].backend);
+      try {
+        contexts[next] = pool.take(panels[tasks[next].panel].backend);
+      } catch (const std::exception& e) {
+        lock.lock();
+        failure = e.what();
+        continue;
+      }
       running[next] = std::thread(runTask, next, contexts[next].get());
       ++next;
       ++alive;

@@ -63,9 +63,9 @@ std::vector<Softbox> studioSoftboxes() {
   // Two tall strips behind the camera, either side, and a long one overhead:
   // the spheres mirror them, so an anisotropic lobe smears them visibly.
   return {
-      makeSoftbox({0.65f, 0.25f, 1.0f}, {0, 1, 0}, 38 * kDeg, 4.5f * kDeg, {6.0f, 5.8f, 5.4f}),
-      makeSoftbox({-0.75f, 0.2f, 1.0f}, {0, 1, 0}, 32 * kDeg, 3.5f * kDeg, {3.2f, 3.6f, 4.4f}),
-      makeSoftbox({0.0f, 1.0f, -0.35f}, {1, 0, 0}, 45 * kDeg, 3.0f * kDeg, {4.0f, 4.0f, 4.0f}),
+      makeSoftbox({0.65f, 0.25f, 1.0f}, {0, 1, 0}, 38 * kDeg, 4.5f * kDeg, {2.6f, 2.5f, 2.3f}),
+      makeSoftbox({-0.75f, 0.2f, 1.0f}, {0, 1, 0}, 32 * kDeg, 3.5f * kDeg, {1.4f, 1.6f, 1.9f}),
+      makeSoftbox({0.0f, 1.0f, -0.35f}, {1, 0, 0}, 45 * kDeg, 3.0f * kDeg, {1.8f, 1.8f, 1.8f}),
   };
 }
 

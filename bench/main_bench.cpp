@@ -1,0 +1,3 @@
+#include "ratio_reporter.h"
+
+int main(int argc, char** argv) { return gwbench::runWithRatios(argc, argv); }

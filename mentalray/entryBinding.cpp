@@ -1,0 +1,143 @@
+// Binding to the renderer's shader interface functions. The library links
+// against nothing of the renderer's: each of the five functions it calls has
+// a forwarding routine here under the function's own name, which looks the
+// real entry point up by name in the module the renderer handed over through
+// miSetModuleHandle, keeps its address in a table slot and calls it.
+//
+// Threads: the handle and the slots are atomic pointer-sized values. A bound
+// call costs one acquire load, a test and the call. Threads that find a slot
+// empty at the same moment each look the name up and store the same address.
+#include <shader.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "exports.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+// One slot per interface function of the renderer, in its own numbering; the
+// library fills only the five it calls.
+constexpr int kEntrySlots = 668;
+constexpr int kComputeIrradianceSlot = 66;
+constexpr int kTraceReflectionSlot = 86;
+constexpr int kTraceEnvironmentSlot = 89;
+constexpr int kSampleLightSlot = 104;
+constexpr int kPhenEvalSlot = 115;
+
+std::atomic<void*> dl_handle{nullptr};
+std::atomic<void*> rendererEntryTable[kEntrySlots];
+
+using SampleLightFn = miBoolean (*)(miColor*, miVector*, miScalar*, miState*, miTag, miInteger*);
+using TraceFn = miBoolean (*)(miColor*, miState*, miVector*);
+using IrradianceFn = miBoolean (*)(miColor*, miState*);
+using PhenEvalFn = void* (*)(miState*, void*);
+
+bool isOwnForwarder(const void* address);
+
+// Looks `name` up in the renderer's module; returns the address stored in
+// `slot`, or null after reporting the failure.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+void* bindEntry(int slot, const char* name) {
+  void* const handle = dl_handle.load(std::memory_order_acquire);
+  if (!handle) std::fprintf(stderr, "DYNLOAD: dl_handle null\n");
+#ifdef _WIN32
+  void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+  int error = address ? 0 : static_cast<int>(GetLastError());
+#else
+  // dlsym has no error number of its own; errno is the closest there is.
+  errno = 0;
+  void* address = dlsym(handle, name);
+  int error = address ? 0 : errno;
+#endif
+  // Finding our own forwarder (a process-wide lookup, or a handle to this
+  // library) would make every call call itself forever: treat it as not found.
+  if (address && isOwnForwarder(address)) address = nullptr;
+  if (!address) {
+    const auto low32 =
+        static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle) & 0xFFFFFFFFu);
+    std::fprintf(stderr, "dlsym failed on \"%s\" (handle: %08x error: %d)\n", name, low32, error);
+    return nullptr;
+  }
+  rendererEntryTable[slot].store(address, std::memory_order_release);
+  return address;
+}
+
+template <int Slot>
+inline void* boundEntry(const char* name) {
+  void* const address = rendererEntryTable[Slot].load(std::memory_order_acquire);
+  return address ? address : bindEntry(Slot, name);
+}
+
+}  // namespace
+
+extern "C" {
+
+GW_MI_EXPORT void miSetModuleHandle(void* handle) {
+  dl_handle.store(handle, std::memory_order_release);
+  for (auto& slot : rendererEntryTable) slot.store(nullptr, std::memory_order_release);
+}
+
+// When an entry point cannot be bound there is nothing to call: each
+// forwarder then gives the answer of a renderer with nothing to offer.
+
+GW_MI_FORWARDER miBoolean mi_sample_light(miColor* const result, miVector* const dir,
+                                          miScalar* const dot_nl, miState* const state,
+                                          const miTag light_inst, miInteger* const samples) {
+  void* const entry = boundEntry<kSampleLightSlot>("mi_sample_light");
+  if (!entry) return miFALSE;  // no samples: the light adds nothing
+  return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
+}
+
+GW_MI_FORWARDER miBoolean mi_trace_reflection(miColor* result, miState* state,
+                                              miVector* direction) {
+  void* const entry = boundEntry<kTraceReflectionSlot>("mi_trace_reflection");
+  if (!entry) return miFALSE;  // not cast: the caller falls back to the environment
+  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+}
+
+GW_MI_FORWARDER miBoolean mi_trace_environment(miColor* result, miState* state,
+                                               miVector* direction) {
+  void* const entry = boundEntry<kTraceEnvironmentSlot>("mi_trace_environment");
+  if (!entry) return miFALSE;  // no environment colour
+  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+}
+
+GW_MI_FORWARDER miBoolean mi_compute_irradiance(miColor* result, miState* state) {
+  void* const entry = boundEntry<kComputeIrradianceSlot>("mi_compute_irradiance");
+  if (!entry) {
+    result->r = result->g = result->b = 0.0f;  // no irradiance: black
+    return miFALSE;
+  }
+  return reinterpret_cast<IrradianceFn>(entry)(result, state);
+}
+
+GW_MI_FORWARDER void* mi_phen_eval(miState* state, void* parm) {
+  void* const entry = boundEntry<kPhenEvalSlot>("mi_phen_eval");
+  if (!entry) return parm;  // nothing evaluates it: the value in the block is used
+  return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
+}
+
+}  // extern "C"
+
+namespace {
+
+bool isOwnForwarder(const void* address) {
+  return address == reinterpret_cast<const void*>(&mi_sample_light) ||
+         address == reinterpret_cast<const void*>(&mi_trace_reflection) ||
+         address == reinterpret_cast<const void*>(&mi_trace_environment) ||
+         address == reinterpret_cast<const void*>(&mi_compute_irradiance) ||
+         address == reinterpret_cast<const void*>(&mi_phen_eval);
+}
+
+}  // namespace

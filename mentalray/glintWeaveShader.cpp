@@ -1,0 +1,280 @@
+// The material shader kl4v_glintWeave: fetches its parameters through the
+// renderer's evaluation rule, turns shadow and displacement calls away, and
+// shades with the Ashikhmin-Shirley anisotropic BRDF over its light array,
+// glossy reflections drawn from the same lobe, ambient, incandescence and an
+// optional irradiance term. Every term is added into the result.
+//
+// Nothing here allocates, locks or looks anything up after the first call;
+// all working data, the state copy included, lives on the stack.
+#include <shader.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "exports.h"
+#include "random.h"
+#include "reflectance.h"
+#include "shaderParams.h"
+
+namespace {
+
+constexpr float kDiffuseNumerator = 28.0f;
+constexpr float kDiffuseDenominator = 23.0f;
+constexpr float kReflectionGain = 5.0f;
+
+// The renderer's evaluation rule: the value lies in the block unless a shader
+// is attached to the parameter (a non-zero tag ghost_offs bytes past it), in
+// which case mi_phen_eval computes it and says where it is.
+template <class T>
+inline T* evalParam(miState* state, T* parm) {
+  const int ghost = state->shader->ghost_offs;
+  if (ghost == 0) return parm;
+  miTag tag;
+  std::memcpy(&tag, reinterpret_cast<const char*>(parm) + ghost, sizeof tag);
+  if (tag == 0) return parm;
+  return static_cast<T*>(mi_phen_eval(state, parm));
+}
+
+inline float dot(const miVector& a, const miVector& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+inline miVector cross(const miVector& a, const miVector& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// Multiplies by the reciprocal length; a zero-length vector stays as it is.
+inline void normalize(miVector& v) {
+  const float length = gw::squareRoot(dot(v, v));
+  if (length == 0.0f) return;
+  const float inv = 1.0f / length;
+  v.x *= inv;
+  v.y *= inv;
+  v.z *= inv;
+}
+
+inline float clamp01(float x) { return gw::clampRange(0.0f, 1.0f, x); }
+
+inline float fifthPower(float x) { return std::pow(x, gw::kFresnelExponent); }
+
+struct Frame {
+  miVector u;  // first tangent: the y axis crossed with N
+  miVector w;  // second tangent: u crossed with N
+};
+
+// Tangents from the normal alone.
+inline Frame tangentFrame(const miVector& n) {
+  const float xz = n.z * n.z + n.x * n.x;
+  // x and z so small that their squares vanish would make 1/sqrt infinite
+  // and the tangent NaN: that normal lies along y to single precision.
+  if ((n.x == 0.0f && n.z == 0.0f) || xz == 0.0f) {
+    return {{n.y < 0.0f ? -1.0f : 1.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 1.0f}};
+  }
+  const float inv = 1.0f / gw::squareRoot(xz);
+  Frame f;
+  f.u = {n.z * inv, 0.0f, -n.x * inv};
+  f.w = cross(f.u, n);
+  normalize(f.w);
+  return f;
+}
+
+struct Inputs {
+  const miColor* color;
+  const miColor* ambientColor;
+  const miColor* incandescence;
+  miVector normalOffset;
+  miBoolean indirect;
+  miScalar diffuse;
+  miScalar nu;
+  miScalar nv;
+  miScalar specularPower;
+  miScalar reflectivity;
+  miInteger reflectSamples;
+  miScalar indirectIntensity;
+  miInteger lightCount;
+  const miTag* lights;  // already advanced to the first used element
+  miColor indirectColor;
+};
+
+void shade(miColor* result, miState* state, const Inputs& in) {
+  const miColor& color = *in.color;
+  const float rd = in.diffuse;
+  const float nu = in.nu;
+  const float nv = in.nv;
+  const float rs = in.specularPower;
+  // Exponents at or below -1 lie outside the lobe's domain (its normalisation
+  // and sampling take roots and powers of non-positive numbers), so neither
+  // the specular highlight nor the glossy reflections are defined there.
+  const bool lobeDefined = nu > -1.0f && nv > -1.0f;
+
+  // 1. Shading normal and view vector.
+  miVector n = {state->normal.x + in.normalOffset.x, state->normal.y + in.normalOffset.y,
+                state->normal.z + in.normalOffset.z};
+  normalize(n);
+  const miVector v = {-state->dir.x, -state->dir.y, -state->dir.z};
+
+  // 2. Tangent frame.
+  const Frame frame = tangentFrame(n);
+  const miVector& u = frame.u;
+  const miVector& w = frame.w;
+
+  // 3. One copy of the state for the traces and the irradiance, with the
+  // shading normal. Tracing copies label, point, normal, dist and motion of
+  // the hit back into the state it is given; those are put back after every
+  // trace so that later rays and the irradiance still start at this point.
+  miState traceState = *state;
+  traceState.normal = n;
+  const auto restoreTraceState = [&traceState, state, &n]() {
+    traceState.label = state->label;
+    traceState.point = state->point;
+    traceState.normal = n;
+    traceState.dist = state->dist;
+    traceState.motion = state->motion;
+  };
+
+  // 4. Direct light, one average per light over the renderer's final count.
+  for (miInteger k = 0; k < in.lightCount; ++k) {
+    const miTag light = in.lights[k];
+    miInteger count = 0;
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    miColor lc = {0.0f, 0.0f, 0.0f, 0.0f};
+    miVector l = {0.0f, 0.0f, 0.0f};
+    miScalar c = 0.0f;
+    while (mi_sample_light(&lc, &l, &c, state, light, &count)) {
+      c = dot(n, l);              // the cosine against the shading normal, not the renderer's
+      if (!(c > 0.0f)) continue;  // counted by the renderer, adds nothing
+      miVector h = {l.x + v.x, l.y + v.y, l.z + v.z};
+      normalize(h);
+      const float nh = clamp01(dot(n, h));
+      const float nl = clamp01(dot(n, l));
+      const float nvDot = clamp01(dot(n, v));
+      const float hl = clamp01(dot(h, l));
+      const float hv = clamp01(dot(h, v));
+      const float hu = dot(h, u);
+      const float hw = dot(h, w);
+
+      const float kd = (kDiffuseNumerator * rd / kDiffuseDenominator) * (1.0f - rs) *
+                       (1.0f - fifthPower(1.0f - nl * 0.5f)) *
+                       (1.0f - fifthPower(1.0f - nvDot * 0.5f)) *
+                       (1.0f - fifthPower(1.0f - nvDot / 2.0f));
+      sum[0] += lc.r * kd * color.r;
+      sum[1] += lc.g * kd * color.g;
+      sum[2] += lc.b * kd * color.b;
+
+      if (!lobeDefined) continue;
+      float lobe = 1.0f;  // NH = 1: the lobe's peak
+      const float sinSquared = 1.0f - nh * nh;
+      if (sinSquared > 0.0f) {
+        const float e = (nu * (hu * hu) + nv * (hw * hw)) / sinSquared;
+        lobe = std::pow(nh, e);
+      }
+      const float ks = c * gw::squareRoot((nu + 1.0f) * (nv + 1.0f)) /
+                       (gw::maxOf(hv, hl) * gw::maxOf(nvDot, nl) * gw::kEightPi) * lobe *
+                       gw::schlickFresnel(h, l, rs);
+      // H of zero length (L = -V), an unbounded lobe (NH = 0 under a negative
+      // exponent) or exponents too large for single precision give no usable
+      // highlight: the sample keeps its diffuse part only.
+      if (!std::isfinite(ks)) continue;
+      sum[0] += lc.r * ks;
+      sum[1] += lc.g * ks;
+      sum[2] += lc.b * ks;
+    }
+    if (count > 0) {
+      const float samples = static_cast<float>(count);
+      result->r += sum[0] / samples;
+      result->g += sum[1] / samples;
+      result->b += sum[2] / samples;
+    }
+  }
+
+  // 5. Glossy reflections drawn from the lobe, the environment as fallback.
+  if (in.reflectivity > 0.0f && lobeDefined && in.reflectSamples > 0) {
+    gw::RandomSource& random = gw::threadRandomSource();
+    const miVector b = cross(n, u);
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (miInteger s = 0; s < in.reflectSamples; ++s) {
+      const gw::UnitPair draw = gw::randomUnitPair(random);
+      const miVector hs = gw::sampleHalfVector(nu, nv, draw.u1, draw.u2, u, b, n);
+      const float twiceVh = 2.0f * dot(v, hs);
+      miVector r = {twiceVh * hs.x - v.x, twiceVh * hs.y - v.y, twiceVh * hs.z - v.z};
+      miColor t = {0.0f, 0.0f, 0.0f, 0.0f};
+      miBoolean seen = mi_trace_reflection(&t, &traceState, &r);
+      restoreTraceState();
+      if (!seen) {
+        seen = mi_trace_environment(&t, &traceState, &r);
+        restoreTraceState();
+      }
+      if (!seen) continue;  // nothing seen: the sample still counts
+      const float fresnel = gw::schlickFresnel(hs, v, rs);
+      sum[0] += rs * t.r * fresnel * kReflectionGain;
+      sum[1] += rs * t.g * fresnel * kReflectionGain;
+      sum[2] += rs * t.b * fresnel * kReflectionGain;
+    }
+    const float samples = static_cast<float>(in.reflectSamples);
+    result->r += sum[0] * color.r * in.reflectivity / samples;
+    result->g += sum[1] * color.g * in.reflectivity / samples;
+    result->b += sum[2] * color.b * in.reflectivity / samples;
+  }
+
+  // 6. Ambient and incandescence; the result is opaque.
+  result->r += color.r * in.ambientColor->r;
+  result->g += color.g * in.ambientColor->g;
+  result->b += color.b * in.ambientColor->b;
+  result->r += in.incandescence->r;
+  result->g += in.incandescence->g;
+  result->b += in.incandescence->b;
+  result->a = 1.0f;
+
+  // 7. Indirect light from the renderer's irradiance.
+  if (in.indirect) {
+    // A renderer with no irradiance to give may leave E alone: start black.
+    miColor e = {0.0f, 0.0f, 0.0f, 0.0f};
+    mi_compute_irradiance(&e, &traceState);
+    const miColor& tint = in.indirectColor;
+    result->r += e.r * color.r * tint.r / gw::kPi * in.indirectIntensity;
+    result->g += e.g * color.g * tint.g / gw::kPi * in.indirectIntensity;
+    result->b += e.b * color.b * tint.b / gw::kPi * in.indirectIntensity;
+    result->a = 1.0f;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+GW_MI_EXPORT int kl4v_glintWeave_version(void) { return 1; }
+
+GW_MI_EXPORT miBoolean kl4v_glintWeave(miColor* result, miState* state, ShaderParams* paras) {
+  // Every parameter is fetched, in this order, before anything else: shaders
+  // attached to them run even for the calls turned away below.
+  Inputs in;
+  in.color = evalParam(state, &paras->color);
+  in.ambientColor = evalParam(state, &paras->ambientColor);
+  in.incandescence = evalParam(state, &paras->incandescence);
+  in.normalOffset = *evalParam(state, &paras->normalOffset);
+  in.indirect = *evalParam(state, &paras->indirect);
+  in.diffuse = *evalParam(state, &paras->diffuse);
+  in.nu = *evalParam(state, &paras->specularU);
+  in.nv = *evalParam(state, &paras->specularV);
+  in.specularPower = *evalParam(state, &paras->specularPower);
+  in.reflectivity = *evalParam(state, &paras->reflectivity);
+  in.reflectSamples = *evalParam(state, &paras->reflectSamples);
+  in.indirectIntensity = *evalParam(state, &paras->indirectIntensity);
+  in.lightCount = *evalParam(state, &paras->n_light);
+  const miInteger firstLight = *evalParam(state, &paras->i_light);
+  in.lights = evalParam(state, &paras->light[0]) + firstLight;
+
+  if (state->type == miRAY_SHADOW || state->type == miRAY_DISPLACE) return miFALSE;
+
+  in.indirectColor = {0.0f, 0.0f, 0.0f, 0.0f};
+  if (in.indirect) {
+    in.indirectColor = *evalParam(state, &paras->indirectColor);
+    // A black tint switches the term off; a NaN component keeps it on.
+    if (in.indirectColor.r == 0.0f && in.indirectColor.g == 0.0f && in.indirectColor.b == 0.0f) {
+      in.indirect = miFALSE;
+    }
+  }
+
+  shade(result, state, in);
+  return miTRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,268 @@
+// Test harness for the shader library: loads kl4v_glintWeave.so and the
+// stand-in renderer module with dlopen (RTLD_LOCAL), as the renderer does, and
+// builds shader calls the way the renderer lays them out: the shader record,
+// the parameter block (with room for light tags past its end) and the ghost
+// tags, in one buffer.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "miRenderer.h"
+#include "shaderParams.h"
+
+namespace mrtest {
+
+using ShaderFn = miBoolean (*)(miColor*, miState*, ShaderParams*);
+using VersionFn = int (*)();
+using SetHandleFn = void (*)(void*);
+
+struct ShaderLibrary {
+  void* handle = nullptr;
+  ShaderFn shade = nullptr;
+  VersionFn version = nullptr;
+  SetHandleFn setModuleHandle = nullptr;
+};
+
+inline void* openLocal(const std::string& path) {
+  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h) ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
+  return h;
+}
+
+// A private copy of a module: its own statics (binding table, handle, random
+// streams), whatever other tests in this process did with the original.
+inline std::string privateCopy(const std::string& path, const std::string& tag) {
+  static std::atomic<int> serial{0};
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "glintweave-mr-tests";
+  fs::create_directories(dir);
+  const fs::path copy = dir / (tag + "-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(serial.fetch_add(1)) + ".so");
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+  return copy.string();
+}
+
+inline ShaderLibrary loadShaderLibrary(const std::string& path) {
+  ShaderLibrary lib;
+  lib.handle = openLocal(path);
+  if (!lib.handle) return lib;
+  lib.shade = reinterpret_cast<ShaderFn>(dlsym(lib.handle, "kl4v_glintWeave"));
+  lib.version = reinterpret_cast<VersionFn>(dlsym(lib.handle, "kl4v_glintWeave_version"));
+  lib.setModuleHandle = reinterpret_cast<SetHandleFn>(dlsym(lib.handle, "miSetModuleHandle"));
+  EXPECT_TRUE(lib.shade && lib.version && lib.setModuleHandle);
+  return lib;
+}
+
+// The shipped library, loaded once per process.
+inline const ShaderLibrary& shaderLibrary() {
+  static const ShaderLibrary lib = loadShaderLibrary(GLINTWEAVE_MR_LIBRARY);
+  return lib;
+}
+
+inline ShaderLibrary freshShaderLibrary() {
+  const std::string copy = privateCopy(GLINTWEAVE_MR_LIBRARY, "kl4v_glintWeave");
+  ShaderLibrary lib = loadShaderLibrary(copy);
+  std::filesystem::remove(copy);  // the loaded module stays mapped
+  return lib;
+}
+
+struct Renderer {
+  void* handle = nullptr;
+  const MiRenderer* mi = nullptr;
+};
+
+inline Renderer loadRenderer(const std::string& path) {
+  Renderer r;
+  r.handle = openLocal(path);
+  if (r.handle) r.mi = miRendererFrom(r.handle);
+  EXPECT_NE(r.mi, nullptr);
+  return r;
+}
+
+inline const Renderer& renderer() {
+  static const Renderer r = loadRenderer(GLINTWEAVE_MR_RENDERER);
+  return r;
+}
+
+// One shader call as the renderer sets it up.
+struct ShaderCall {
+  static constexpr int kMaxLights = 8;
+  static constexpr int kParamsOffset = static_cast<int>(offsetof(miFunction, parameters));
+  static constexpr int kBlockSize = static_cast<int>(sizeof(ShaderParams)) + 4 * (kMaxLights - 1);
+
+  alignas(8) unsigned char bytes[kParamsOffset + 2 * kBlockSize] = {};
+  miState state{};
+  miColor result{0.0f, 0.0f, 0.0f, 0.0f};
+
+  ShaderCall() {
+    state.version = MI_STATE_VERSION;
+    state.type = miRAY_EYE;
+    state.dir = {0.0f, 0.0f, -1.0f};
+    state.normal = {0.0f, 0.0f, 1.0f};
+    state.point = {1.0f, 2.0f, 3.0f};
+    state.shader = function();
+    function()->parameter_size = kBlockSize;
+    ShaderParams& p = *params();
+    p.color = {0.5f, 0.5f, 0.5f, 1.0f};
+    p.ambientColor = {0.0f, 0.0f, 0.0f, 1.0f};
+    p.incandescence = {0.0f, 0.0f, 0.0f, 1.0f};
+    p.normalOffset = {0.0f, 0.0f, 0.0f};
+    p.diffuse = 0.8f;
+    p.specularU = 10.0f;
+    p.specularV = 10.0f;
+    p.specularPower = 0.5f;
+    p.reflectivity = 0.0f;
+    p.reflectSamples = 1;
+    p.indirect = miFALSE;
+    p.indirectColor = {1.0f, 1.0f, 1.0f, 1.0f};
+    p.indirectIntensity = 1.0f;
+    p.i_light = 0;
+    p.n_light = 0;
+  }
+  ShaderCall(const ShaderCall&) = delete;
+  ShaderCall& operator=(const ShaderCall&) = delete;
+
+  miFunction* function() { return reinterpret_cast<miFunction*>(bytes); }
+  ShaderParams* params() { return reinterpret_cast<ShaderParams*>(bytes + kParamsOffset); }
+  miTag* lights() { return params()->light; }
+
+  void setLights(std::initializer_list<miTag> tags) {
+    int i = 0;
+    for (miTag t : tags) lights()[i++] = t;
+    params()->i_light = 0;
+    params()->n_light = i;
+  }
+
+  // Attaches a (pretend) shader to the parameter at `field`: a non-zero ghost tag.
+  void connect(const void* field, miTag tag = 1) {
+    function()->ghost_offs = kBlockSize;
+    const auto at = static_cast<const unsigned char*>(field) + kBlockSize;
+    std::memcpy(bytes + (at - bytes), &tag, sizeof tag);
+  }
+
+  miBoolean shade(const ShaderLibrary& lib = shaderLibrary()) {
+    return lib.shade(&result, &state, params());
+  }
+};
+
+inline MiLightSample lightSample(miVector dir, miColor color = {1.0f, 1.0f, 1.0f, 1.0f}) {
+  return MiLightSample{color, dir, 0.5f /* deliberately not N.L: the shader recomputes it */};
+}
+
+inline miVector unit(float x, float y, float z) {
+  const float len = std::sqrt(x * x + y * y + z * z);
+  return {x / len, y / len, z / len};
+}
+
+inline std::vector<MiCallRecord> records(const MiRenderer* mi) {
+  std::vector<MiCallRecord> out(static_cast<size_t>(mi->recordCount()));
+  for (size_t i = 0; i < out.size(); ++i) mi->record(static_cast<int>(i), &out[i]);
+  return out;
+}
+
+// ---- Independent reference of the shading, in double precision ----
+
+using D3 = std::array<double, 3>;
+
+inline D3 d3(const miVector& v) { return {v.x, v.y, v.z}; }
+inline double dotD(const D3& a, const D3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline D3 crossD(const D3& a, const D3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+inline D3 normD(const D3& v) {
+  const double l = std::sqrt(dotD(v, v));
+  return l == 0.0 ? v : D3{v[0] / l, v[1] / l, v[2] / l};
+}
+inline double clamp01(double x) { return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x); }
+
+struct RefFrame {
+  D3 n, v, u, w;
+};
+
+inline RefFrame refFrame(const miState& s, const ShaderParams& p) {
+  RefFrame f;
+  f.n = normD({double(s.normal.x) + p.normalOffset.x, double(s.normal.y) + p.normalOffset.y,
+               double(s.normal.z) + p.normalOffset.z});
+  f.v = {-double(s.dir.x), -double(s.dir.y), -double(s.dir.z)};
+  if (f.n[0] == 0.0 && f.n[2] == 0.0) {
+    f.u = {f.n[1] < 0.0 ? -1.0 : 1.0, 0.0, 0.0};
+    f.w = {0.0, 0.0, 1.0};
+  } else {
+    f.u = normD({f.n[2], 0.0, -f.n[0]});
+    f.w = normD(crossD(f.u, f.n));
+  }
+  return f;
+}
+
+inline double fresnelD(const D3& a, const D3& b, double r) {
+  return r + (1.0 - r) * std::pow(1.0 - dotD(a, b), 5.0);
+}
+
+// Diffuse and specular factors of one light sample arriving from `l`.
+inline std::pair<double, double> refSample(const RefFrame& f, const ShaderParams& p, const D3& l) {
+  const double c = dotD(f.n, l);
+  const D3 h = normD({l[0] + f.v[0], l[1] + f.v[1], l[2] + f.v[2]});
+  const double nh = clamp01(dotD(f.n, h)), nl = clamp01(c), nv = clamp01(dotD(f.n, f.v));
+  const double hl = clamp01(dotD(h, l)), hv = clamp01(dotD(h, f.v));
+  const double hu = dotD(h, f.u), hw = dotD(h, f.w);
+  const double rd = p.diffuse, rs = p.specularPower, nu = p.specularU, nv2 = p.specularV;
+  const double kd = 28.0 * rd / 23.0 * (1.0 - rs) * (1.0 - std::pow(1.0 - nl / 2.0, 5.0)) *
+                    std::pow(1.0 - std::pow(1.0 - nv / 2.0, 5.0), 2.0);
+  const double s2 = 1.0 - nh * nh;
+  const double lobe = s2 > 0.0 ? std::pow(nh, (nu * hu * hu + nv2 * hw * hw) / s2) : 1.0;
+  const double ks = c * std::sqrt((nu + 1.0) * (nv2 + 1.0)) /
+                    (std::max(hv, hl) * std::max(nv, nl) * 8.0 * M_PI) * lobe * fresnelD(h, l, rs);
+  return {kd, ks};
+}
+
+// One light's contribution: the sum over its samples divided by `count`.
+inline D3 refLight(const RefFrame& f, const ShaderParams& p, const std::vector<MiLightSample>& s,
+                   int count) {
+  D3 sum{0.0, 0.0, 0.0};
+  for (const MiLightSample& ls : s) {
+    const D3 l = d3(ls.dir);
+    if (!(dotD(f.n, l) > 0.0)) continue;
+    const auto [kd, ks] = refSample(f, p, l);
+    const double lc[3] = {ls.color.r, ls.color.g, ls.color.b};
+    const double col[3] = {p.color.r, p.color.g, p.color.b};
+    for (size_t i = 0; i < 3; ++i) sum[i] += lc[i] * kd * col[i] + lc[i] * ks;
+  }
+  if (count > 0) {
+    for (double& x : sum) x /= count;
+  }
+  return sum;
+}
+
+inline void expectColorNear(const miColor& got, const D3& want, double relTol = 2e-5) {
+  const float g[3] = {got.r, got.g, got.b};
+  for (size_t i = 0; i < 3; ++i) {
+    // Single-precision arithmetic against a double reference.
+    EXPECT_NEAR(g[i], want[i], relTol * std::max(1.0, std::fabs(want[i]))) << "channel " << i;
+  }
+}
+
+inline bool finiteColor(const miColor& c) {
+  return std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b) && std::isfinite(c.a);
+}
+
+// Per-test setup: the shipped library bound to a freshly reset renderer.
+class MrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(renderer().mi, nullptr);
+    mi = renderer().mi;
+    mi->reset();
+    shaderLibrary().setModuleHandle(renderer().handle);
+  }
+  const MiRenderer* mi = nullptr;
+};
+
+}  // namespace mrtest

@@ -1,0 +1,322 @@
+// Shading results through the export, against an independent double-precision
+// reference: lights, glossy reflections, irradiance, and the degenerate
+// geometry that must still give finite colours.
+#include <random>
+
+#include "mrHarness.h"
+
+namespace {
+
+using namespace mrtest;
+
+using MrShading = MrTest;
+
+const miColor kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
+
+TEST_F(MrShading, LightingAlongTheNormalKnownAnswer) {
+  ShaderCall call;  // N = V = (0, 0, 1)
+  const MiLightSample s = lightSample({0.0f, 0.0f, 1.0f});
+  mi->setLightSamples(5, &s, 1, -1);
+  call.setLights({5});
+  call.shade();
+  const double kd = 28.0 * 0.8 / 23.0 * 0.5 * std::pow(1.0 - std::pow(0.5, 5.0), 3.0);
+  const double ks = std::sqrt(11.0 * 11.0) / 25.132742 * 0.5;
+  expectColorNear(call.result, {kd * 0.5 + ks, kd * 0.5 + ks, kd * 0.5 + ks}, 1e-6);
+}
+
+// Anisotropic lobe, several normals (each takes a different tangent-frame
+// branch), a tilted normal, and two lights with their own averages.
+TEST_F(MrShading, TwoLightsMatchTheReference) {
+  const std::vector<MiLightSample> area = {
+      lightSample(unit(0.4f, 0.3f, 1.0f), {1.0f, 0.5f, 0.25f, 1.0f}),
+      lightSample(unit(-0.2f, 0.6f, 0.8f), {0.5f, 1.0f, 0.5f, 1.0f}),
+      lightSample(unit(0.1f, -0.5f, 0.9f), kWhite)};
+  const std::vector<MiLightSample> point = {
+      lightSample(unit(0.7f, 0.1f, 0.6f), {2.0f, 2.0f, 2.0f, 1.0f})};
+  struct Case {
+    miVector normal, offset, dir;
+  };
+  for (const Case& c : {Case{{0, 0, 1}, {0, 0, 0}, unit(-0.1f, 0.2f, -1.0f)},
+                        Case{{0, 1, 0}, {0, 0, 0}, unit(0.3f, -1.0f, 0.2f)},
+                        Case{{0, -1, 0}, {0, 0, 0}, unit(0.3f, 1.0f, 0.2f)},
+                        Case{{1, 0, 0}, {0, 0, 0}, unit(-1.0f, 0.1f, 0.3f)},
+                        Case{{0, 0, 1}, {0.3f, -0.2f, 0.1f}, unit(0.2f, 0.1f, -1.0f)}}) {
+    // Lights towards the viewer's side of each normal.
+    auto orient = [&](std::vector<MiLightSample> s) {
+      for (MiLightSample& ls : s) {
+        const miVector d = ls.dir;  // (x, y, z) with z along the normal
+        const D3 n = normD(d3(c.normal));
+        const D3 t = std::fabs(n[1]) > 0.5 ? D3{1, 0, 0} : D3{0, 1, 0};
+        const D3 b = normD(crossD(n, t));
+        const D3 tt = crossD(b, n);
+        ls.dir = {float(d.x * tt[0] + d.y * b[0] + d.z * n[0]),
+                  float(d.x * tt[1] + d.y * b[1] + d.z * n[1]),
+                  float(d.x * tt[2] + d.y * b[2] + d.z * n[2])};
+      }
+      return s;
+    };
+    const auto a = orient(area), p = orient(point);
+    mi->reset();
+    mi->setLightSamples(1, a.data(), 3, 4);  // four counted, three delivered
+    mi->setLightSamples(2, p.data(), 1, -1);
+    ShaderCall call;
+    call.state.normal = c.normal;
+    call.state.dir = c.dir;
+    call.params()->normalOffset = c.offset;
+    call.params()->specularU = 100.0f;
+    call.params()->specularV = 5.0f;
+    call.params()->color = {0.9f, 0.6f, 0.3f, 1.0f};
+    call.setLights({1, 2});
+    call.shade();
+    const RefFrame f = refFrame(call.state, *call.params());
+    const D3 la = refLight(f, *call.params(), a, 4), lp = refLight(f, *call.params(), p, 1);
+    expectColorNear(call.result, {la[0] + lp[0], la[1] + lp[1], la[2] + lp[2]});
+    EXPECT_EQ(mi->callCount(MI_ENTRY_SAMPLE_LIGHT), 3 + 1 + 1 + 1);  // samples plus one "done" each
+  }
+}
+
+TEST_F(MrShading, LightBehindTheSurfaceIsCountedButAddsNothing) {
+  const MiLightSample s[2] = {lightSample(unit(0.2f, 0.1f, 1.0f)),
+                              lightSample(unit(0.2f, 0.1f, -1.0f))};
+  mi->setLightSamples(1, s, 2, -1);
+  mi->setLightSamples(2, s + 1, 1, -1);
+  ShaderCall call;
+  call.setLights({1, 2});
+  call.shade();
+  const RefFrame f = refFrame(call.state, *call.params());
+  expectColorNear(call.result, refLight(f, *call.params(), {s[0]}, 2));  // halved: two counted
+}
+
+// Reflections on a private copy of the library, whose first drawing thread
+// takes the reference stream (seed 5489): the traced directions show exactly
+// which numbers were drawn.
+TEST_F(MrShading, ReflectionsDrawTwoNumbersPerSampleAndFallBackToTheEnvironment) {
+  const ShaderLibrary lib = freshShaderLibrary();
+  lib.setModuleHandle(renderer().handle);
+  ShaderCall call;
+  ShaderParams& p = *call.params();
+  p.specularU = 30.0f;
+  p.specularV = 3.0f;
+  p.specularPower = 0.4f;
+  p.reflectSamples = 5;
+  p.normalOffset = {0.1f, 0.2f, 0.0f};
+  p.indirect = miTRUE;
+  call.state.dir = unit(0.3f, -0.2f, -1.0f);
+  const MiLightSample s = lightSample(unit(0.0f, 0.3f, 1.0f));
+  mi->setLightSamples(4, &s, 1, -1);
+  call.setLights({4});
+
+  call.shade(lib);  // reflectivity 0: nothing drawn, nothing traced
+  EXPECT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 0);
+
+  const MiTraceResult traces[3] = {{miFALSE, {}, miFALSE, {}, {}},
+                                   {miTRUE, {0.8f, 0.4f, 0.2f, 1.0f}, miFALSE, {}, {}},
+                                   {miFALSE, {}, miFALSE, {}, {}}};
+  const miColor sky = {0.1f, 0.2f, 0.9f, 1.0f};
+  mi->reset();
+  mi->setLightSamples(4, &s, 1, -1);
+  mi->setTraceResults(traces, 3);
+  mi->setEnvironment(miTRUE, sky);
+  p.reflectivity = 0.7f;
+  p.reflectSamples = 3;
+  call.result = {0.0f, 0.0f, 0.0f, 0.0f};
+  call.shade(lib);
+
+  // Predicted draws: the reference stream from its start.
+  std::mt19937 stream(5489u);
+  const RefFrame f = refFrame(call.state, p);
+  const D3 b = crossD(f.n, f.u);
+  const double nu = p.specularU, nv = p.specularV;
+  auto lobeAzimuth = [&](double x) {
+    return std::atan(std::sqrt((nu + 1) / (nv + 1)) * std::tan(M_PI / 2 * x));
+  };
+  const std::vector<MiCallRecord> log = records(mi);
+  std::vector<MiEntry> kinds;
+  const miState* traceState = nullptr;
+  size_t traceIndex = 0;
+  D3 expect = refLight(f, p, {s}, 1);
+  for (const MiCallRecord& r : log) {
+    kinds.push_back(r.entry);
+    if (r.entry == MI_ENTRY_SAMPLE_LIGHT) {
+      EXPECT_EQ(r.state, &call.state);  // light sampling gets the renderer's own state
+      continue;
+    }
+    if (r.entry == MI_ENTRY_PHEN_EVAL) continue;
+    if (!traceState) traceState = r.state;
+    EXPECT_EQ(r.state, traceState);  // one copy for every trace and the irradiance
+    EXPECT_NE(r.state, &call.state);
+    EXPECT_NEAR(r.stateNormal.x, f.n[0], 1e-6);
+    EXPECT_NEAR(r.stateNormal.y, f.n[1], 1e-6);
+    EXPECT_NEAR(r.stateNormal.z, f.n[2], 1e-6);
+    if (r.entry != MI_ENTRY_TRACE_REFLECTION) continue;
+    const double u1 = static_cast<float>(stream()) * 2.3283064e-10f;
+    const double u2 = static_cast<float>(stream()) * 2.3283064e-10f;
+    const double phi = u1 < 0.25   ? lobeAzimuth(4 * u1)
+                       : u1 < 0.5  ? M_PI - lobeAzimuth(1 - 4 * (0.5 - u1))
+                       : u1 < 0.75 ? lobeAzimuth(4 * (u1 - 0.5)) + M_PI
+                                   : 2 * M_PI - lobeAzimuth(1 - 4 * (1 - u1));
+    const double cp = std::cos(phi), sp = std::sin(phi);
+    const double ct = std::pow(u2, 1.0 / (nu * cp * cp + nv * sp * sp + 1.0));
+    const double st = std::sqrt(1.0 - ct * ct);
+    D3 h;
+    for (size_t i = 0; i < 3; ++i) h[i] = st * cp * f.u[i] + st * sp * b[i] + ct * f.n[i];
+    const double vh = dotD(f.v, h);
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR((&r.dir.x)[i], 2 * vh * h[i] - f.v[i], 2e-5) << "sample " << traceIndex;
+    }
+    const miColor seen = traceIndex == 1 ? traces[1].color : sky;
+    const double fr = fresnelD(h, f.v, p.specularPower);
+    const double rgb[3] = {seen.r, seen.g, seen.b}, col[3] = {p.color.r, p.color.g, p.color.b};
+    for (size_t i = 0; i < 3; ++i) {
+      expect[i] += p.specularPower * rgb[i] * fr * 5.0 * col[i] * p.reflectivity / 3.0;
+    }
+    ++traceIndex;
+  }
+  EXPECT_EQ(traceIndex, 3u);
+  EXPECT_EQ(kinds, (std::vector<MiEntry>{MI_ENTRY_SAMPLE_LIGHT, MI_ENTRY_SAMPLE_LIGHT,
+                                         MI_ENTRY_TRACE_REFLECTION, MI_ENTRY_TRACE_ENVIRONMENT,
+                                         MI_ENTRY_TRACE_REFLECTION, MI_ENTRY_TRACE_REFLECTION,
+                                         MI_ENTRY_TRACE_ENVIRONMENT, MI_ENTRY_COMPUTE_IRRADIANCE}));
+  expectColorNear(call.result, expect);    // the renderer wrote no irradiance: E stays black
+  EXPECT_EQ(log.back().resultIn.r, 0.0f);  // E is handed in black, not the light's colour
+  EXPECT_EQ(log.back().resultIn.g, 0.0f);
+  EXPECT_EQ(call.result.a, 1.0f);
+}
+
+// Tracing copies the hit's point and normal back into the state it is given;
+// later rays and the irradiance must still start from the shaded point.
+TEST_F(MrShading, TraceCopyBackDoesNotMoveLaterRays) {
+  MiTraceResult hit = {miTRUE, kWhite, miTRUE, {9.0f, 9.0f, 9.0f}, {0.0f, 1.0f, 0.0f}};
+  mi->setTraceResults(&hit, 1);
+  ShaderCall call;
+  call.params()->reflectivity = 1.0f;
+  call.params()->reflectSamples = 3;
+  call.params()->indirect = miTRUE;
+  call.shade();
+  int seen = 0;
+  for (const MiCallRecord& r : records(mi)) {
+    EXPECT_EQ(r.statePoint.x, call.state.point.x);
+    EXPECT_EQ(r.stateNormal.z, 1.0f);
+    ++seen;
+  }
+  EXPECT_EQ(seen, 4);
+}
+
+TEST_F(MrShading, IndirectTerm) {
+  mi->setIrradiance(miTRUE, {1.0f, 2.0f, 3.0f, 1.0f}, miFALSE);  // the return value is ignored
+  ShaderCall call;
+  call.params()->indirect = miTRUE;
+  call.params()->indirectColor = {0.5f, 1.0f, 0.25f, 1.0f};
+  call.params()->indirectIntensity = 2.0f;
+  call.shade();
+  expectColorNear(call.result, {1.0 * 0.5 * 0.5 / M_PI * 2, 2.0 * 0.5 * 1.0 / M_PI * 2,
+                                3.0 * 0.5 * 0.25 / M_PI * 2});
+  EXPECT_EQ(mi->callCount(MI_ENTRY_COMPUTE_IRRADIANCE), 1);
+}
+
+// ---- Finite inputs give finite results ----
+
+TEST_F(MrShading, NormalOfZeroLengthAddsNoLight) {
+  const MiLightSample s = lightSample(unit(0.2f, 0.1f, 1.0f));
+  mi->setLightSamples(1, &s, 1, -1);
+  mi->setEnvironment(miTRUE, kWhite);
+  mi->setIrradiance(miTRUE, kWhite, miTRUE);
+  ShaderCall call;
+  call.setLights({1});
+  call.params()->normalOffset = {0.0f, 0.0f, -1.0f};  // cancels the normal
+  call.params()->ambientColor = kWhite;
+  call.shade();
+  EXPECT_EQ(call.result.r, 0.5f);  // the ambient term alone
+  call.params()->reflectivity = 1.0f;
+  call.params()->reflectSamples = 4;
+  call.params()->indirect = miTRUE;
+  call.shade();
+  EXPECT_TRUE(finiteColor(call.result));
+}
+
+// A normal whose x and z are too small to square lies along y: same frame,
+// same colour as the exact axis, instead of a NaN tangent.
+TEST_F(MrShading, NormalAlmostAlongYUsesTheAxisFrame) {
+  const MiLightSample s = lightSample(unit(0.5f, 1.0f, 0.3f));
+  mi->setLightSamples(1, &s, 1, -1);
+  ShaderCall axis, near, tiny;
+  for (ShaderCall* c : {&axis, &near, &tiny}) {
+    c->setLights({1});
+    c->state.dir = unit(0.3f, -1.0f, -0.4f);
+    c->params()->specularU = 200.0f;
+    c->params()->specularV = 2.0f;
+  }
+  axis.state.normal = {0.0f, 1.0f, 0.0f};
+  near.state.normal = {1e-25f, 1.0f, 0.0f};
+  tiny.state.normal = {1e-30f, 0.0f, 0.0f};  // its length underflows: left as it is
+  axis.shade();
+  near.shade();
+  tiny.params()->reflectivity = 1.0f;
+  tiny.params()->reflectSamples = 2;
+  tiny.shade();
+  EXPECT_GT(axis.result.r, 0.0f);
+  EXPECT_EQ(near.result.r, axis.result.r);
+  EXPECT_EQ(near.result.b, axis.result.b);
+  EXPECT_TRUE(finiteColor(tiny.result));
+}
+
+// L = -V with the light in front: H has no length and the highlight would
+// divide by zero; an unbounded lobe (NH = 0 under a negative exponent) the
+// same. Those samples keep their diffuse part; other lights add as usual.
+TEST_F(MrShading, UndefinedHighlightsAddNothingElseStillAdds) {
+  const miVector v = unit(1.0f, 0.0f, -1.0f);  // viewer below the surface
+  const MiLightSample opposite = lightSample({-v.x, -v.y, -v.z});
+  const MiLightSample grazing = lightSample(unit(0.0f, 1.0f, 1.0f));  // H lies in the tangent plane
+  const MiLightSample ordinary = lightSample(unit(-0.3f, 0.2f, 1.0f));
+  mi->setLightSamples(1, &opposite, 1, -1);
+  mi->setLightSamples(2, &grazing, 1, -1);
+  mi->setLightSamples(3, &ordinary, 1, -1);
+  for (float exponent : {10.0f, -0.5f}) {
+    ShaderCall call;
+    call.state.dir = {-v.x, -v.y, -v.z};
+    call.params()->specularU = exponent;
+    call.params()->specularV = exponent;
+    call.setLights({1, 2, 3});
+    call.shade();
+    const RefFrame f = refFrame(call.state, *call.params());
+    EXPECT_TRUE(finiteColor(call.result)) << exponent;
+    // Viewed from below, NV = 0: no diffuse; only the ordinary light's highlight.
+    const D3 want = exponent > 0 ? refLight(f, *call.params(), {ordinary, grazing}, 1)
+                                 : refLight(f, *call.params(), {ordinary}, 1);
+    expectColorNear(call.result, want);
+  }
+}
+
+// Exponents at or below -1 leave the lobe undefined: no highlight, no glossy
+// reflection, while the diffuse light and the rest still add. Exponents too
+// large for single precision drop the highlight too.
+TEST_F(MrShading, ExponentsOutsideTheLobeDomain) {
+  const MiLightSample s = lightSample(unit(0.3f, 0.2f, 1.0f));
+  mi->setLightSamples(1, &s, 1, -1);
+  mi->setEnvironment(miTRUE, kWhite);
+  for (const auto& [nu, nv] : {std::pair{-2.0f, 10.0f}, std::pair{10.0f, -1.0f},
+                               std::pair{-3.0f, -3.0f}, std::pair{1e20f, 1e20f}}) {
+    mi->reset();
+    mi->setLightSamples(1, &s, 1, -1);
+    mi->setEnvironment(miTRUE, kWhite);
+    ShaderCall call;
+    call.setLights({1});
+    call.params()->specularU = nu;
+    call.params()->specularV = nv;
+    call.params()->reflectivity = 0.5f;
+    call.params()->reflectSamples = 4;
+    call.params()->ambientColor = {0.1f, 0.1f, 0.1f, 1.0f};
+    call.shade();
+    ASSERT_TRUE(finiteColor(call.result)) << nu << " " << nv;
+    const RefFrame f = refFrame(call.state, *call.params());
+    const double kd = refSample(f, *call.params(), d3(s.dir)).first;
+    if (nu > -1.0f && nv > -1.0f) {
+      EXPECT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 4);
+      continue;
+    }
+    EXPECT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 0) << nu << " " << nv;
+    expectColorNear(call.result, {kd * 0.5 + 0.05, kd * 0.5 + 0.05, kd * 0.5 + 0.05});
+  }
+}
+
+}  // namespace

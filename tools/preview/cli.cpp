@@ -144,7 +144,7 @@ std::string helpText() {
       "Options:\n"
       "  --host maya|mentalray|both  which deliverable renders (default: both, side by side,\n"
       "                              Maya on the left)\n"
-      "  --size WxH                  image size per host, 8 to 8192 (default 480x360);\n"
+      "  --size WxH                  image size per host, 8 to 8192 (default 400x300);\n"
       "                              in sweep mode the size of one cell (default 128x128)\n"
       "  --spp N                     camera samples per pixel, 1 to 4096 (default 16)\n"
       "  --threads N                 rendering threads (default: all cores); the image does\n"

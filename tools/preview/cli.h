@@ -19,8 +19,8 @@ struct Sweep {
 
 struct Options {
   std::vector<HostKind> hosts{HostKind::kMaya, HostKind::kMentalRay};
-  int width = 480;  // per host; per cell in sweep mode
-  int height = 360;
+  int width = 400;  // per host; per cell in sweep mode
+  int height = 300;
   bool sizeGiven = false;
   int samplesPerPixel = 16;
   int threads = 0;  // 0: all cores

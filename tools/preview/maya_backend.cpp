@@ -58,7 +58,10 @@ struct MayaContext final : ShadingContext {
   MayaBackend& backend;
   // Per material and depth: a data block of the material's node.
   std::vector<std::array<std::unique_ptr<mayahost::DataBlock>, kDepths>> blocks;
+  bool computed(mayahost::DataBlock& block, const mayahost::Plug& plug, const char* name);
+
   SlotMaterials slots{};
+  std::string failure;  // the first refusal of the sample being shaded
 };
 
 class MayaBackend final : public Backend {
@@ -224,7 +227,23 @@ MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
 
 Rgb MayaContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
   slots = map;
-  return shadeHit(ray, hit, 0);
+  failure.clear();
+  const Rgb c = shadeHit(ray, hit, 0);
+  // Reported here rather than where it happened: a failure inside a traced
+  // ray would otherwise have to unwind through the plug-in's compute.
+  if (!failure.empty()) throw std::runtime_error(failure);
+  return c;
+}
+
+bool MayaContext::computed(mayahost::DataBlock& block, const mayahost::Plug& plug,
+                           const char* name) {
+  const mayahost::ComputeResult r = block.compute(plug);
+  if (r.status) return true;
+  if (failure.empty()) {
+    failure = std::string("the glintWeave node's compute failed for ") + name + " (status " +
+              std::to_string(static_cast<int>(r.status.statusCode())) + ")";
+  }
+  return false;
 }
 
 Rgb MayaContext::trace(const Ray& ray, float tMin, int depth) {
@@ -252,9 +271,9 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
     for (size_t i = 0; i < lights.size(); ++i) {
       block.setLight(static_cast<unsigned int>(i), backend.lightAt(lights[i], hit.point));
     }
-    block.compute(backend.outColor());
+    if (!computed(block, backend.outColor(), "outColor")) break;
     total += throughput * fromMaya(block.getVector("outColor"));
-    block.compute(backend.outTransparency());
+    if (!computed(block, backend.outTransparency(), "outTransparency")) break;
     const Vec3 t = fromMaya(block.getVector("outTransparency"));
     throughput = throughput * t;
     if (!(throughput.x > 0.0f || throughput.y > 0.0f || throughput.z > 0.0f)) break;

@@ -249,6 +249,23 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
 #endif
 
 #ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
+TEST(MentalRayHost, IrradianceTermAddsLightFromTheEnvironment) {
+  // The irradiance the host estimates over the hemisphere: with the term on,
+  // every sphere pixel gains, most where the normal faces the bright studio.
+  const Scene scene = sweepCellScene();
+  Material off;
+  off.value[kReflectivity][0] = 0.0f;
+  Material on = off;
+  on.value[kIndirect][0] = 1.0f;
+  const Image a = renderHost(HostKind::kMentalRay, scene, off, 24, 24, 1, 2);
+  const Image b = renderHost(HostKind::kMentalRay, scene, on, 24, 24, 1, 2);
+  const Rgb centreGain = b.at(12, 12) - a.at(12, 12);
+  EXPECT_GT(centreGain.y, 0.005f);
+  EXPECT_TRUE(isFinite(centreGain));
+  // Background pixels are not shaded, so they do not change.
+  EXPECT_EQ(luminance(a.at(0, 0)), luminance(b.at(0, 0)));
+}
+
 TEST(MentalRayHost, ParameterBlockMatchesTheShaderDeclaration) {
   // The renderer lays the block out from the declaration; the backend's
   // block must follow the same order.

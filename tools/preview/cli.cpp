@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -106,6 +107,10 @@ class ProgressBar {
   explicit ProgressBar(std::FILE* err) : err_(err), enabled_(::isatty(::fileno(err)) != 0) {}
   void update(size_t done, size_t total) {
     if (!enabled_ || total == 0) return;
+    // A terminal redrawn more than ten times a second only flickers.
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
     constexpr size_t kWidth = 40;
     const size_t filled = done * kWidth / total;
     std::fprintf(err_, "\rrendering [%s%s] %3zu%% ", std::string(filled, '#').c_str(),
@@ -119,6 +124,7 @@ class ProgressBar {
  private:
   std::FILE* err_;
   bool enabled_;
+  std::chrono::steady_clock::time_point last_{};
 };
 
 std::string absolutePath(const std::string& path) {

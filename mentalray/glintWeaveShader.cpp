@@ -186,12 +186,15 @@ void shade(miColor* result, miState* state, const Inputs& in) {
   }
 
   // 5. Glossy reflections drawn from the lobe, the environment as fallback.
-  if (in.reflectivity > 0.0f && lobeDefined && in.reflectSamples > 0) {
+  if (in.reflectivity > 0.0f && in.reflectSamples > 0) {
     gw::RandomSource& random = gw::threadRandomSource();
     const miVector b = cross(n, u);
     float sum[3] = {0.0f, 0.0f, 0.0f};
     for (miInteger s = 0; s < in.reflectSamples; ++s) {
       const gw::UnitPair draw = gw::randomUnitPair(random);
+      // Outside the lobe's domain no direction can be drawn: the sample adds
+      // nothing, yet it takes its two numbers like every other sample.
+      if (!lobeDefined) continue;
       const miVector hs = gw::sampleHalfVector(nu, nv, draw.u1, draw.u2, u, b, n);
       const float twiceVh = 2.0f * dot(v, hs);
       miVector r = {twiceVh * hs.x - v.x, twiceVh * hs.y - v.y, twiceVh * hs.z - v.z};

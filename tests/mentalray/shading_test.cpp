@@ -319,4 +319,46 @@ TEST_F(MrShading, ExponentsOutsideTheLobeDomain) {
   }
 }
 
+// Samples outside the lobe's domain trace nothing but still take their two
+// numbers each, so the stream stays where every other sample would leave it:
+// after an undefined call of 3 samples, the next traced direction is the one
+// a fresh library traces for its 4th sample.
+TEST_F(MrShading, UndefinedLobeSamplesStillDrawTheirNumbers) {
+  auto lastTraceDirection = [](const MiRenderer* r) {
+    miVector d = {0.0f, 0.0f, 0.0f};
+    for (const MiCallRecord& rec : records(r)) {
+      if (rec.entry == MI_ENTRY_TRACE_REFLECTION) d = rec.dir;
+    }
+    return d;
+  };
+  ShaderCall call;
+  call.params()->reflectivity = 0.5f;
+  call.params()->specularU = 20.0f;
+  call.params()->specularV = 2.0f;
+  call.state.dir = unit(0.2f, -0.1f, -1.0f);
+
+  const ShaderLibrary a = freshShaderLibrary();
+  a.setModuleHandle(renderer().handle);
+  call.params()->specularU = -2.0f;
+  call.params()->reflectSamples = 3;
+  call.shade(a);
+  EXPECT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 0);
+  call.params()->specularU = 20.0f;
+  call.params()->reflectSamples = 1;
+  call.shade(a);
+  ASSERT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 1);
+  const miVector afterUndefined = lastTraceDirection(mi);
+
+  mi->reset();
+  const ShaderLibrary b = freshShaderLibrary();
+  b.setModuleHandle(renderer().handle);
+  call.params()->reflectSamples = 4;
+  call.shade(b);
+  ASSERT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 4);
+  const miVector fourth = lastTraceDirection(mi);
+  EXPECT_EQ(afterUndefined.x, fourth.x);
+  EXPECT_EQ(afterUndefined.y, fourth.y);
+  EXPECT_EQ(afterUndefined.z, fourth.z);
+}
+
 }  // namespace

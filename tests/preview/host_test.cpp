@@ -363,13 +363,14 @@ TEST_F(Tool, DefaultSceneMatchesTheReferenceImage) {
     worst = std::max(worst, m);
     sum += m;
   }
-  // The render is deterministic, so the same build gives the same bytes. The
-  // tolerance admits other compilers and optimisation levels, whose libm and
-  // rounding move a sampled reflection ray slightly: a few 8-bit steps on
-  // average, and no pixel off by half the range. A change of shading moves
-  // far more.
-  EXPECT_LT(sum / static_cast<double>(got.pixels.size()), 0.01);
-  EXPECT_LT(worst, 0.5f);
+  // The render is deterministic, so the same build gives the same bytes.
+  // The tolerance admits other compilers and optimisation levels, whose
+  // rounding can tip a reflection ray across the edge of a softbox: a few
+  // such pixels, far apart, move the mean by well under 0.003. A change of
+  // shading of a few percent moves every lit pixel and the mean beyond it.
+  const double mean = sum / static_cast<double>(got.pixels.size());
+  EXPECT_LT(mean, 0.003) << "worst pixel " << worst;
+  EXPECT_LT(worst, 0.5f) << "mean " << mean;
 }
 
 struct BadLibrary {

@@ -240,6 +240,12 @@ TEST(CommandLine, UnwritableOutputFailsBeforeRendering) {
   const test::RunResult r = test::runTool({"-o", "/nonexistent-dir/x/out.png"});
   EXPECT_EQ(r.status, kExitError);
   EXPECT_NE(r.err.find("cannot write to /nonexistent-dir/x"), std::string::npos) << r.err;
+  // A directory cannot be replaced by an image, and the render never starts.
+  const std::string dir = test::makeTempDir();
+  const test::RunResult d = test::runTool({"-o", dir});
+  EXPECT_EQ(d.status, kExitError);
+  EXPECT_NE(d.err.find("names a directory"), std::string::npos) << d.err;
+  EXPECT_TRUE(test::listDir(dir).empty());
 }
 
 // ---- image output ------------------------------------------------------------------

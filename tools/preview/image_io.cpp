@@ -126,7 +126,8 @@ bool OutputFile::open(const std::string& path, std::string& error) {
     error = "the output path is empty";
     return false;
   }
-  if (path.back() == '/') {
+  struct stat existing;
+  if (path.back() == '/' || (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))) {
     error = "the output path " + path + " names a directory";
     return false;
   }

@@ -39,7 +39,7 @@ TEST(MrExports, ExactlyTheThreeNames) {
   // What GetProcAddress can find: the loaded module's export directory.
   const std::set<std::string> names = petest::exportedNames(shaderLibrary().handle);
 #else
-  const std::string command = std::string("nm -D --defined-only '") + GLINTWEAVE_MR_LIBRARY + "'";
+  const std::string command = std::string("nm -D --defined-only '") + mrLibraryPath() + "'";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> names;

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,19 @@ namespace gwbench {
 struct RatioPair {
   std::string ours;  // benchmark name prefix, e.g. "generator/glintweave"
   std::string peer;  // e.g. "generator/mt19937"
-  double goal;       // the ratio ours/peer should not exceed
+  double goal;       // the ratio ours/peer should not exceed...
+  double slackNs;    // ...unless ours is less than this many ns slower
 };
 
 // Registers a pair; run names are matched by prefix plus any common suffix
-// (such as "/threads:2").
-void addRatio(const std::string& ours, const std::string& peer, double goal);
+// (such as "/threads:2"). A goal is met when the ratio is at most `goal`, or
+// when ours is less than `slackNs` nanoseconds slower than its peer.
+void addRatio(const std::string& ours, const std::string& peer, double goal, double slackNs = 0.0);
+
+// Registers a cost split: `total` is a whole operation through a host,
+// `hostWork` the same host calls with none of our work; the table after the
+// runs shows both and their difference, our own cost.
+void addSplit(const std::string& total, const std::string& hostWork);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -28,6 +36,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> nsPerItem_;  // run name -> ns per item (or per iteration)
+  std::set<std::string> medians_;            // runs whose entry is a median of repetitions
 };
 
 // Runs every registered benchmark with the ratio reporter; used by main().

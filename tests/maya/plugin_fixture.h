@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "artifact_path.h"
 #include "mayahost.h"
 
 namespace gwtest {
@@ -29,7 +30,8 @@ inline const bool kQuietHostInstalled = [] {
 
 inline std::unique_ptr<mayahost::Plugin> loadPlugin() {
   std::string error;
-  auto plugin = mayahost::Plugin::load(GLINTWEAVE_PLUGIN_PATH, &error);
+  auto plugin = mayahost::Plugin::load(
+      artifactPath("GLINTWEAVE_PLUGIN_PATH", GLINTWEAVE_PLUGIN_PATH), &error);
   EXPECT_TRUE(plugin) << error;
   return plugin;
 }

@@ -29,14 +29,24 @@ void addRatio(const std::string& ours, const std::string& peer, double goal, dou
 // runs shows both and their difference, our own cost.
 void addSplit(const std::string& total, const std::string& hostWork);
 
+// Registers a thread-scaling pair: the same work on one thread and on
+// `threads` threads. The table shows the speedup in items per wall-clock
+// second, which should be at least `goal`, and, where a run reports the
+// counter "cpu_ns_per_item" (process CPU time, every thread's), the CPU time
+// each item took: when it stays flat while the speedup falls short, the
+// threads were waiting for a core, not for each other.
+void addSpeedup(const std::string& oneThread, const std::string& manyThreads, int threads,
+                double goal);
+
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override;
   void Finalize() override;
 
  private:
-  std::map<std::string, double> nsPerItem_;  // run name -> ns per item (or per iteration)
-  std::set<std::string> medians_;            // runs whose entry is a median of repetitions
+  std::map<std::string, double> nsPerItem_;     // run name -> ns per item (or per iteration)
+  std::map<std::string, double> cpuNsPerItem_;  // run name -> the cpu_ns_per_item counter
+  std::set<std::string> medians_;               // runs whose entry is a median of repetitions
 };
 
 // Runs every registered benchmark with the ratio reporter; used by main().

@@ -27,27 +27,12 @@ MStatus fixedHit(void*, const mayahost::TraceCall&, MFloatVector& color, MFloatV
   return MS::kSuccess;
 }
 
-// One of the two plug-ins, loaded and initialised; both register the node
-// type "glintWeave", so only one is loaded at a time.
+// One of the two plug-ins, loaded and initialised for one run, with one node.
+// Both register the node type "glintWeave" (and so does the preview
+// renderer's Maya side), so only one is loaded at a time.
 class LoadedPlugin {
  public:
-  static LoadedPlugin& get(Compute which) {
-    static std::unique_ptr<LoadedPlugin> current;
-    if (!current || current->which_ != which) {
-      current.reset();  // deregisters and unloads the other one first
-      current.reset(new LoadedPlugin(which));
-    }
-    return *current;
-  }
-  ~LoadedPlugin() {
-    node_.reset();
-    plugin_->uninitialize();
-  }
-
-  mayahost::Node& node() { return *node_; }
-
- private:
-  explicit LoadedPlugin(Compute which) : which_(which) {
+  explicit LoadedPlugin(Compute which) {
     const char* path =
         which == Compute::kNode ? GLINTWEAVE_PLUGIN_PATH : GLINTWEAVE_HOST_WORK_PLUGIN_PATH;
     std::string error;
@@ -60,7 +45,17 @@ class LoadedPlugin {
     if (!node_) std::abort();
     mayahost::setTracer(fixedHit, nullptr);
   }
-  Compute which_;
+  ~LoadedPlugin() {
+    mayahost::setTracer(nullptr, nullptr);
+    node_.reset();
+    plugin_->uninitialize();
+  }
+  LoadedPlugin(const LoadedPlugin&) = delete;
+  LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+
+  mayahost::Node& node() { return *node_; }
+
+ private:
   std::unique_ptr<mayahost::Plugin> plugin_;
   std::unique_ptr<mayahost::Node> node_;
 };
@@ -95,7 +90,8 @@ void setSample(mayahost::DataBlock& d, bool light, float reflectivity, int sampl
 
 template <Compute Which>
 void lightSample(benchmark::State& state) {
-  mayahost::Node& node = LoadedPlugin::get(Which).node();
+  LoadedPlugin loaded(Which);
+  mayahost::Node& node = loaded.node();
   std::unique_ptr<mayahost::DataBlock> block = node.newDataBlock();
   setSample(*block, true, 0.0f, 0);
   const mayahost::Plug outColor = node.plug("outColor");
@@ -108,7 +104,8 @@ void lightSample(benchmark::State& state) {
 template <Compute Which>
 void reflectSample(benchmark::State& state) {
   const int samples = static_cast<int>(state.range(0));
-  mayahost::Node& node = LoadedPlugin::get(Which).node();
+  LoadedPlugin loaded(Which);
+  mayahost::Node& node = loaded.node();
   std::unique_ptr<mayahost::DataBlock> block = node.newDataBlock();
   setSample(*block, false, 0.5f, samples);
   const mayahost::Plug outColor = node.plug("outColor");

@@ -84,13 +84,6 @@ struct MentalRay {
     void* renderer = openOrDie(GLINTWEAVE_MR_RENDERER);
     mi = miRendererFrom(renderer);
     if (!mi) std::abort();
-    mi->reset();
-    mi->setRecording(miFALSE);
-    MiRendererCallbacks cb{};
-    cb.sampleLight = oneLightSample;
-    cb.traceReflection = fixedHit;
-    cb.traceEnvironment = noEnvironment;
-    mi->setCallbacks(&cb);
 
     void* shipped = openOrDie(GLINTWEAVE_MR_LIBRARY);
     shade = reinterpret_cast<ShaderFn>(symbolOrDie(shipped, "kl4v_glintWeave"));
@@ -103,8 +96,17 @@ struct MentalRay {
   }
 };
 
+// The renderer module is shared with anything else in the process that loads
+// it (the preview renderer does): each run installs its entry points afresh.
 const MentalRay& mentalRay() {
   static const MentalRay m;
+  m.mi->reset();
+  m.mi->setRecording(miFALSE);
+  MiRendererCallbacks cb{};
+  cb.sampleLight = oneLightSample;
+  cb.traceReflection = fixedHit;
+  cb.traceEnvironment = noEnvironment;
+  m.mi->setCallbacks(&cb);
   return m;
 }
 

@@ -7,12 +7,15 @@
 // Wall-clock time decides the speedup. The counter cpu_ns_per_item is the
 // process's CPU time (all threads) per camera sample: if it stays the same on
 // two threads, the threads did not slow each other down, whatever the
-// machine's other load did to the wall clock.
+// machine's other load did to the wall clock. A control run beside them,
+// threads that share nothing and only do arithmetic, shows the speedup the
+// machine itself offered during the run.
 #include <benchmark/benchmark.h>
 
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend.h"
@@ -71,6 +74,40 @@ void previewRender(benchmark::State& state) {
   state.counters["cpu_ns_per_item"] = samples ? cpuNs / static_cast<double>(samples) : 0.0;
 }
 
+// The control: a fixed amount of independent arithmetic split over the
+// threads, each started afresh as the renderer starts its tile threads.
+template <int Threads>
+void controlArithmetic(benchmark::State& state) {
+  constexpr int64_t kSteps = 8'000'000;  // about as long as one render
+  const double cpuStart = processCpuNs();
+  for (auto _ : state) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+      threads.emplace_back([] {
+        double x = 1.0;
+        for (int64_t i = 0; i < kSteps / Threads; ++i) x = x * 1.0000001 + 1e-9;
+        benchmark::DoNotOptimize(x);
+      });
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  const double cpuNs = processCpuNs() - cpuStart;
+  const double items = static_cast<double>(state.iterations()) * static_cast<double>(kSteps);
+  state.SetItemsProcessed(state.iterations() * kSteps);
+  state.counters["cpu_ns_per_item"] = cpuNs / items;
+}
+
+BENCHMARK(controlArithmetic<1>)
+    ->Name("preview/control/1thread")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(controlArithmetic<2>)
+    ->Name("preview/control/2threads")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+
 #define GW_PREVIEW_BENCH(host, hostName)           \
   BENCHMARK(previewRender<gwp::HostKind::host, 1>) \
       ->Name("preview/" hostName "/1thread")       \
@@ -87,6 +124,7 @@ GW_PREVIEW_BENCH(kMaya, "maya");
 GW_PREVIEW_BENCH(kMentalRay, "mentalray");
 
 const bool registered = [] {
+  gwbench::addSpeedup("preview/control/1thread", "preview/control/2threads", 2, 1.8);
   gwbench::addSpeedup("preview/maya/1thread", "preview/maya/2threads", 2, 1.8);
   gwbench::addSpeedup("preview/mentalray/1thread", "preview/mentalray/2threads", 2, 1.8);
   return true;

@@ -10,18 +10,57 @@ std::vector<RatioPair>& pairs() {
   return p;
 }
 
+struct Split {
+  std::string total;
+  std::string hostWork;
+};
+
+std::vector<Split>& splits() {
+  static std::vector<Split> s;
+  return s;
+}
+
+struct Speedup {
+  std::string one;
+  std::string many;
+  int threads;
+  double goal;
+};
+
+std::vector<Speedup>& speedups() {
+  static std::vector<Speedup> s;
+  return s;
+}
+
 }  // namespace
 
-void addRatio(const std::string& ours, const std::string& peer, double goal) {
-  pairs().push_back({ours, peer, goal});
+void addSpeedup(const std::string& oneThread, const std::string& manyThreads, int threads,
+                double goal) {
+  speedups().push_back({oneThread, manyThreads, threads, goal});
+}
+
+void addSplit(const std::string& total, const std::string& hostWork) {
+  splits().push_back({total, hostWork});
+}
+
+void addRatio(const std::string& ours, const std::string& peer, double goal, double slackNs) {
+  pairs().push_back({ours, peer, goal, slackNs});
 }
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
   for (const Run& r : runs) {
-    if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-    // Items per second counts every thread's work against wall time, which
-    // is what a renderer cares about; fall back to time per iteration.
+    if (r.error_occurred) continue;
+    // With --benchmark_repetitions the median stands for the run; without,
+    // the single iteration run does.
+    const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+    if (r.run_type != Run::RT_Iteration && !median) continue;
+    const std::string name = r.run_name.str();
+    if (!median && medians_.count(name)) continue;
+    // Items per second counts every thread's work against the run's time:
+    // wall time for UseRealTime runs (what a renderer on many threads cares
+    // about), else this process's CPU time, which a machine shared with other
+    // work disturbs less. Without items, the time per iteration.
     auto it = r.counters.find("items_per_second");
     double ns = 0;
     if (it != r.counters.end() && it->second.value > 0) {
@@ -32,14 +71,22 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
                                       : r.time_unit == benchmark::kMillisecond ? 1e6
                                                                                : 1e9);
     }
-    nsPerItem_[r.benchmark_name()] = ns;
+    nsPerItem_[name] = ns;
+    auto cpu = r.counters.find("cpu_ns_per_item");
+    if (cpu != r.counters.end()) cpuNsPerItem_[name] = cpu->second.value;
+    if (median) medians_.insert(name);
   }
 }
 
 void RatioReporter::Finalize() {
   ConsoleReporter::Finalize();
-  std::printf("\n%-58s %10s %10s %8s %6s\n", "ratio (ours / peer)", "ours ns", "peer ns", "ratio",
-              "goal");
+  // Each table is printed with its header once it has a row.
+  bool header = false;
+  const auto printHeader = [&header](const char* text) {
+    if (!header) std::printf("\n%s", text);
+    header = true;
+  };
+
   for (const RatioPair& p : pairs()) {
     for (const auto& [name, ns] : nsPerItem_) {
       if (name.compare(0, p.ours.size(), p.ours) != 0) continue;
@@ -47,9 +94,50 @@ void RatioReporter::Finalize() {
       auto peer = nsPerItem_.find(p.peer + suffix);
       if (peer == nsPerItem_.end() || peer->second <= 0) continue;
       const double ratio = ns / peer->second;
+      const bool met = ratio <= p.goal || ns - peer->second < p.slackNs;
+      printHeader(
+          "ratio (ours / peer)                                           ours ns    peer ns"
+          "    ratio   goal\n");
       std::printf("%-58s %10.2f %10.2f %8.3f %6.2f %s\n", (p.ours + suffix).c_str(), ns,
-                  peer->second, ratio, p.goal, ratio <= p.goal ? "met" : "MISSED");
+                  peer->second, ratio, p.goal, met ? "met" : "MISSED");
     }
+  }
+
+  header = false;
+  for (const Split& s : splits()) {
+    for (const auto& [name, ns] : nsPerItem_) {
+      if (name.compare(0, s.total.size(), s.total) != 0) continue;
+      const std::string suffix = name.substr(s.total.size());
+      auto host = nsPerItem_.find(s.hostWork + suffix);
+      if (host == nsPerItem_.end() || ns <= 0) continue;
+      printHeader(
+          "split (total = host + ours)                                  total ns    host ns"
+          "    ours ns   host\n");
+      std::printf("%-58s %10.2f %10.2f %10.2f %5.0f%%\n", (s.total + suffix).c_str(), ns,
+                  host->second, ns - host->second, 100.0 * host->second / ns);
+    }
+  }
+
+  header = false;
+  // Run names may carry suffixes such as "/real_time".
+  const auto byPrefix = [](const std::map<std::string, double>& m, const std::string& prefix) {
+    auto it = m.lower_bound(prefix);
+    return it != m.end() && it->first.compare(0, prefix.size(), prefix) == 0 ? it : m.end();
+  };
+  for (const Speedup& s : speedups()) {
+    auto one = byPrefix(nsPerItem_, s.one);
+    auto many = byPrefix(nsPerItem_, s.many);
+    if (one == nsPerItem_.end() || many == nsPerItem_.end() || many->second <= 0) continue;
+    const double speedup = one->second / many->second;
+    const auto cpuOne = byPrefix(cpuNsPerItem_, s.one);
+    const auto cpuMany = byPrefix(cpuNsPerItem_, s.many);
+    printHeader(
+        "speedup (1 thread -> n)                             threads    1: cpu ns    n: cpu ns"
+        "  speedup   goal\n");
+    std::printf("%-50s %8d %12.1f %12.1f %8.2f %6.2f %s\n", s.many.c_str(), s.threads,
+                cpuOne == cpuNsPerItem_.end() ? 0.0 : cpuOne->second,
+                cpuMany == cpuNsPerItem_.end() ? 0.0 : cpuMany->second, speedup, s.goal,
+                speedup >= s.goal ? "met" : "MISSED");
   }
   std::fflush(stdout);
 }

@@ -5,7 +5,7 @@
 // miSetModuleHandle, keeps its address in a table slot and calls it.
 //
 // Threads: the handle and the slots are atomic pointer-sized values. A bound
-// call costs one acquire load, a test and the call. Threads that find a slot
+// call costs one acquire load, a test and a jump to the entry point. Threads that find a slot
 // empty at the same moment each look the name up and store the same address.
 #include <shader.h>
 
@@ -43,12 +43,17 @@ using PhenEvalFn = void* (*)(miState*, void*);
 
 bool isOwnForwarder(const void* address);
 
+#if defined(__GNUC__)
+#define GW_MI_COLD __attribute__((noinline, cold))
+#define GW_MI_LIKELY(x) __builtin_expect(!!(x), 1)
+#else
+#define GW_MI_COLD
+#define GW_MI_LIKELY(x) (x)
+#endif
+
 // Looks `name` up in the renderer's module; returns the address stored in
 // `slot`, or null after reporting the failure.
-#if defined(__GNUC__)
-__attribute__((noinline, cold))
-#endif
-void* bindEntry(int slot, const char* name) {
+GW_MI_COLD void* bindEntry(int slot, const char* name) {
   void* const handle = dl_handle.load(std::memory_order_acquire);
   if (!handle) std::fprintf(stderr, "DYNLOAD: dl_handle null\n");
 #ifdef _WIN32
@@ -73,10 +78,49 @@ void* bindEntry(int slot, const char* name) {
   return address;
 }
 
+// The first call of each forwarder, and every call while its entry point
+// cannot be found: binds, then calls the entry point or gives the answer of a
+// renderer with nothing to offer. Kept out of line with all of the caller's
+// arguments, so that a bound forwarder needs no stack frame and reduces to a
+// load, a test and a jump.
+
+GW_MI_COLD miBoolean sampleLightUnbound(miColor* result, miVector* dir, miScalar* dot_nl,
+                                        miState* state, miTag light_inst, miInteger* samples) {
+  void* const entry = bindEntry(kSampleLightSlot, "mi_sample_light");
+  if (!entry) return miFALSE;  // no samples: the light adds nothing
+  return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
+}
+
+GW_MI_COLD miBoolean traceReflectionUnbound(miColor* result, miState* state, miVector* direction) {
+  void* const entry = bindEntry(kTraceReflectionSlot, "mi_trace_reflection");
+  if (!entry) return miFALSE;  // not cast: the caller falls back to the environment
+  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+}
+
+GW_MI_COLD miBoolean traceEnvironmentUnbound(miColor* result, miState* state, miVector* direction) {
+  void* const entry = bindEntry(kTraceEnvironmentSlot, "mi_trace_environment");
+  if (!entry) return miFALSE;  // no environment colour
+  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+}
+
+GW_MI_COLD miBoolean computeIrradianceUnbound(miColor* result, miState* state) {
+  void* const entry = bindEntry(kComputeIrradianceSlot, "mi_compute_irradiance");
+  if (!entry) {
+    result->r = result->g = result->b = 0.0f;  // no irradiance: black
+    return miFALSE;
+  }
+  return reinterpret_cast<IrradianceFn>(entry)(result, state);
+}
+
+GW_MI_COLD void* phenEvalUnbound(miState* state, void* parm) {
+  void* const entry = bindEntry(kPhenEvalSlot, "mi_phen_eval");
+  if (!entry) return parm;  // nothing evaluates it: the value in the block is used
+  return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
+}
+
 template <int Slot>
-inline void* boundEntry(const char* name) {
-  void* const address = rendererEntryTable[Slot].load(std::memory_order_acquire);
-  return address ? address : bindEntry(Slot, name);
+inline void* boundEntry() {
+  return rendererEntryTable[Slot].load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -88,44 +132,43 @@ GW_MI_EXPORT void miSetModuleHandle(void* handle) {
   for (auto& slot : rendererEntryTable) slot.store(nullptr, std::memory_order_release);
 }
 
-// When an entry point cannot be bound there is nothing to call: each
-// forwarder then gives the answer of a renderer with nothing to offer.
+// After binding, each forwarder loads its slot, tests it and jumps to the
+// entry point with its own arguments untouched.
 
 GW_MI_FORWARDER miBoolean mi_sample_light(miColor* const result, miVector* const dir,
                                           miScalar* const dot_nl, miState* const state,
                                           const miTag light_inst, miInteger* const samples) {
-  void* const entry = boundEntry<kSampleLightSlot>("mi_sample_light");
-  if (!entry) return miFALSE;  // no samples: the light adds nothing
-  return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
+  void* const entry = boundEntry<kSampleLightSlot>();
+  if (GW_MI_LIKELY(entry)) {
+    return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
+  }
+  return sampleLightUnbound(result, dir, dot_nl, state, light_inst, samples);
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_reflection(miColor* result, miState* state,
                                               miVector* direction) {
-  void* const entry = boundEntry<kTraceReflectionSlot>("mi_trace_reflection");
-  if (!entry) return miFALSE;  // not cast: the caller falls back to the environment
-  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  void* const entry = boundEntry<kTraceReflectionSlot>();
+  if (GW_MI_LIKELY(entry)) return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  return traceReflectionUnbound(result, state, direction);
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_environment(miColor* result, miState* state,
                                                miVector* direction) {
-  void* const entry = boundEntry<kTraceEnvironmentSlot>("mi_trace_environment");
-  if (!entry) return miFALSE;  // no environment colour
-  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  void* const entry = boundEntry<kTraceEnvironmentSlot>();
+  if (GW_MI_LIKELY(entry)) return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  return traceEnvironmentUnbound(result, state, direction);
 }
 
 GW_MI_FORWARDER miBoolean mi_compute_irradiance(miColor* result, miState* state) {
-  void* const entry = boundEntry<kComputeIrradianceSlot>("mi_compute_irradiance");
-  if (!entry) {
-    result->r = result->g = result->b = 0.0f;  // no irradiance: black
-    return miFALSE;
-  }
-  return reinterpret_cast<IrradianceFn>(entry)(result, state);
+  void* const entry = boundEntry<kComputeIrradianceSlot>();
+  if (GW_MI_LIKELY(entry)) return reinterpret_cast<IrradianceFn>(entry)(result, state);
+  return computeIrradianceUnbound(result, state);
 }
 
 GW_MI_FORWARDER void* mi_phen_eval(miState* state, void* parm) {
-  void* const entry = boundEntry<kPhenEvalSlot>("mi_phen_eval");
-  if (!entry) return parm;  // nothing evaluates it: the value in the block is used
-  return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
+  void* const entry = boundEntry<kPhenEvalSlot>();
+  if (GW_MI_LIKELY(entry)) return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
+  return phenEvalUnbound(state, parm);
 }
 
 }  // extern "C"

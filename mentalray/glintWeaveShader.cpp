@@ -120,8 +120,13 @@ void shade(miColor* result, miState* state, const Inputs& in) {
   // shading normal. Tracing copies label, point, normal, dist and motion of
   // the hit back into the state it is given; those are put back after every
   // trace so that later rays and the irradiance still start at this point.
-  miState traceState = *state;
-  traceState.normal = n;
+  // A call that neither traces nor asks for irradiance makes no copy.
+  const bool reflects = in.reflectivity > 0.0f && in.reflectSamples > 0;
+  miState traceState;
+  if (reflects || in.indirect) {
+    traceState = *state;
+    traceState.normal = n;
+  }
   const auto restoreTraceState = [&traceState, state, &n]() {
     traceState.label = state->label;
     traceState.point = state->point;
@@ -151,10 +156,11 @@ void shade(miColor* result, miState* state, const Inputs& in) {
       const float hu = dot(h, u);
       const float hw = dot(h, w);
 
+      // The view-angle factor enters twice; NV / 2 and NV * 0.5 are the same
+      // number, so it is computed once.
+      const float viewFactor = 1.0f - fifthPower(1.0f - nvDot * 0.5f);
       const float kd = (kDiffuseNumerator * rd / kDiffuseDenominator) * (1.0f - rs) *
-                       (1.0f - fifthPower(1.0f - nl * 0.5f)) *
-                       (1.0f - fifthPower(1.0f - nvDot * 0.5f)) *
-                       (1.0f - fifthPower(1.0f - nvDot / 2.0f));
+                       (1.0f - fifthPower(1.0f - nl * 0.5f)) * viewFactor * viewFactor;
       sum[0] += lc.r * kd * color.r;
       sum[1] += lc.g * kd * color.g;
       sum[2] += lc.b * kd * color.b;
@@ -186,7 +192,7 @@ void shade(miColor* result, miState* state, const Inputs& in) {
   }
 
   // 5. Glossy reflections drawn from the lobe, the environment as fallback.
-  if (in.reflectivity > 0.0f && in.reflectSamples > 0) {
+  if (reflects) {
     gw::RandomSource& random = gw::threadRandomSource();
     const miVector b = cross(n, u);
     float sum[3] = {0.0f, 0.0f, 0.0f};

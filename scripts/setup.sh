@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the test suite need and the
-# machine lacks. Safe to run again: packages already present are skipped.
+# machine lacks, plus any package names given as arguments. Safe to run
+# again: packages already present are skipped.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang llvm libclang-rt-14-dev pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libopenexr-dev valgrind
+  "$@"
 )
 
 missing=()
@@ -23,5 +25,5 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
-  echo "setup: all build packages present" >&2
+  echo "setup: all packages present" >&2
 fi

@@ -30,32 +30,14 @@
 #include <vector>
 
 #include "backend.h"
+#include "shaderParams.h"
 
 namespace gwp {
 namespace {
 
-// The parameter block as the renderer lays it out from the shader's
-// declaration in kl4v_glintWeave.mi: fields in declaration order on 4-byte
-// boundaries, the light array last, running past the block.
-struct GlintWeaveBlock {
-  miColor color;
-  miColor ambientColor;
-  miColor incandescence;
-  miVector normalOffset;
-  miScalar diffuse;
-  miScalar specularU;
-  miScalar specularV;
-  miScalar specularPower;
-  miScalar reflectivity;
-  miInteger reflectSamples;
-  miBoolean indirect;
-  miColor indirectColor;
-  miScalar indirectIntensity;
-  miInteger i_light;
-  miInteger n_light;
-  miTag light[1];
-};
-static_assert(offsetof(GlintWeaveBlock, light) == 116, "light array after 29 words");
+// The parameter block is the shader's own ShaderParams, whose layout a test
+// keeps equal to what the renderer makes of kl4v_glintWeave.mi.
+using GlintWeaveBlock = ShaderParams;
 
 constexpr int kReflectionDepth = 1;
 constexpr const char* kShaderName = "kl4v_glintWeave";

@@ -1,0 +1,642 @@
+// Attribute function sets: every attribute the plug-in creates is kept with
+// all its settings, and every call made on it is recorded.
+#include <maya/MFnAttribute.h>
+#include <maya/MFnLightDataAttribute.h>
+#include <maya/MFnNumericAttribute.h>
+
+#include <cstdio>
+#include <string>
+
+#include "host.h"
+
+using mayahost::AttributeFlags;
+using mayahost::AttributeKind;
+using mayahost::detail::Access;
+using mayahost::detail::Attr;
+using mayahost::detail::enterCall;
+using mayahost::detail::finishCall;
+using mayahost::detail::host;
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+std::string number(double v) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%g", v);
+  return buffer;
+}
+
+const char* truth(bool v) { return v ? "true" : "false"; }
+
+// Runs a setter on the function set's attribute: logs it, honours injected
+// failures, refuses without an attribute, records the call on the attribute.
+template <class Apply>
+MStatus modify(MFnBase& fn, const char* function, const std::string& call, Apply apply) {
+  Lock lock(host().mutex);
+  Attr* a = Access::fnAttr(fn);
+  auto outcome = enterCall(function, a ? a->longName : std::string());
+  MStatus result = outcome.status;
+  if (!outcome.refuse) {
+    if (!a) {
+      result = MS::kInvalidParameter;
+    } else if (!apply(*a)) {
+      result = MS::kInvalidParameter;
+    } else {
+      a->calls.push_back(call);
+    }
+  }
+  finishCall(outcome, result);
+  return result;
+}
+
+MStatus setFlag(MFnBase& fn, const char* function, const char* name, bool AttributeFlags::*flag,
+                bool state) {
+  return modify(fn, function, std::string(name) + "(" + truth(state) + ")", [&](Attr& a) {
+    a.flags.*flag = state;
+    return true;
+  });
+}
+
+template <class T>
+T readFlag(const MFnBase& fn, bool AttributeFlags::*flag, MStatus* status) {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(fn);
+  if (status) *status = a ? MS::kSuccess : MS::kInvalidParameter;
+  return a ? a->flags.*flag : false;
+}
+
+Attr& newAttr(const MString& fullName, const MString& briefName, AttributeKind kind,
+              MFnNumericData::Type type) {
+  auto& h = host();
+  h.attrs.emplace_back();
+  Attr& a = h.attrs.back();
+  a.longName = fullName.asChar();
+  a.shortName = briefName.asChar();
+  a.kind = kind;
+  a.numericType = type;
+  a.owner = h.registering;
+  if (h.registering) h.registering->created.push_back(&a);
+  return a;
+}
+
+bool isScalar(MFnNumericData::Type t) {
+  switch (t) {
+    case MFnNumericData::kBoolean:
+    case MFnNumericData::kByte:
+    case MFnNumericData::kChar:
+    case MFnNumericData::kShort:
+    case MFnNumericData::kInt:
+    case MFnNumericData::kInt64:
+    case MFnNumericData::kFloat:
+    case MFnNumericData::kDouble:
+    case MFnNumericData::kAddr:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A child may belong to one parent only and must not be an array.
+bool adoptable(const Attr* c) { return c && c->parent == nullptr && !c->flags.array; }
+
+// The numeric type of a compound of 2 or 3 children of one numeric type.
+MFnNumericData::Type compoundType(MFnNumericData::Type child, size_t count) {
+  const bool three = count == 3;
+  switch (child) {
+    case MFnNumericData::kFloat:
+      return three ? MFnNumericData::k3Float : MFnNumericData::k2Float;
+    case MFnNumericData::kDouble:
+      return three ? MFnNumericData::k3Double : MFnNumericData::k2Double;
+    case MFnNumericData::kInt:
+      return three ? MFnNumericData::k3Int : MFnNumericData::k2Int;
+    case MFnNumericData::kShort:
+      return three ? MFnNumericData::k3Short : MFnNumericData::k2Short;
+    default:
+      return MFnNumericData::kInvalid;
+  }
+}
+
+MObject finishCreate(MFnBase& fn, const mayahost::detail::Outcome& outcome, MStatus result,
+                     Attr* made, MStatus* ReturnStatus) {
+  finishCall(outcome, result);
+  if (ReturnStatus) *ReturnStatus = result;
+  const MObject object = Access::attrObject(made);
+  Access::setFnObject(fn, object);
+  return object;
+}
+
+}  // namespace
+
+// ---- MFnAttribute ---------------------------------------------------------------------
+
+MFnAttribute::MFnAttribute(MObject& object, MStatus* ReturnStatus) {
+  const bool ok = Access::attr(object) != nullptr;
+  if (ok) object_ = object;
+  if (ReturnStatus) *ReturnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
+}
+MFnAttribute::~MFnAttribute() = default;
+
+bool MFnAttribute::isReadable(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::readable, s);
+}
+bool MFnAttribute::isWritable(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::writable, s);
+}
+bool MFnAttribute::isConnectable(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::connectable, s);
+}
+bool MFnAttribute::isStorable(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::storable, s);
+}
+bool MFnAttribute::isCached(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::cached, s);
+}
+bool MFnAttribute::isArray(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::array, s);
+}
+bool MFnAttribute::isKeyable(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::keyable, s);
+}
+bool MFnAttribute::isHidden(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::hidden, s);
+}
+bool MFnAttribute::isUsedAsColor(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::usedAsColor, s);
+}
+bool MFnAttribute::isChannelBoxFlagSet(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::channelBox, s);
+}
+bool MFnAttribute::indexMatters(MStatus* s) const {
+  return readFlag<bool>(*this, &AttributeFlags::indexMatters, s);
+}
+
+MString MFnAttribute::name(MStatus* ReturnStatus) const {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  if (ReturnStatus) *ReturnStatus = a ? MS::kSuccess : MS::kInvalidParameter;
+  return a ? MString(a->longName.c_str()) : MString();
+}
+
+MString MFnAttribute::shortName(MStatus* ReturnStatus) const {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  if (ReturnStatus) *ReturnStatus = a ? MS::kSuccess : MS::kInvalidParameter;
+  return a ? MString(a->shortName.c_str()) : MString();
+}
+
+#define GW_FLAG_SETTER(Method, field)                                                        \
+  MStatus MFnAttribute::Method(bool state) {                                                 \
+    return setFlag(*this, "MFnAttribute::" #Method, #Method, &AttributeFlags::field, state); \
+  }
+GW_FLAG_SETTER(setReadable, readable)
+GW_FLAG_SETTER(setWritable, writable)
+GW_FLAG_SETTER(setConnectable, connectable)
+GW_FLAG_SETTER(setStorable, storable)
+GW_FLAG_SETTER(setCached, cached)
+GW_FLAG_SETTER(setArray, array)
+GW_FLAG_SETTER(setIndexMatters, indexMatters)
+GW_FLAG_SETTER(setKeyable, keyable)
+GW_FLAG_SETTER(setChannelBox, channelBox)
+GW_FLAG_SETTER(setHidden, hidden)
+GW_FLAG_SETTER(setUsedAsColor, usedAsColor)
+GW_FLAG_SETTER(setIndeterminant, indeterminant)
+GW_FLAG_SETTER(setRenderSource, renderSource)
+GW_FLAG_SETTER(setWorldSpace, worldSpace)
+GW_FLAG_SETTER(setAffectsWorldSpace, affectsWorldSpace)
+GW_FLAG_SETTER(setUsesArrayDataBuilder, usesArrayDataBuilder)
+GW_FLAG_SETTER(setInternal, internal)
+#undef GW_FLAG_SETTER
+
+MStatus MFnAttribute::setDisconnectBehavior(DisconnectBehavior behavior) {
+  return modify(*this, "MFnAttribute::setDisconnectBehavior",
+                "setDisconnectBehavior(" + std::to_string(static_cast<int>(behavior)) + ")",
+                [](Attr&) { return true; });
+}
+
+// ---- MFnNumericAttribute ------------------------------------------------------------------
+
+MFnNumericAttribute::MFnNumericAttribute(MObject& object, MStatus* ReturnStatus) {
+  const Attr* a = Access::attr(object);
+  const bool ok = a && (a->kind == AttributeKind::kNumeric || a->kind == AttributeKind::kCompound ||
+                        a->kind == AttributeKind::kAddress);
+  if (ok) object_ = object;
+  if (ReturnStatus) *ReturnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
+}
+MFnNumericAttribute::~MFnNumericAttribute() = default;
+
+MObject MFnNumericAttribute::create(const MString& fullName, const MString& briefName,
+                                    MFnNumericData::Type unitType, double defaultValue,
+                                    MStatus* ReturnStatus) {
+  Lock lock(host().mutex);
+  auto outcome = enterCall("MFnNumericAttribute::create", fullName.asChar());
+  MStatus result = outcome.status;
+  Attr* made = nullptr;
+  if (!outcome.refuse) {
+    if (fullName.length() == 0 || !isScalar(unitType) || unitType == MFnNumericData::kAddr) {
+      result = MS::kInvalidParameter;
+    } else {
+      made = &newAttr(fullName, briefName, AttributeKind::kNumeric, unitType);
+      made->createDefault = defaultValue;
+      made->defaults = {defaultValue};
+    }
+  }
+  return finishCreate(*this, outcome, result, made, ReturnStatus);
+}
+
+MObject MFnNumericAttribute::create(const MString& fullName, const MString& briefName,
+                                    const MObject& child1, const MObject& child2,
+                                    const MObject& child3, MStatus* ReturnStatus) {
+  Lock lock(host().mutex);
+  auto outcome = enterCall("MFnNumericAttribute::create", fullName.asChar());
+  MStatus result = outcome.status;
+  Attr* made = nullptr;
+  if (!outcome.refuse) {
+    std::vector<Attr*> kids{Access::attr(child1), Access::attr(child2)};
+    if (!child3.isNull()) kids.push_back(Access::attr(child3));
+    bool ok = fullName.length() > 0;
+    for (Attr* k : kids)
+      ok = ok && adoptable(k) && k->kind == AttributeKind::kNumeric &&
+           k->numericType == kids[0]->numericType;
+    const MFnNumericData::Type type =
+        ok ? compoundType(kids[0]->numericType, kids.size()) : MFnNumericData::kInvalid;
+    if (!ok || type == MFnNumericData::kInvalid) {
+      result = MS::kInvalidParameter;
+    } else {
+      made = &newAttr(fullName, briefName, AttributeKind::kCompound, type);
+      for (Attr* k : kids) {
+        k->parent = made;
+        made->children.push_back(k);
+        made->defaults.push_back(k->defaults.empty() ? 0.0 : k->defaults[0]);
+      }
+    }
+  }
+  return finishCreate(*this, outcome, result, made, ReturnStatus);
+}
+
+namespace {
+MObject createTriple(MFnNumericAttribute& fn, const MString& fullName, const MString& briefName,
+                     const char* suffixes[3], bool color, MStatus* ReturnStatus) {
+  Lock lock(host().mutex);
+  MStatus status;
+  MObject kids[3];
+  for (int k = 0; k < 3; ++k) {
+    kids[k] = fn.create(fullName + suffixes[k], briefName + suffixes[k], MFnNumericData::kFloat,
+                        0.0, &status);
+    if (!status) {
+      if (ReturnStatus) *ReturnStatus = status;
+      return MObject();
+    }
+  }
+  MObject parent = fn.create(fullName, briefName, kids[0], kids[1], kids[2], &status);
+  if (status && color) Access::fnAttr(fn)->flags.usedAsColor = true;
+  if (ReturnStatus) *ReturnStatus = status;
+  return parent;
+}
+}  // namespace
+
+MObject MFnNumericAttribute::createColor(const MString& fullName, const MString& briefName,
+                                         MStatus* ReturnStatus) {
+  const char* suffixes[3] = {"R", "G", "B"};
+  return createTriple(*this, fullName, briefName, suffixes, true, ReturnStatus);
+}
+
+MObject MFnNumericAttribute::createPoint(const MString& fullName, const MString& briefName,
+                                         MStatus* ReturnStatus) {
+  const char* suffixes[3] = {"X", "Y", "Z"};
+  return createTriple(*this, fullName, briefName, suffixes, false, ReturnStatus);
+}
+
+MObject MFnNumericAttribute::createAddr(const MString& fullName, const MString& briefName,
+                                        void* defaultValue, MStatus* ReturnStatus) {
+  Lock lock(host().mutex);
+  auto outcome = enterCall("MFnNumericAttribute::createAddr", fullName.asChar());
+  MStatus result = outcome.status;
+  Attr* made = nullptr;
+  if (!outcome.refuse) {
+    if (fullName.length() == 0) {
+      result = MS::kInvalidParameter;
+    } else {
+      made = &newAttr(fullName, briefName, AttributeKind::kAddress, MFnNumericData::kAddr);
+      made->addressDefault = defaultValue;
+      made->defaults = {0.0};
+    }
+  }
+  return finishCreate(*this, outcome, result, made, ReturnStatus);
+}
+
+MObject MFnNumericAttribute::child(unsigned int index, MStatus* ReturnStatus) const {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  const bool ok = a && index < a->children.size();
+  if (ReturnStatus) *ReturnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
+  return ok ? Access::attrObject(a->child(index)) : MObject();
+}
+
+MFnNumericData::Type MFnNumericAttribute::unitType(MStatus* ReturnStatus) const {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  if (ReturnStatus) *ReturnStatus = a ? MS::kSuccess : MS::kInvalidParameter;
+  return a ? a->numericType : MFnNumericData::kInvalid;
+}
+
+namespace {
+bool numeric(const Attr& a) {
+  return a.kind == AttributeKind::kNumeric || a.kind == AttributeKind::kCompound;
+}
+}  // namespace
+
+MStatus MFnNumericAttribute::setMin(double m) {
+  return modify(*this, "MFnNumericAttribute::setMin", "setMin(" + number(m) + ")", [&](Attr& a) {
+    if (!numeric(a)) return false;
+    a.hasMin = true;
+    a.min = m;
+    return true;
+  });
+}
+MStatus MFnNumericAttribute::setMin(double m1, double m2) {
+  return modify(*this, "MFnNumericAttribute::setMin",
+                "setMin(" + number(m1) + " " + number(m2) + ")", [&](Attr& a) {
+                  a.hasMin = true;
+                  a.min = m1;
+                  return numeric(a);
+                });
+}
+MStatus MFnNumericAttribute::setMin(double m1, double m2, double m3) {
+  return modify(*this, "MFnNumericAttribute::setMin",
+                "setMin(" + number(m1) + " " + number(m2) + " " + number(m3) + ")", [&](Attr& a) {
+                  a.hasMin = true;
+                  a.min = m1;
+                  return numeric(a);
+                });
+}
+MStatus MFnNumericAttribute::setMax(double m) {
+  return modify(*this, "MFnNumericAttribute::setMax", "setMax(" + number(m) + ")", [&](Attr& a) {
+    if (!numeric(a)) return false;
+    a.hasMax = true;
+    a.max = m;
+    return true;
+  });
+}
+MStatus MFnNumericAttribute::setMax(double m1, double m2) {
+  return modify(*this, "MFnNumericAttribute::setMax",
+                "setMax(" + number(m1) + " " + number(m2) + ")", [&](Attr& a) {
+                  a.hasMax = true;
+                  a.max = m1;
+                  return numeric(a);
+                });
+}
+MStatus MFnNumericAttribute::setMax(double m1, double m2, double m3) {
+  return modify(*this, "MFnNumericAttribute::setMax",
+                "setMax(" + number(m1) + " " + number(m2) + " " + number(m3) + ")", [&](Attr& a) {
+                  a.hasMax = true;
+                  a.max = m1;
+                  return numeric(a);
+                });
+}
+MStatus MFnNumericAttribute::setSoftMin(double m) {
+  return modify(*this, "MFnNumericAttribute::setSoftMin", "setSoftMin(" + number(m) + ")",
+                [&](Attr& a) {
+                  if (!numeric(a)) return false;
+                  a.hasSoftMin = true;
+                  a.softMin = m;
+                  return true;
+                });
+}
+MStatus MFnNumericAttribute::setSoftMax(double m) {
+  return modify(*this, "MFnNumericAttribute::setSoftMax", "setSoftMax(" + number(m) + ")",
+                [&](Attr& a) {
+                  if (!numeric(a)) return false;
+                  a.hasSoftMax = true;
+                  a.softMax = m;
+                  return true;
+                });
+}
+
+#define GW_LIMIT_GETTERS(Has, Get, field, flag)                                 \
+  bool MFnNumericAttribute::Has(MStatus* ReturnStatus) const {                  \
+    Lock lock(host().mutex);                                                    \
+    const Attr* a = Access::fnAttr(*this);                                      \
+    if (ReturnStatus) *ReturnStatus = a ? MS::kSuccess : MS::kInvalidParameter; \
+    return a && a->flag;                                                        \
+  }                                                                             \
+  MStatus MFnNumericAttribute::Get(double& value) const {                       \
+    Lock lock(host().mutex);                                                    \
+    const Attr* a = Access::fnAttr(*this);                                      \
+    if (!a || !a->flag) return MS::kFailure;                                    \
+    value = a->field;                                                           \
+    return MS::kSuccess;                                                        \
+  }
+GW_LIMIT_GETTERS(hasMin, getMin, min, hasMin)
+GW_LIMIT_GETTERS(hasMax, getMax, max, hasMax)
+GW_LIMIT_GETTERS(hasSoftMin, getSoftMin, softMin, hasSoftMin)
+GW_LIMIT_GETTERS(hasSoftMax, getSoftMax, softMax, hasSoftMax)
+#undef GW_LIMIT_GETTERS
+
+namespace {
+
+// Sets a numeric default; a float compound's default is its children's.
+MStatus setNumericDefault(MFnBase& fn, const char* tag, std::vector<double> values) {
+  std::string call = std::string("setDefault(") + tag;
+  for (double v : values) call += " " + number(v);
+  call += ")";
+  return modify(fn, "MFnNumericAttribute::setDefault", call, [&](Attr& a) {
+    if (!numeric(a)) return false;
+    if (a.kind == AttributeKind::kCompound) {
+      if (values.size() != a.children.size()) return false;
+      for (size_t k = 0; k < values.size(); ++k)
+        const_cast<Attr*>(a.child(k))->defaults = {values[k]};
+    } else if (values.size() != 1) {
+      return false;
+    }
+    a.defaults = values;
+    return true;
+  });
+}
+
+}  // namespace
+
+MStatus MFnNumericAttribute::setDefault(bool v) {
+  Lock lock(host().mutex);
+  std::string call = std::string("setDefault(bool ") + truth(v) + ")";
+  return modify(*this, "MFnNumericAttribute::setDefault", call, [&](Attr& a) {
+    if (a.kind != AttributeKind::kNumeric) return false;
+    a.defaults = {v ? 1.0 : 0.0};
+    return true;
+  });
+}
+MStatus MFnNumericAttribute::setDefault(char v) {
+  return setNumericDefault(*this, "char", {static_cast<double>(v)});
+}
+MStatus MFnNumericAttribute::setDefault(int v) {
+  return setNumericDefault(*this, "int", {static_cast<double>(v)});
+}
+MStatus MFnNumericAttribute::setDefault(float v) {
+  return setNumericDefault(*this, "float", {static_cast<double>(v)});
+}
+MStatus MFnNumericAttribute::setDefault(double v) {
+  return setNumericDefault(*this, "double", {v});
+}
+MStatus MFnNumericAttribute::setDefault(int a, int b) {
+  return setNumericDefault(*this, "int2", {static_cast<double>(a), static_cast<double>(b)});
+}
+MStatus MFnNumericAttribute::setDefault(int a, int b, int c) {
+  return setNumericDefault(
+      *this, "int3", {static_cast<double>(a), static_cast<double>(b), static_cast<double>(c)});
+}
+MStatus MFnNumericAttribute::setDefault(float a, float b) {
+  return setNumericDefault(*this, "float2", {static_cast<double>(a), static_cast<double>(b)});
+}
+MStatus MFnNumericAttribute::setDefault(float a, float b, float c) {
+  return setNumericDefault(
+      *this, "float3", {static_cast<double>(a), static_cast<double>(b), static_cast<double>(c)});
+}
+MStatus MFnNumericAttribute::setDefault(double a, double b) {
+  return setNumericDefault(*this, "double2", {a, b});
+}
+MStatus MFnNumericAttribute::setDefault(double a, double b, double c) {
+  return setNumericDefault(*this, "double3", {a, b, c});
+}
+MStatus MFnNumericAttribute::setDefault(MInt64 v) {
+  return setNumericDefault(*this, "int64", {static_cast<double>(v)});
+}
+MStatus MFnNumericAttribute::setDefault(double a, double b, double c, double d) {
+  return setNumericDefault(*this, "double4", {a, b, c, d});
+}
+MStatus MFnNumericAttribute::setDefault(void* v) {
+  return modify(*this, "MFnNumericAttribute::setDefault", "setDefault(addr)", [&](Attr& a) {
+    if (a.kind != AttributeKind::kAddress) return false;
+    a.addressDefault = v;
+    return true;
+  });
+}
+
+namespace {
+template <class T>
+MStatus getFirstDefault(const MFnBase& fn, T& value) {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(fn);
+  if (!a || a->defaults.empty()) return MS::kFailure;
+  value = static_cast<T>(a->defaults[0]);
+  return MS::kSuccess;
+}
+}  // namespace
+
+MStatus MFnNumericAttribute::getDefault(bool& v) {
+  double d = 0.0;
+  const MStatus s = getFirstDefault(*this, d);
+  v = d != 0.0;
+  return s;
+}
+MStatus MFnNumericAttribute::getDefault(int& v) { return getFirstDefault(*this, v); }
+MStatus MFnNumericAttribute::getDefault(float& v) { return getFirstDefault(*this, v); }
+MStatus MFnNumericAttribute::getDefault(double& v) { return getFirstDefault(*this, v); }
+MStatus MFnNumericAttribute::getDefault(float& a, float& b, float& c) {
+  Lock lock(host().mutex);
+  const Attr* at = Access::fnAttr(*this);
+  if (!at || at->defaults.size() != 3) return MS::kFailure;
+  a = static_cast<float>(at->defaults[0]);
+  b = static_cast<float>(at->defaults[1]);
+  c = static_cast<float>(at->defaults[2]);
+  return MS::kSuccess;
+}
+
+// ---- MFnLightDataAttribute -------------------------------------------------------------------
+
+MFnLightDataAttribute::MFnLightDataAttribute(MObject& object, MStatus* ReturnStatus) {
+  const Attr* a = Access::attr(object);
+  const bool ok = a && a->kind == AttributeKind::kLightData;
+  if (ok) object_ = object;
+  if (ReturnStatus) *ReturnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
+}
+MFnLightDataAttribute::~MFnLightDataAttribute() = default;
+
+MObject MFnLightDataAttribute::create(const MString& fullName, const MString& briefName,
+                                      const MObject& direction, const MObject& intensity,
+                                      const MObject& ambient, const MObject& diffuse,
+                                      const MObject& specular, const MObject& shadowFraciton,
+                                      const MObject& preShadowIntensity, const MObject& blindData,
+                                      MStatus* ReturnStatus) {
+  Lock lock(host().mutex);
+  auto outcome = enterCall("MFnLightDataAttribute::create", fullName.asChar());
+  MStatus result = outcome.status;
+  Attr* made = nullptr;
+  if (!outcome.refuse) {
+    Attr* kids[8] = {Access::attr(direction),
+                     Access::attr(intensity),
+                     Access::attr(ambient),
+                     Access::attr(diffuse),
+                     Access::attr(specular),
+                     Access::attr(shadowFraciton),
+                     Access::attr(preShadowIntensity),
+                     Access::attr(blindData)};
+    bool ok = fullName.length() > 0;
+    for (Attr* k : kids) ok = ok && adoptable(k);
+    if (!ok) {
+      result = MS::kInvalidParameter;
+    } else {
+      made = &newAttr(fullName, briefName, AttributeKind::kLightData, MFnNumericData::kInvalid);
+      for (Attr* k : kids) {
+        k->parent = made;
+        made->children.push_back(k);
+      }
+    }
+  }
+  return finishCreate(*this, outcome, result, made, ReturnStatus);
+}
+
+MObject MFnLightDataAttribute::child(unsigned int index, MStatus* returnStatus) {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  const bool ok = a && index < a->children.size();
+  if (returnStatus) *returnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
+  return ok ? Access::attrObject(a->child(index)) : MObject();
+}
+
+MStatus MFnLightDataAttribute::setDefault(float dx, float dy, float dz, float ir, float ig,
+                                          float ib, bool amb, bool dif, bool spec, float shadow,
+                                          float preShadow, MUintPtrSz blind) {
+  std::vector<double> values = {dx,
+                                dy,
+                                dz,
+                                ir,
+                                ig,
+                                ib,
+                                amb ? 1.0 : 0.0,
+                                dif ? 1.0 : 0.0,
+                                spec ? 1.0 : 0.0,
+                                shadow,
+                                preShadow,
+                                static_cast<double>(blind)};
+  std::string call = "setDefault(light";
+  for (size_t k = 0; k < values.size(); ++k)
+    call += " " + ((k >= 6 && k <= 8) ? std::string(truth(values[k] != 0.0)) : number(values[k]));
+  call += ")";
+  return modify(*this, "MFnLightDataAttribute::setDefault", call, [&](Attr& a) {
+    if (a.kind != AttributeKind::kLightData) return false;
+    a.defaults = values;
+    return true;
+  });
+}
+
+MStatus MFnLightDataAttribute::getDefault(float& dx, float& dy, float& dz, float& ir, float& ig,
+                                          float& ib, bool& amb, bool& dif, bool& spec,
+                                          float& shadow, float& preShadow, MUintPtrSz& blind) {
+  Lock lock(host().mutex);
+  const Attr* a = Access::fnAttr(*this);
+  if (!a || a->defaults.size() != 12) return MS::kFailure;
+  const std::vector<double>& d = a->defaults;
+  dx = static_cast<float>(d[0]);
+  dy = static_cast<float>(d[1]);
+  dz = static_cast<float>(d[2]);
+  ir = static_cast<float>(d[3]);
+  ig = static_cast<float>(d[4]);
+  ib = static_cast<float>(d[5]);
+  amb = d[6] != 0.0;
+  dif = d[7] != 0.0;
+  spec = d[8] != 0.0;
+  shadow = static_cast<float>(d[9]);
+  preShadow = static_cast<float>(d[10]);
+  blind = static_cast<MUintPtrSz>(d[11]);
+  return MS::kSuccess;
+}

@@ -1,0 +1,20 @@
+# Checks that a library exports exactly the given dynamic symbols.
+#   cmake -DNM=<nm> -DLIBRARY=<path> -DEXPECTED=<a;b;c> -P symbols.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(found)
+foreach(line ${lines})
+  string(REGEX REPLACE "^.* " "" name "${line}")
+  list(APPEND found ${name})
+endforeach()
+list(SORT found)
+set(want ${EXPECTED})
+list(SORT want)
+if(NOT found STREQUAL want)
+  message(FATAL_ERROR "exported: ${found}\nexpected: ${want}")
+endif()
+message(STATUS "exports exactly: ${found}")

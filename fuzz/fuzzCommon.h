@@ -29,6 +29,7 @@ namespace gwfuzz {
 // forms (at most about ten such factors) far below FLT_MAX, so a non-finite
 // result from them cannot be blamed on single-precision overflow.
 constexpr float kWellScaled = 1000.0f;
+constexpr float kWellScaledExponent = 10000.0f;
 
 class FloatSource {
  public:
@@ -40,6 +41,16 @@ class FloatSource {
   float next() {
     const float x = decode();
     if (!(std::isfinite(x) && std::fabs(x) <= kWellScaled)) wellScaled_ = false;
+    return x;
+  }
+  // A lobe exponent: its range of use reaches 10000, and it enters the
+  // result only through roots and powers, so up to kWellScaledExponent it
+  // still counts as well scaled.
+  float nextExponent() {
+    const float x = in_.ConsumeBool() ? static_cast<float>(in_.ConsumeIntegral<int16_t>()) *
+                                            (kWellScaledExponent / 32768.0f)
+                                      : decode();
+    if (!(std::isfinite(x) && std::fabs(x) <= kWellScaledExponent)) wellScaled_ = false;
     return x;
   }
   // A float that the result must not depend on (alpha components, the

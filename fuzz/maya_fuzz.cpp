@@ -154,7 +154,9 @@ void fillInputs(FuzzedDataProvider& in, gwfuzz::FloatSource& f, mayahost::DataBl
     } else if (a->kind == AttributeKind::kNumeric) {
       switch (a->numericType) {
         case MFnNumericData::kFloat:
-          block.setFloat(name, f.next());
+          block.setFloat(name, a->longName == "specularU" || a->longName == "specularV"
+                                   ? f.nextExponent()
+                                   : f.next());
           break;
         case MFnNumericData::kBoolean:
           block.setBool(name, in.ConsumeBool());

@@ -163,8 +163,8 @@ void fillParams(FuzzedDataProvider& in, gwfuzz::FloatSource& f, ShaderParams& p)
   p.incandescence = takeColor(f);
   p.normalOffset = takeVector(f);
   p.diffuse = f.next();
-  p.specularU = f.next();
-  p.specularV = f.next();
+  p.specularU = f.nextExponent();
+  p.specularV = f.nextExponent();
   p.specularPower = f.next();
   p.reflectivity = f.next();
   p.reflectSamples = in.ConsumeBool() ? in.ConsumeIntegralInRange<miInteger>(-2, kMaxReflectSamples)

@@ -7,13 +7,31 @@
 #include <memory>
 #include <string>
 
+#include "artifact_path.h"
 #include "mayahost.h"
 
 namespace gwtest {
 
+// Every test starts from a quiet host: no call or command logged, no failure
+// injected, the Create Render Node window closed. ctest runs each test in a
+// process of its own, but a whole executable run (as under valgrind) must
+// give the same verdicts.
+class QuietHostBetweenTests : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override {
+    mayahost::clearFailures();
+    mayahost::clearRecords();
+    mayahost::setCreateRenderNodeWindowOpen(false);
+  }
+};
+inline const bool kQuietHostInstalled = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new QuietHostBetweenTests);
+  return true;
+}();
+
 inline std::unique_ptr<mayahost::Plugin> loadPlugin() {
   std::string error;
-  auto plugin = mayahost::Plugin::load(GLINTWEAVE_PLUGIN_PATH, &error);
+  auto plugin = mayahost::Plugin::load(
+      artifactPath("GLINTWEAVE_PLUGIN_PATH", GLINTWEAVE_PLUGIN_PATH), &error);
   EXPECT_TRUE(plugin) << error;
   return plugin;
 }

@@ -32,7 +32,7 @@ std::string hex8(const void* handle) {
 }
 
 TEST(MrExports, ExactlyTheThreeNames) {
-  const std::string command = std::string("nm -D --defined-only '") + GLINTWEAVE_MR_LIBRARY + "'";
+  const std::string command = std::string("nm -D --defined-only '") + mrLibraryPath() + "'";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> names;

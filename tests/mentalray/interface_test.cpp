@@ -159,8 +159,9 @@ TEST_F(MrInterface, ResultIsAddedToAndOpaque) {
 // The declaration lays the block out: its parameters, in order, must give the
 // offsets and names of ShaderParams.
 TEST(MrDeclaration, MatchesTheParameterBlock) {
-  std::ifstream file(GLINTWEAVE_MR_DECLARATION);
-  ASSERT_TRUE(file) << GLINTWEAVE_MR_DECLARATION;
+  const char* path = gwtest::artifactPath("GLINTWEAVE_MR_DECLARATION", GLINTWEAVE_MR_DECLARATION);
+  std::ifstream file(path);
+  ASSERT_TRUE(file) << path;
   std::stringstream text;
   for (std::string line; std::getline(file, line);) text << line.substr(0, line.find('#')) << '\n';
   const std::string mi = text.str();

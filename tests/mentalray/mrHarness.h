@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "artifact_path.h"
 #include "miRenderer.h"
 #include "shaderParams.h"
 
@@ -30,6 +31,12 @@ struct ShaderLibrary {
   VersionFn version = nullptr;
   SetHandleFn setModuleHandle = nullptr;
 };
+
+// The shader library under test: the build tree's, or the one named by
+// GLINTWEAVE_MR_LIBRARY (the install tests point it at the installed copy).
+inline const char* mrLibraryPath() {
+  return gwtest::artifactPath("GLINTWEAVE_MR_LIBRARY", GLINTWEAVE_MR_LIBRARY);
+}
 
 inline void* openLocal(const std::string& path) {
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -63,12 +70,12 @@ inline ShaderLibrary loadShaderLibrary(const std::string& path) {
 
 // The shipped library, loaded once per process.
 inline const ShaderLibrary& shaderLibrary() {
-  static const ShaderLibrary lib = loadShaderLibrary(GLINTWEAVE_MR_LIBRARY);
+  static const ShaderLibrary lib = loadShaderLibrary(mrLibraryPath());
   return lib;
 }
 
 inline ShaderLibrary freshShaderLibrary() {
-  const std::string copy = privateCopy(GLINTWEAVE_MR_LIBRARY, "kl4v_glintWeave");
+  const std::string copy = privateCopy(mrLibraryPath(), "kl4v_glintWeave");
   ShaderLibrary lib = loadShaderLibrary(copy);
   std::filesystem::remove(copy);  // the loaded module stays mapped
   return lib;

@@ -180,7 +180,7 @@ class Plugin {
   // dlopens the library; null (and *error set) when it cannot be loaded or
   // lacks an entry point, as Maya rejects such a plug-in.
   static std::unique_ptr<Plugin> load(const std::string& path, std::string* error = nullptr);
-  ~Plugin();  // dlclose; destroy the plug-in's nodes first
+  ~Plugin();  // forgets the types it left registered, then dlclose; destroy its nodes first
   MStatus initialize();
   MStatus uninitialize();
   const char* apiVersion() const;  // the exported MApiVersion text, or null

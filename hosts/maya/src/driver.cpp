@@ -117,6 +117,14 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
 }
 
 Plugin::~Plugin() {
+  {
+    // The library's creator and initialize go away with it: a type it left
+    // registered can no longer be used, so the host forgets it first, as
+    // Maya's unload does. The next load starts from a clean slate.
+    Lock lock(host().mutex);
+    for (auto& t : host().types)
+      if (t.plugin == record_) t.registered = false;
+  }
   if (library_) dlclose(library_);
 }
 

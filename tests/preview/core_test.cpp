@@ -1,0 +1,399 @@
+// The preview renderer's own parts, without either host: geometry, lights,
+// material inputs, the command line, image output and the tiled renderer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <random>
+#include <stdexcept>
+
+#ifdef GLINTWEAVE_PREVIEW_EXR
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#endif
+
+#include "cli.h"
+#include "image_io.h"
+#include "material.h"
+#include "render.h"
+#include "scene.h"
+#include "test_util.h"
+
+namespace gwp {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// ---- geometry and lights ----------------------------------------------------
+
+TEST(Scene, SphereHitsFaceTheRayFromOutsideAndInside) {
+  Scene scene;
+  scene.spheres = {{{0, 0, -5}, 1.0f, kHeroSlot}};
+  const auto outside = scene.intersect({{0, 0, 0}, {0, 0, -1}}, 0.0f, kInf);
+  ASSERT_TRUE(outside);
+  EXPECT_FLOAT_EQ(outside->t, 4.0f);
+  EXPECT_FLOAT_EQ(outside->normal.z, 1.0f);
+  EXPECT_FALSE(outside->backFacing);
+
+  // A reflection ray that leaves a sphere into it meets the far side from
+  // within; both hosts expect the normal turned towards the ray.
+  const auto inside = scene.intersect({{0, 0, -5}, {1, 0, 0}}, kRayEpsilon, kInf);
+  ASSERT_TRUE(inside);
+  EXPECT_FLOAT_EQ(inside->normal.x, -1.0f);
+  EXPECT_TRUE(inside->backFacing);
+}
+
+TEST(Scene, GroundIsHitFromAboveAndMissedByParallelRays) {
+  Scene scene;
+  scene.ground = GroundPlane{-1.0f, kFloorSlot};
+  const auto hit = scene.intersect({{0, 0, 0}, normalized({0, -1, -1})}, 0.0f, kInf);
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->slot, kFloorSlot);
+  EXPECT_FLOAT_EQ(hit->point.y, -1.0f);
+  EXPECT_FLOAT_EQ(hit->normal.y, 1.0f);
+  EXPECT_FALSE(scene.intersect({{0, 0, 0}, {0, 0, -1}}, 0.0f, kInf));
+}
+
+TEST(Scene, ShadowRaysSeeBlockersButNotTheirOwnSurface) {
+  const Scene scene = defaultScene();
+  const Vec3 floorPoint{0.0f, -1.0f, -2.0f};
+  EXPECT_FALSE(scene.occluded(floorPoint, scene.lights[0].position));
+  // Straight under the big sphere the key light is blocked.
+  EXPECT_TRUE(scene.occluded({0.0f, -1.0f, -5.4f}, {0.0f, 5.0f, -5.4f}));
+  // A point on a sphere's lit side does not shadow itself.
+  const Sphere& s = scene.spheres[0];
+  const Vec3 top = s.centre + Vec3{0, s.radius, 0};
+  EXPECT_FALSE(scene.occluded(top, top + Vec3{0, 3, 0}));
+}
+
+TEST(Scene, AreaLightSamplesStayInTheirCellsAndRepeatPerPoint) {
+  const Scene scene = defaultScene();
+  const Light& key = scene.lights[0];
+  ASSERT_EQ(key.kind, Light::Kind::kArea);
+  const Vec3 p{0.3f, -1.0f, -3.0f};
+  const float cellU = length(key.edgeU) / static_cast<float>(key.samplesU);
+  for (int i = 0; i < key.sampleCount(); ++i) {
+    const Vec3 s = lightSamplePosition(key, p, i);
+    const Vec3 local = s - key.position + key.edgeU * 0.5f + key.edgeV * 0.5f;
+    const float u = dot(local, normalized(key.edgeU));
+    EXPECT_GE(u, static_cast<float>(i % key.samplesU) * cellU - 1e-5f) << i;
+    EXPECT_LE(u, static_cast<float>(i % key.samplesU + 1) * cellU + 1e-5f) << i;
+    EXPECT_FLOAT_EQ(s.y, key.position.y);
+    const Vec3 again = lightSamplePosition(key, p, i);
+    EXPECT_EQ(std::memcmp(&s, &again, sizeof s), 0);
+  }
+}
+
+TEST(Scene, EnvironmentIsFiniteEverywhereAndBrightInTheSoftboxes) {
+  const Scene scene = defaultScene();
+  const Environment& env = scene.environment;
+  for (const Vec3 d : {Vec3{0, 1, 0}, Vec3{0, -1, 0}, Vec3{1, 0, 0}, Vec3{0, 0, 1}}) {
+    EXPECT_TRUE(isFinite(env.radiance(d)));
+  }
+  for (const Softbox& box : env.softboxes) {
+    EXPECT_GT(env.radiance(box.centre).y, 10.0f * env.radiance({0, 0, -1}).y);
+  }
+}
+
+// ---- material inputs -----------------------------------------------------------
+
+TEST(Material, ValuesParseByKindAndRejectWhatTheHostCannotTake) {
+  std::array<float, 3> v{};
+  std::string why;
+  ASSERT_TRUE(parseInputValue(kColor, "0.25", v, why));
+  EXPECT_EQ(v, (std::array<float, 3>{0.25f, 0.25f, 0.25f}));
+  ASSERT_TRUE(parseInputValue(kColor, "1,0.5:0", v, why));
+  EXPECT_EQ(v, (std::array<float, 3>{1.0f, 0.5f, 0.0f}));
+  ASSERT_TRUE(parseInputValue(kIndirect, "on", v, why));
+  EXPECT_EQ(v[0], 1.0f);
+  ASSERT_TRUE(parseInputValue(kReflectSamples, "12", v, why));
+  EXPECT_EQ(v[0], 12.0f);
+
+  const std::pair<InputId, const char*> bad[] = {
+      {kDiffuse, "abc"},    {kDiffuse, ""},         {kDiffuse, " 1"},         {kDiffuse, "nan"},
+      {kDiffuse, "inf"},    {kDiffuse, "1e40"},     {kSpecularU, "-1"},       {kColor, "1,2"},
+      {kNormalOffset, "1"}, {kReflectSamples, "0"}, {kReflectSamples, "2.5"}, {kTransparency, "2"},
+      {kIndirect, "maybe"}, {kColor, "1,,1"},
+  };
+  for (const auto& [id, text] : bad) {
+    why.clear();
+    EXPECT_FALSE(parseInputValue(id, text, v, why)) << materialInputs()[id].name << "=" << text;
+    EXPECT_FALSE(why.empty());
+    EXPECT_EQ(why.find('\n'), std::string::npos);
+  }
+}
+
+TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
+  Material m;
+  std::string error;
+  EXPECT_FALSE(applySetting(m, "shininess=3", error));
+  EXPECT_NE(error.find("unknown material input 'shininess'"), std::string::npos);
+  EXPECT_FALSE(applySetting(m, "specularU", error));
+  EXPECT_NE(error.find("name=value"), std::string::npos);
+  EXPECT_FALSE(applySetting(m, "specularU=-3", error));
+  EXPECT_NE(error.find("specularU: -3 is out of range"), std::string::npos);
+  ASSERT_TRUE(applySetting(m, "specularU=200", error));
+  EXPECT_EQ(m.scalar(kSpecularU), 200.0f);
+
+  for (const Preset& p : presets()) {
+    Material pm;
+    for (const auto& [name, value] : p.settings) {
+      EXPECT_TRUE(applySetting(pm, std::string(name) + "=" + value, error))
+          << p.name << ": " << error;
+    }
+  }
+  EXPECT_NE(findPreset(kDefaultPreset), nullptr);
+}
+
+// ---- command line ---------------------------------------------------------------
+
+struct BadInput {
+  std::vector<std::string> args;
+  const char* message;
+};
+
+void PrintTo(const BadInput& b, std::ostream* os) {
+  for (const std::string& a : b.args) *os << a << ' ';
+}
+
+class CommandLineErrors : public ::testing::TestWithParam<BadInput> {};
+
+// Every one of these fails before anything is loaded or rendered, with one
+// line and status 2, and leaves no file behind.
+TEST_P(CommandLineErrors, OneLineAndStatusTwoAndNoFile) {
+  const std::string dir = test::makeTempDir();
+  std::vector<std::string> args{"-o", dir + "/out.png"};
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  const test::RunResult r = test::runTool(args);
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_EQ(r.err.rfind("glintweave-preview: error: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_TRUE(test::listDir(dir).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Preview, CommandLineErrors,
+    ::testing::Values(
+        BadInput{{"--size", "4x4"}, "--size width 4 is out of range [8, 8192]"},
+        BadInput{{"--size", "64"}, "expected WIDTHxHEIGHT"},
+        BadInput{{"--size", "64x9999"}, "--size height 9999 is out of range"},
+        BadInput{{"--spp", "0"}, "--spp 0 is out of range [1, 4096]"},
+        BadInput{{"--spp", "many"}, "--spp: 'many' is not an integer"},
+        BadInput{{"--threads", "0"}, "--threads 0 is out of range"},
+        BadInput{{"--host", "renderman"}, "unknown host 'renderman'"},
+        BadInput{{"--preset", "velvet"}, "unknown preset 'velvet'"},
+        BadInput{{"--set", "shininess=2"}, "unknown material input 'shininess'"},
+        BadInput{{"--set", "specularU=fast"}, "specularU: 'fast' is not a finite number"},
+        BadInput{{"--set", "reflectSamples=0"}, "reflectSamples: 0 is out of range"},
+        BadInput{{"--host", "maya", "--set", "normalOffset=0,0,1"},
+                 "normalOffset is not an input of maya"},
+        BadInput{{"--host", "mentalray", "--sweep", "transparency=0,1"},
+                 "transparency is not an input of mentalray"},
+        BadInput{{"--sweep", "specularU=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17"},
+                 "at most 16 values"},
+        BadInput{{"--sweep", "specularU=1", "--sweep", "specularV=1", "--sweep", "diffuse=1"},
+                 "at most two parameters"},
+        BadInput{{"--sweep", "specularU=1,2", "--sweep", "specularU=3"}, "name the same input"},
+        BadInput{{"--sweep", "specularU=1,x"}, "'x' is not a finite number"},
+        BadInput{{"--frobnicate"}, "unknown option '--frobnicate'"},
+        BadInput{{"--spp"}, "--spp needs a value"},
+        BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"}));
+
+TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
+  const test::RunResult help = test::runTool({"--help"});
+  EXPECT_EQ(help.status, kExitOk);
+  for (const char* opt : {"--host", "--size", "--spp", "--threads", "--preset", "--set", "--sweep",
+                          "--output", "--list", "--point-lights"}) {
+    EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
+  }
+  const test::RunResult list = test::runTool({"--list"});
+  EXPECT_EQ(list.status, kExitOk);
+  for (const MaterialInput& in : materialInputs()) {
+    EXPECT_NE(list.out.find(in.name), std::string::npos) << in.name;
+  }
+  for (const Preset& p : presets()) EXPECT_NE(list.out.find(p.name), std::string::npos);
+}
+
+TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(parseOptions({"--set", "diffuse=0.3", "--preset", "plastic", "--set=diffuse=0.4",
+                            "--sweep", "specularV=1,2,3"},
+                           o, error))
+      << error;
+  EXPECT_EQ(o.material.scalar(kDiffuse), 0.4f);  // --set wins over the preset
+  EXPECT_EQ(o.material.scalar(kSpecularU), 150.0f);
+  EXPECT_EQ(o.width, 128);
+  EXPECT_EQ(o.sweeps.at(0).values.size(), 3u);
+  EXPECT_EQ(o.output, "glintweave-sweep.png");
+}
+
+TEST(CommandLine, UnwritableOutputFailsBeforeRendering) {
+  const test::RunResult r = test::runTool({"-o", "/nonexistent-dir/x/out.png"});
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_NE(r.err.find("cannot write to /nonexistent-dir/x"), std::string::npos) << r.err;
+  // A directory cannot be replaced by an image, and the render never starts.
+  const std::string dir = test::makeTempDir();
+  const test::RunResult d = test::runTool({"-o", dir});
+  EXPECT_EQ(d.status, kExitError);
+  EXPECT_NE(d.err.find("names a directory"), std::string::npos) << d.err;
+  EXPECT_TRUE(test::listDir(dir).empty());
+}
+
+// ---- image output ------------------------------------------------------------------
+
+TEST(ImageOutput, SrgbCodesRoundTrip) {
+  for (int code = 0; code < 256; ++code) {
+    EXPECT_EQ(toSrgb8(fromSrgb8(static_cast<unsigned char>(code))), code);
+  }
+  EXPECT_EQ(toSrgb8(std::nanf("")), 0);
+  EXPECT_EQ(toSrgb8(-1.0f), 0);
+  EXPECT_EQ(toSrgb8(7.0f), 255);
+}
+
+TEST(ImageOutput, CommitRenamesAWholeFileAndAnAbandonedOneLeavesNothing) {
+  const std::string dir = test::makeTempDir();
+  Image image(5, 3);
+  image.at(4, 2) = {1.0f, 0.5f, 0.0f};
+  std::string error;
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.open(dir + "/a.png", error)) << error;
+    EXPECT_EQ(test::listDir(dir).size(), 1u);  // the temporary file only
+    EXPECT_FALSE(test::fileExists(dir + "/a.png"));
+  }
+  EXPECT_TRUE(test::listDir(dir).empty());
+
+  OutputFile file;
+  ASSERT_TRUE(file.open(dir + "/a.png", error));
+  ASSERT_TRUE(file.commit(image, error)) << error;
+  EXPECT_EQ(test::listDir(dir), std::vector<std::string>{"a.png"});
+  Image back;
+  ASSERT_TRUE(readPng(dir + "/a.png", back, error)) << error;
+  ASSERT_EQ(back.width, 5);
+  EXPECT_EQ(toSrgb8(back.at(4, 2).y), toSrgb8(0.5f));
+  EXPECT_EQ(back.at(0, 0).x, 0.0f);
+}
+
+TEST(ImageOutput, ExrHoldsLinearFloats) {
+  if (!exrSupported()) GTEST_SKIP() << "built without OpenEXR";
+  const std::string dir = test::makeTempDir();
+  Image image(4, 4);
+  image.at(1, 1) = {7.5f, 0.25f, 0.0f};
+  std::string error;
+  OutputFile file;
+  ASSERT_TRUE(file.open(dir + "/a.EXR", error));
+  ASSERT_TRUE(file.commit(image, error)) << error;
+#ifdef GLINTWEAVE_PREVIEW_EXR
+  Imf::InputFile in((dir + "/a.EXR").c_str());
+  const Imath::Box2i window = in.header().dataWindow();
+  ASSERT_EQ(window.max.x - window.min.x + 1, 4);
+  EXPECT_EQ(in.header().channels().findChannel("G")->type, Imf::FLOAT);
+  std::vector<float> red(16);
+  Imf::FrameBuffer frame;
+  frame.insert("R", Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(red.data()), sizeof(float),
+                               4 * sizeof(float)));
+  in.setFrameBuffer(frame);
+  in.readPixels(window.min.y, window.max.y);
+  EXPECT_EQ(red[5], 7.5f);  // linear, above what a PNG can hold
+  EXPECT_EQ(red[0], 0.0f);
+#endif
+}
+
+// ---- the renderer -------------------------------------------------------------------
+
+// Models the deliverables' generator: one per thread, seeded at the thread's
+// first draw from a process-wide ticket.
+std::atomic<uint32_t> tickets{0};
+
+struct TicketContext : ShadingContext {
+  Rgb shadeCameraHit(const Ray&, const Hit& hit, const SlotMaterials& slots) override {
+    thread_local std::optional<std::mt19937> generator;
+    if (!generator) generator.emplace(5489u + tickets++);
+    const float u = std::uniform_real_distribution<float>(0.0f, 1.0f)(*generator);
+    return {u, hit.normal.y, static_cast<float>(slots[hit.slot])};
+  }
+};
+
+struct TicketBackend : Backend {
+  const char* name() const override { return "tickets"; }
+  std::unique_ptr<ShadingContext> newContext() override {
+    return std::make_unique<TicketContext>();
+  }
+};
+
+Image renderWith(Backend& backend, const Scene& scene, int threads,
+                 RenderStats* statsOut = nullptr) {
+  Panel panel;
+  panel.backend = &backend;
+  panel.scene = &scene;
+  panel.materialOfSlot = {3, 4};
+  panel.width = 40;
+  panel.height = 30;
+  panel.x0 = 40;  // the right half of the image
+  Image image(80, 30);
+  RenderSettings settings;
+  settings.samplesPerPixel = 2;
+  settings.threads = threads;
+  settings.tileSize = 8;
+  RenderStats stats;
+  std::string error;
+  EXPECT_TRUE(render({panel}, settings, image, stats, nullptr, error)) << error;
+  if (statsOut) *statsOut = stats;
+  return image;
+}
+
+TEST(Renderer, ImageDoesNotDependOnTheThreadCount) {
+  const Scene scene = defaultScene();
+  TicketBackend backend;
+  tickets = 0;
+  const Image one = renderWith(backend, scene, 1);
+  tickets = 0;
+  const Image three = renderWith(backend, scene, 3);
+  ASSERT_EQ(one.pixels.size(), three.pixels.size());
+  EXPECT_EQ(std::memcmp(one.pixels.data(), three.pixels.data(), one.pixels.size() * sizeof(Rgb)),
+            0);
+  // The panel fills the right half only, and surfaces get their slot's material.
+  EXPECT_EQ(one.at(10, 10).x, 0.0f);
+  EXPECT_EQ(one.at(60, 15).z, 3.0f);  // a sphere: the hero slot
+  EXPECT_EQ(one.at(60, 29).z, 4.0f);  // the ground: the floor slot
+}
+
+struct FlakyContext : ShadingContext {
+  Rgb shadeCameraHit(const Ray&, const Hit& hit, const SlotMaterials&) override {
+    if (hit.slot == kFloorSlot) throw std::runtime_error("the host fell over");
+    return {std::nanf(""), 0.0f, 0.0f};
+  }
+};
+struct FlakyBackend : Backend {
+  const char* name() const override { return "flaky"; }
+  std::unique_ptr<ShadingContext> newContext() override { return std::make_unique<FlakyContext>(); }
+};
+
+TEST(Renderer, NonFiniteSamplesAreDroppedAndCountedAndFailuresReported) {
+  Scene scene = defaultScene();
+  scene.ground.reset();
+  FlakyBackend backend;
+  RenderStats stats;
+  const Image image = renderWith(backend, scene, 2, &stats);
+  EXPECT_GT(stats.droppedSamples, 0u);
+  for (const Rgb& c : image.pixels) EXPECT_TRUE(isFinite(c));
+
+  scene.ground = GroundPlane{};
+  Panel panel{&backend, &scene, {0, 0}, 0, 0, 32, 32};
+  Image out(32, 32);
+  std::string error;
+  EXPECT_FALSE(render({panel}, RenderSettings{1, 2, 8}, out, stats, nullptr, error));
+  EXPECT_EQ(error, "the host fell over");
+}
+
+}  // namespace
+}  // namespace gwp

@@ -1,0 +1,60 @@
+// The seam between the renderer and a host: a Backend stands for one
+// deliverable loaded into its stand-in host, and hands out shading contexts.
+//
+// A ShadingContext holds what one rendering thread needs to shade without
+// sharing anything mutable with other threads (the Maya side's nodes and data
+// blocks, the mental ray side's state records). A context is used by one
+// thread at a time; the renderer may hand it to another thread later.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "material.h"
+#include "scene.h"
+#include "vec3.h"
+
+namespace gwp {
+
+using SlotMaterials = std::array<int, kSlotCount>;
+
+class ShadingContext {
+ public:
+  virtual ~ShadingContext() = default;
+  // The colour the host computes for a camera ray that hit the scene. Every
+  // surface is shaded with the material its slot maps to in `slots` (indices
+  // into the backend's materials), hits of the rays the host traces for the
+  // deliverable included. Misses of camera rays never reach a backend: the
+  // renderer looks them up in the environment.
+  virtual Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) = 0;
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual const char* name() const = 0;  // "maya" or "mentalray"
+  virtual std::unique_ptr<ShadingContext> newContext() = 0;
+};
+
+enum class HostKind { kMaya, kMentalRay };
+
+const char* hostName(HostKind host);
+
+// Where the deliverables and the stand-in renderer module are found. Empty
+// members take the locations of this build.
+struct LibraryPaths {
+  std::string mayaPlugin;         // glintWeave.so
+  std::string mentalRayShader;    // kl4v_glintWeave.so
+  std::string mentalRayRenderer;  // the stand-in renderer module handed to miSetModuleHandle
+};
+
+// Loads `host`'s deliverable and prepares it to shade `scene` with
+// `materials`. Both must outlive the backend. Returns null with a one-line
+// `error` when a library is missing or is not what it should be.
+std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
+                                       const std::vector<Material>& materials,
+                                       const LibraryPaths& paths, std::string& error);
+
+}  // namespace gwp

@@ -1,0 +1,38 @@
+// Picks the backend for a host. A host whose stand-in or deliverable is not
+// part of this build is reported as such instead of failing later.
+#include "backend.h"
+
+namespace gwp {
+
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
+std::unique_ptr<Backend> createMayaBackend(const Scene& scene,
+                                           const std::vector<Material>& materials,
+                                           const LibraryPaths& paths, std::string& error);
+#endif
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
+std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
+                                                const std::vector<Material>& materials,
+                                                const LibraryPaths& paths, std::string& error);
+#endif
+
+std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
+                                       const std::vector<Material>& materials,
+                                       const LibraryPaths& paths, std::string& error) {
+  if (host == HostKind::kMaya) {
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
+    return createMayaBackend(scene, materials, paths, error);
+#endif
+  } else {
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
+    return createMentalRayBackend(scene, materials, paths, error);
+#endif
+  }
+  (void)scene;
+  (void)materials;
+  (void)paths;
+  error = std::string("this build has no ") + hostName(host) +
+          " host (its stand-in or deliverable was not built)";
+  return nullptr;
+}
+
+}  // namespace gwp

@@ -1,0 +1,51 @@
+// The command line of glintweave-preview. `main` only forwards to
+// runPreview, which tests call directly.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "material.h"
+
+namespace gwp {
+
+struct Sweep {
+  InputId input = kColor;
+  std::vector<std::array<float, 3>> values;
+};
+
+struct Options {
+  std::vector<HostKind> hosts{HostKind::kMaya, HostKind::kMentalRay};
+  int width = 400;  // per host; per cell in sweep mode
+  int height = 300;
+  bool sizeGiven = false;
+  int samplesPerPixel = 16;
+  int threads = 0;  // 0: all cores
+  std::string preset = kDefaultPreset;
+  Material material;  // the preset, then every --set, applied in order
+  std::vector<Sweep> sweeps;
+  std::string output;
+  LibraryPaths libraries;
+  bool pointLightsOnly = false;
+  bool help = false;
+  bool list = false;
+};
+
+// Parses the arguments after the program name. False with a one-line `error`.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+std::string helpText();
+
+// Exit statuses: 0 on success, 2 on any error (bad input, unloadable
+// library, unwritable output), after one line on `err`.
+constexpr int kExitOk = 0;
+constexpr int kExitError = 2;
+
+// The whole tool: parses, loads the deliverables, renders, writes, reports.
+// Progress goes to `err` when it is a terminal, the summary line to `out`.
+int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+
+}  // namespace gwp

@@ -1,0 +1,233 @@
+#include "image_io.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef GLINTWEAVE_PREVIEW_EXR
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+#endif
+
+namespace gwp {
+namespace {
+
+std::string systemError(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool writePng(FILE* file, const Image& image, std::string& error) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (!png) {
+    error = "cannot start the PNG writer";
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  std::vector<unsigned char> row(static_cast<size_t>(image.width) * 3);
+  // libpng reports errors by longjmp; nothing with a destructor is created
+  // between here and the end of the writes.
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    error = "the PNG writer failed";
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
+               static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+  png_write_info(png, info);
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const Rgb& c = image.at(x, y);
+      unsigned char* out = &row[static_cast<size_t>(x) * 3];
+      out[0] = toSrgb8(c.x);
+      out[1] = toSrgb8(c.y);
+      out[2] = toSrgb8(c.z);
+    }
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+#ifdef GLINTWEAVE_PREVIEW_EXR
+bool writeExr(const std::string& path, const Image& image, std::string& error) {
+  try {
+    Imf::Header header(image.width, image.height);
+    header.channels().insert("R", Imf::Channel(Imf::FLOAT));
+    header.channels().insert("G", Imf::Channel(Imf::FLOAT));
+    header.channels().insert("B", Imf::Channel(Imf::FLOAT));
+    Imf::OutputFile file(path.c_str(), header);
+    Imf::FrameBuffer frame;
+    char* base = reinterpret_cast<char*>(const_cast<Rgb*>(image.pixels.data()));
+    const size_t xStride = sizeof(Rgb);
+    const size_t yStride = sizeof(Rgb) * static_cast<size_t>(image.width);
+    frame.insert("R", Imf::Slice(Imf::FLOAT, base + offsetof(Rgb, x), xStride, yStride));
+    frame.insert("G", Imf::Slice(Imf::FLOAT, base + offsetof(Rgb, y), xStride, yStride));
+    frame.insert("B", Imf::Slice(Imf::FLOAT, base + offsetof(Rgb, z), xStride, yStride));
+    file.setFrameBuffer(frame);
+    file.writePixels(image.height);
+  } catch (const std::exception& e) {
+    error = std::string("the OpenEXR writer failed: ") + e.what();
+    return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+ImageFormat formatForPath(const std::string& path) {
+  if (path.size() >= 4) {
+    std::string ext = path.substr(path.size() - 4);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (ext == ".exr") return ImageFormat::kExr;
+  }
+  return ImageFormat::kPng;
+}
+
+bool exrSupported() {
+#ifdef GLINTWEAVE_PREVIEW_EXR
+  return true;
+#else
+  return false;
+#endif
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool OutputFile::open(const std::string& path, std::string& error) {
+  if (path.empty()) {
+    error = "the output path is empty";
+    return false;
+  }
+  struct stat existing;
+  if (path.back() == '/' || (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))) {
+    error = "the output path " + path + " names a directory";
+    return false;
+  }
+  if (formatForPath(path) == ImageFormat::kExr && !exrSupported()) {
+    error = "this build cannot write OpenEXR (install libopenexr-dev and rebuild)";
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string pattern = directoryOf(path) + "/." + name + ".XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  fd_ = ::mkstemp(buf.data());
+  if (fd_ < 0) {
+    error = systemError("cannot write to", directoryOf(path));
+    return false;
+  }
+  // mkstemp makes the file private; an image is as readable as any new file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd_, static_cast<mode_t>(0666) & ~mask);
+  path_ = path;
+  temp_ = buf.data();
+  return true;
+}
+
+bool OutputFile::commit(const Image& image, std::string& error) {
+  if (fd_ < 0) {
+    error = "no output file is open";
+    return false;
+  }
+  bool ok = false;
+  if (formatForPath(path_) == ImageFormat::kPng) {
+    FILE* file = ::fdopen(fd_, "wb");
+    if (!file) {
+      error = systemError("cannot write", temp_);
+      return false;
+    }
+    fd_ = -1;  // owned by `file` now
+    ok = writePng(file, image, error);
+    if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
+      if (ok) error = systemError("cannot write", path_);
+      ok = false;
+    }
+    if (std::fclose(file) != 0 && ok) {
+      error = systemError("cannot write", path_);
+      ok = false;
+    }
+  } else {
+#ifdef GLINTWEAVE_PREVIEW_EXR
+    ::close(fd_);
+    fd_ = -1;
+    ok = writeExr(temp_, image, error);
+#else
+    error = "this build cannot write OpenEXR";
+#endif
+  }
+  if (!ok) return false;
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    error = systemError("cannot rename the image to", path_);
+    return false;
+  }
+  temp_.clear();
+  return true;
+}
+
+unsigned char toSrgb8(float linear) {
+  if (!(linear > 0.0f)) return 0;
+  if (linear >= 1.0f) return 255;
+  const float s =
+      linear <= 0.0031308f ? 12.92f * linear : 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
+  return static_cast<unsigned char>(std::lround(s * 255.0f));
+}
+
+float fromSrgb8(unsigned char code) {
+  const float s = static_cast<float>(code) / 255.0f;
+  return s <= 0.04045f ? s / 12.92f : std::pow((s + 0.055f) / 1.055f, 2.4f);
+}
+
+bool readPng(const std::string& path, Image& image, std::string& error) {
+  png_image img;
+  std::memset(&img, 0, sizeof img);
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&img, path.c_str())) {
+    error = "cannot read " + path + ": " + img.message;
+    return false;
+  }
+  img.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> data(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, data.data(), 0, nullptr)) {
+    error = "cannot read " + path + ": " + img.message;
+    png_image_free(&img);
+    return false;
+  }
+  image = Image(static_cast<int>(img.width), static_cast<int>(img.height));
+  for (size_t i = 0; i < image.pixels.size(); ++i) {
+    image.pixels[i] = {fromSrgb8(data[i * 3]), fromSrgb8(data[i * 3 + 1]),
+                       fromSrgb8(data[i * 3 + 2])};
+  }
+  return true;
+}
+
+}  // namespace gwp

@@ -1,0 +1,51 @@
+// Writing the rendered image: PNG (8-bit sRGB) or, for a path ending in
+// ".exr", OpenEXR with linear 32-bit float values.
+//
+// Nothing is ever half-written: the image goes to a temporary file beside the
+// destination, which is renamed over it only when complete. The temporary
+// file is created before rendering starts, so an unwritable destination fails
+// at once instead of after a long render.
+#pragma once
+
+#include <string>
+
+#include "render.h"
+
+namespace gwp {
+
+enum class ImageFormat { kPng, kExr };
+
+// The format a path asks for: EXR for ".exr" (any case), PNG otherwise.
+ImageFormat formatForPath(const std::string& path);
+
+// Whether this build can write OpenEXR files.
+bool exrSupported();
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // removes the temporary file unless committed
+
+  // Creates the temporary file next to `path`. False with a one-line `error`.
+  bool open(const std::string& path, std::string& error);
+  // Writes `image` into the temporary file and renames it to the path.
+  bool commit(const Image& image, std::string& error);
+
+ private:
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+};
+
+// Linear value to an 8-bit sRGB code, clamped to [0, 1] first.
+unsigned char toSrgb8(float linear);
+// The inverse, for tests and for reading reference images.
+float fromSrgb8(unsigned char code);
+
+// Reads an 8-bit RGB or RGBA PNG as linear values (for tests). False with
+// `error` when the file is not such a PNG.
+bool readPng(const std::string& path, Image& image, std::string& error);
+
+}  // namespace gwp

@@ -1,0 +1,303 @@
+// The Maya side: glintWeave.so loaded by the stand-in Maya host through its
+// initializePlugin, one "glintWeave" node per material, and the render-state
+// inputs filled per sample the way the Maya software renderer fills them.
+//
+// Host services, as the node relies on them:
+// - pointCamera, normalCamera and rayDirection in camera space (the world
+//   moved by the camera's position; the axes are the same), a raySampler that
+//   points at the thread's shading context (never null), objectId the surface
+//   hit, rayDepth 0 for camera rays.
+// - lightDataArray: one element per light, in scene order, with the
+//   direction towards the light (an area light's centre), the intensity after
+//   shadowing (an area light: times its fraction of unblocked shadow rays),
+//   and the flags Maya's point and area lights set: no ambient, diffuse and
+//   specular on.
+// - MRenderUtil::raytrace: traces the scene; a hit is shaded by the hit
+//   surface's material at ray depth 1 in a data block of its own (the calling
+//   compute is still reading its own block), a miss returns the environment.
+// - outTransparency: the renderer asks for it after outColor and continues a
+//   ray through a transparent surface, adding transparency times what lies
+//   behind, as Maya composites a transparent surface.
+#include <maya/MFloatVector.h>
+#include <maya/MStatus.h>
+#include <mayahost.h>
+
+#include <array>
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "backend.h"
+
+namespace gwp {
+namespace {
+
+constexpr const char* kNodeType = "glintWeave";
+// Ray depths with a data block of their own: camera rays (0) and the
+// reflection rays the node traces from depth 0 (1).
+constexpr int kDepths = 2;
+// Transparent surfaces a ray continues through before it stops.
+constexpr int kMaxTransparentLayers = 4;
+
+MFloatVector toMaya(Vec3 v) { return MFloatVector(v.x, v.y, v.z); }
+Vec3 fromMaya(const MFloatVector& v) { return {v.x, v.y, v.z}; }
+
+std::atomic<bool> backendAlive{false};
+
+class MayaBackend;
+
+struct MayaContext final : ShadingContext {
+  MayaContext(MayaBackend& b, std::string& error);
+  Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) override;
+  // The colour seen along `ray` (world space) by a ray of depth `depth`.
+  Rgb trace(const Ray& ray, float tMin, int depth);
+  Rgb shadeHit(const Ray& ray, const Hit& hit, int depth);
+
+  MayaBackend& backend;
+  // Per material and depth: a data block of the material's node.
+  std::vector<std::array<std::unique_ptr<mayahost::DataBlock>, kDepths>> blocks;
+  bool computed(mayahost::DataBlock& block, const mayahost::Plug& plug, const char* name);
+
+  SlotMaterials slots{};
+  std::string failure;  // the first refusal of the sample being shaded
+};
+
+class MayaBackend final : public Backend {
+ public:
+  MayaBackend(const Scene& scene, const std::vector<Material>& materials)
+      : scene_(scene), materials_(materials) {}
+  ~MayaBackend() override {
+    mayahost::setTracer(nullptr, nullptr);
+    nodes_.clear();  // Maya destroys a plug-in's nodes before unloading it
+    if (plugin_ && initialized_) plugin_->uninitialize();
+    plugin_.reset();
+    if (owner_) backendAlive = false;
+  }
+
+  bool load(const LibraryPaths& paths, std::string& error);
+  const char* name() const override { return "maya"; }
+  std::unique_ptr<ShadingContext> newContext() override {
+    std::string error;
+    auto ctx = std::make_unique<MayaContext>(*this, error);
+    if (!error.empty()) throw std::runtime_error(error);
+    return ctx;
+  }
+
+  const Scene& scene() const { return scene_; }
+  mayahost::Node& node(size_t material) { return *nodes_[material]; }
+  size_t materialCount() const { return nodes_.size(); }
+  const mayahost::Plug& outColor() const { return outColor_; }
+  const mayahost::Plug& outTransparency() const { return outTransparency_; }
+
+  // The light data Maya's lights deliver at `point`.
+  mayahost::Light lightAt(const Light& light, Vec3 point) const {
+    mayahost::Light data;
+    const int n = light.sampleCount();
+    int unblocked = 0;
+    for (int i = 0; i < n; ++i) {
+      if (!scene_.occluded(point, lightSamplePosition(light, point, i))) ++unblocked;
+    }
+    const float fraction = static_cast<float>(unblocked) / static_cast<float>(n);
+    data.direction = toMaya(normalized(light.position - point));
+    data.intensity = toMaya(light.intensity * fraction);
+    data.ambient = false;
+    data.diffuse = true;
+    data.specular = true;
+    data.shadowFraction = 1.0f - fraction;
+    data.preShadowIntensity = 1.0f;
+    return data;
+  }
+
+ private:
+  static MStatus tracer(void* user, const mayahost::TraceCall& call, MFloatVector& color,
+                        MFloatVector& transparency);
+
+  const Scene& scene_;
+  const std::vector<Material>& materials_;
+  bool owner_ = false;
+  bool initialized_ = false;
+  std::unique_ptr<mayahost::Plugin> plugin_;
+  std::vector<std::unique_ptr<mayahost::Node>> nodes_;
+  mayahost::Plug outColor_;
+  mayahost::Plug outTransparency_;
+};
+
+// Sets a material input on a node as setAttr would; a refusal names the
+// attribute.
+bool setInput(mayahost::DataBlock& block, InputId id, const Material& m, std::string& error) {
+  const MaterialInput& input = materialInputs()[static_cast<size_t>(id)];
+  if (!input.maya) return true;
+  MStatus status;
+  const auto& v = m.triple(id);
+  switch (input.kind) {
+    case InputKind::kColor:
+    case InputKind::kVector:
+      status = block.setVector(input.name, MFloatVector(v[0], v[1], v[2]));
+      break;
+    case InputKind::kFloat:
+      status = block.setFloat(input.name, v[0]);
+      break;
+    case InputKind::kInt:
+      status = block.setInt(input.name, asInt(v[0]));
+      break;
+    case InputKind::kBool:
+      status = block.setBool(input.name, v[0] != 0.0f);
+      break;
+  }
+  if (!status) {
+    error = std::string("the glintWeave node refused ") + input.name + " = " + formatValue(id, v);
+    return false;
+  }
+  return true;
+}
+
+bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
+  // The host's node types are process-wide: one backend at a time.
+  if (backendAlive.exchange(true)) {
+    error = "a Maya backend is already loaded in this process";
+    return false;
+  }
+  owner_ = true;
+  const std::string path =
+      paths.mayaPlugin.empty() ? GLINTWEAVE_PREVIEW_MAYA_PLUGIN : paths.mayaPlugin;
+  std::string why;
+  plugin_ = mayahost::Plugin::load(path, &why);
+  if (!plugin_) {
+    error = "cannot load the Maya plug-in " + path + (why.empty() ? "" : ": " + why);
+    return false;
+  }
+  if (!plugin_->initialize()) {
+    error = "the Maya plug-in " + path + " failed to initialise";
+    return false;
+  }
+  initialized_ = true;
+  for (const Material& m : materials_) {
+    MStatus status;
+    auto node = mayahost::Node::create(kNodeType, &status);
+    if (!node) {
+      error = "the Maya plug-in " + path + " registered no \"" + kNodeType + "\" node type";
+      return false;
+    }
+    for (int id = 0; id < kInputCount; ++id) {
+      if (!setInput(node->data(), static_cast<InputId>(id), m, error)) return false;
+    }
+    nodes_.push_back(std::move(node));
+  }
+  outColor_ = nodes_.front()->plug("outColor");
+  outTransparency_ = nodes_.front()->plug("outTransparency");
+  if (outColor_.isNull() || outTransparency_.isNull()) {
+    error = "the \"glintWeave\" node type has no outColor or outTransparency";
+    return false;
+  }
+  mayahost::setTracer(&MayaBackend::tracer, this);
+  return true;
+}
+
+MStatus MayaBackend::tracer(void*, const mayahost::TraceCall& call, MFloatVector& color,
+                            MFloatVector& transparency) {
+  // The sampler is the context this renderer stored; a call without one
+  // did not come from a sample this renderer shades.
+  auto* ctx = static_cast<MayaContext*>(const_cast<void*>(call.raySampler));
+  if (!ctx) return MStatus(MStatus::kFailure);
+  const int depth = call.rayDepth + 1;
+  if (depth >= kDepths) return MStatus(MStatus::kFailure);
+  const Vec3 origin = fromMaya(call.origin) + ctx->backend.scene().camera.position;
+  const Ray ray{origin, normalized(fromMaya(call.direction))};
+  color = toMaya(ctx->trace(ray, kRayEpsilon, depth));
+  transparency = MFloatVector(0.0f, 0.0f, 0.0f);
+  return MStatus(MStatus::kSuccess);
+}
+
+MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
+  const unsigned int lights = static_cast<unsigned int>(b.scene().lights.size());
+  for (size_t m = 0; m < b.materialCount(); ++m) {
+    std::array<std::unique_ptr<mayahost::DataBlock>, kDepths> perDepth;
+    for (auto& block : perDepth) {
+      block = b.node(m).newDataBlock();
+      if (!block || !block->setLightCount(lights)) {
+        error = "the Maya host refused a data block for the glintWeave node";
+        return;
+      }
+    }
+    blocks.push_back(std::move(perDepth));
+  }
+}
+
+Rgb MayaContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
+  slots = map;
+  failure.clear();
+  const Rgb c = shadeHit(ray, hit, 0);
+  // Reported here rather than where it happened: a failure inside a traced
+  // ray would otherwise have to unwind through the plug-in's compute.
+  if (!failure.empty()) throw std::runtime_error(failure);
+  return c;
+}
+
+bool MayaContext::computed(mayahost::DataBlock& block, const mayahost::Plug& plug,
+                           const char* name) {
+  const mayahost::ComputeResult r = block.compute(plug);
+  if (r.status) return true;
+  if (failure.empty()) {
+    failure = std::string("the glintWeave node's compute failed for ") + name + " (status " +
+              std::to_string(static_cast<int>(r.status.statusCode())) + ")";
+  }
+  return false;
+}
+
+Rgb MayaContext::trace(const Ray& ray, float tMin, int depth) {
+  const auto hit = backend.scene().intersect(ray, tMin, std::numeric_limits<float>::infinity());
+  if (!hit) return backend.scene().environment.radiance(ray.dir);
+  return shadeHit(ray, *hit, depth);
+}
+
+Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
+  Rgb total;
+  Rgb throughput{1.0f, 1.0f, 1.0f};
+  Hit hit = first;
+  for (int layer = 0;; ++layer) {
+    mayahost::DataBlock& block =
+        *blocks[static_cast<size_t>(slots[hit.slot])][static_cast<size_t>(depth)];
+    const Vec3 camera = backend.scene().camera.position;
+    block.setVector("pointCamera", toMaya(hit.point - camera));
+    block.setVector("normalCamera", toMaya(hit.normal));
+    block.setVector("rayDirection", toMaya(ray.dir));
+    block.setVector("rayOrigin", toMaya(ray.origin - camera));
+    block.setAddr("raySampler", this);
+    block.setAddr("objectId", const_cast<void*>(hit.object));
+    block.setShort("rayDepth", static_cast<short>(depth));
+    const auto& lights = backend.scene().lights;
+    for (size_t i = 0; i < lights.size(); ++i) {
+      block.setLight(static_cast<unsigned int>(i), backend.lightAt(lights[i], hit.point));
+    }
+    if (!computed(block, backend.outColor(), "outColor")) break;
+    total += throughput * fromMaya(block.getVector("outColor"));
+    if (!computed(block, backend.outTransparency(), "outTransparency")) break;
+    const Vec3 t = fromMaya(block.getVector("outTransparency"));
+    throughput = throughput * t;
+    if (!(throughput.x > 0.0f || throughput.y > 0.0f || throughput.z > 0.0f)) break;
+    // Behind a transparent surface: what the ray meets next, or the environment.
+    const Ray onward{hit.point, ray.dir};
+    const auto next =
+        backend.scene().intersect(onward, kRayEpsilon, std::numeric_limits<float>::infinity());
+    if (!next || layer + 1 >= kMaxTransparentLayers) {
+      if (!next) total += throughput * backend.scene().environment.radiance(ray.dir);
+      break;
+    }
+    hit = *next;
+  }
+  return total;
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> createMayaBackend(const Scene& scene,
+                                           const std::vector<Material>& materials,
+                                           const LibraryPaths& paths, std::string& error) {
+  auto backend = std::make_unique<MayaBackend>(scene, materials);
+  if (!backend->load(paths, error)) return nullptr;
+  return backend;
+}
+
+}  // namespace gwp

@@ -1,0 +1,357 @@
+// The mental ray side: kl4v_glintWeave.so loaded as the renderer loads a
+// shader library, with the stand-in renderer module handed over through
+// miSetModuleHandle, and the module's five interface functions served by
+// callbacks that trace this scene.
+//
+// Host services, as the shader relies on them:
+// - mi_sample_light: point lights give one sample, area lights one per cell
+//   of their grid, each with a shadow ray; *samples counts the samples handed
+//   out, and the call after the last returns miFALSE.
+// - mi_trace_reflection: casts the ray from state->point; a hit is shaded by
+//   the hit surface's material on a child state (type miRAY_REFLECT,
+//   reflection level raised), a miss returns the environment. The reflection
+//   depth is 1: a state at level 1 or deeper is refused, and the shader then
+//   falls back to mi_trace_environment. Like the renderer, the call copies the
+//   hit's point, normal and distance back into the state it was given.
+// - mi_trace_environment: the studio environment in the given direction.
+// - mi_compute_irradiance: a small hemisphere estimate, see below.
+// The space the shader sees is world space, whose axes are the camera's.
+#include <dlfcn.h>
+#include <miRenderer.h>
+#include <shader.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "backend.h"
+
+namespace gwp {
+namespace {
+
+// The parameter block as the renderer lays it out from the shader's
+// declaration in kl4v_glintWeave.mi: fields in declaration order on 4-byte
+// boundaries, the light array last, running past the block.
+struct GlintWeaveBlock {
+  miColor color;
+  miColor ambientColor;
+  miColor incandescence;
+  miVector normalOffset;
+  miScalar diffuse;
+  miScalar specularU;
+  miScalar specularV;
+  miScalar specularPower;
+  miScalar reflectivity;
+  miInteger reflectSamples;
+  miBoolean indirect;
+  miColor indirectColor;
+  miScalar indirectIntensity;
+  miInteger i_light;
+  miInteger n_light;
+  miTag light[1];
+};
+static_assert(offsetof(GlintWeaveBlock, light) == 116, "light array after 29 words");
+
+constexpr int kReflectionDepth = 1;
+constexpr const char* kShaderName = "kl4v_glintWeave";
+constexpr int kShaderVersion = 1;
+// Directions of the irradiance estimate; see computeIrradiance.
+constexpr int kIrradianceRays = 16;
+
+miVector toMi(Vec3 v) { return {v.x, v.y, v.z}; }
+Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
+miColor toMiColor(const std::array<float, 3>& c) { return {c[0], c[1], c[2], 1.0f}; }
+
+// Tags the renderer would give the scene's elements: lights 1..n, objects
+// after them. Any non-zero numbers do.
+miTag lightTag(size_t index) { return static_cast<miTag>(index + 1); }
+
+std::atomic<bool> backendAlive{false};
+
+class MentalRayBackend;
+
+struct MentalRayContext final : ShadingContext {
+  explicit MentalRayContext(MentalRayBackend& b) : backend(b) {}
+  Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) override;
+
+  MentalRayBackend& backend;
+  SlotMaterials slots{};  // the mapping of the camera sample being shaded
+};
+
+class MentalRayBackend final : public Backend {
+ public:
+  MentalRayBackend(const Scene& scene, const std::vector<Material>& materials)
+      : scene_(scene), materials_(materials) {}
+  ~MentalRayBackend() override {
+    if (control_) control_->setCallbacks(nullptr);
+    if (shaderLib_) dlclose(shaderLib_);
+    if (renderer_) dlclose(renderer_);
+    if (owner_) backendAlive = false;
+  }
+
+  bool load(const LibraryPaths& paths, std::string& error);
+  const char* name() const override { return "mentalray"; }
+  std::unique_ptr<ShadingContext> newContext() override {
+    return std::make_unique<MentalRayContext>(*this);
+  }
+
+  // Shades `state` (point, normal, dir and the rest filled in) with material
+  // `material` into `result`, which starts black as the shader expects.
+  miBoolean shade(miColor* result, miState* state, int material) const {
+    const miFunction* record = record_of(material);
+    state->shader = record;
+    *result = {0.0f, 0.0f, 0.0f, 0.0f};
+    return shader_(result, state, const_cast<char*>(record->parameters));
+  }
+
+  // Fills a state for a hit of `ray`, as the renderer does before calling a
+  // material shader.
+  void fillHitState(miState& st, const Ray& ray, const Hit& hit) const {
+    st.org = toMi(ray.origin);
+    st.dir = toMi(ray.dir);
+    st.dist = static_cast<double>(hit.t);
+    st.point = toMi(hit.point);
+    st.normal = toMi(hit.normal);
+    st.normal_geom = st.normal;
+    st.inv_normal = hit.backFacing ? 1 : 0;
+    st.face = 'a';
+    st.dot_nd = dot(hit.normal, ray.dir);
+    st.instance = objectTag(hit.object);
+  }
+
+  const Scene& scene() const { return scene_; }
+
+ private:
+  const miFunction* record_of(int material) const {
+    return reinterpret_cast<const miFunction*>(records_[static_cast<size_t>(material)].data());
+  }
+  miTag objectTag(const void* object) const {
+    for (size_t i = 0; i < scene_.spheres.size(); ++i) {
+      if (object == &scene_.spheres[i]) return static_cast<miTag>(scene_.lights.size() + 1 + i);
+    }
+    return static_cast<miTag>(scene_.lights.size() + 1 + scene_.spheres.size());
+  }
+  void buildRecords();
+
+  static miBoolean sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
+                               miState* state, miTag light, miInteger* samples);
+  static miBoolean traceReflection(void* user, miColor* result, miState* state, miVector* dir);
+  static miBoolean traceEnvironment(void* user, miColor* result, miState* state, miVector* dir);
+  static miBoolean computeIrradiance(void* user, miColor* result, miState* state);
+
+  const Scene& scene_;
+  const std::vector<Material>& materials_;
+  void* renderer_ = nullptr;
+  void* shaderLib_ = nullptr;
+  bool owner_ = false;
+  const MiRenderer* control_ = nullptr;
+  miShader shader_ = nullptr;
+  // Per material: the shader record, its parameter block and the light tags,
+  // in one 8-byte aligned buffer.
+  std::vector<std::vector<uint64_t>> records_;
+};
+
+void MentalRayBackend::buildRecords() {
+  const size_t lights = scene_.lights.size();
+  const size_t blockBytes = sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
+  const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
+  for (const Material& m : materials_) {
+    std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
+    auto* record = reinterpret_cast<miFunction*>(buffer.data());
+    record->type = miFUNCTION_C;
+    record->parameter_size = static_cast<int>(blockBytes);
+    record->result_size = static_cast<int>(sizeof(miColor));
+    record->ghost_offs = 0;  // nothing connected: every parameter is read in place
+    auto* block = reinterpret_cast<GlintWeaveBlock*>(record->parameters);
+    block->color = toMiColor(m.triple(kColor));
+    block->ambientColor = toMiColor(m.triple(kAmbientColor));
+    block->incandescence = toMiColor(m.triple(kIncandescence));
+    block->normalOffset = {m.triple(kNormalOffset)[0], m.triple(kNormalOffset)[1],
+                           m.triple(kNormalOffset)[2]};
+    block->diffuse = m.scalar(kDiffuse);
+    block->specularU = m.scalar(kSpecularU);
+    block->specularV = m.scalar(kSpecularV);
+    block->specularPower = m.scalar(kSpecularPower);
+    block->reflectivity = m.scalar(kReflectivity);
+    block->reflectSamples = asInt(m.scalar(kReflectSamples));
+    block->indirect = m.scalar(kIndirect) != 0.0f ? miTRUE : miFALSE;
+    block->indirectColor = toMiColor(m.triple(kIndirectColor));
+    block->indirectIntensity = m.scalar(kIndirectIntensity);
+    block->i_light = 0;
+    block->n_light = static_cast<miInteger>(lights);
+    for (size_t i = 0; i < lights; ++i) block->light[i] = lightTag(i);
+    records_.push_back(std::move(buffer));
+  }
+}
+
+bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
+  // The module's callbacks are process-wide: one backend at a time.
+  if (backendAlive.exchange(true)) {
+    error = "a mental ray backend is already loaded in this process";
+    return false;
+  }
+  owner_ = true;
+  const std::string rendererPath =
+      paths.mentalRayRenderer.empty() ? GLINTWEAVE_PREVIEW_MR_RENDERER : paths.mentalRayRenderer;
+  const std::string shaderPath =
+      paths.mentalRayShader.empty() ? GLINTWEAVE_PREVIEW_MR_SHADER : paths.mentalRayShader;
+
+  renderer_ = dlopen(rendererPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!renderer_) {
+    error = "cannot load the renderer module: " + std::string(dlerror());
+    return false;
+  }
+  control_ = miRendererFrom(renderer_);
+  if (!control_) {
+    error =
+        rendererPath + " is not the stand-in renderer module (no " + MI_RENDERER_TABLE_SYMBOL + ")";
+    return false;
+  }
+  shaderLib_ = dlopen(shaderPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!shaderLib_) {
+    error = "cannot load the shader library: " + std::string(dlerror());
+    return false;
+  }
+  shader_ = reinterpret_cast<miShader>(dlsym(shaderLib_, kShaderName));
+  auto version = reinterpret_cast<miShader_version>(
+      dlsym(shaderLib_, (std::string(kShaderName) + "_version").c_str()));
+  auto setModule = reinterpret_cast<void (*)(void*)>(dlsym(shaderLib_, "miSetModuleHandle"));
+  if (!shader_ || !version || !setModule) {
+    error = shaderPath + " is not a glintWeave shader library (" + kShaderName + ", " +
+            kShaderName + "_version or miSetModuleHandle missing)";
+    return false;
+  }
+  // The renderer compares the library's version with the declaration's.
+  if (const int v = version(); v != kShaderVersion) {
+    error = shaderPath + ": shader version " + std::to_string(v) + ", the declaration says " +
+            std::to_string(kShaderVersion);
+    return false;
+  }
+
+  control_->reset();
+  control_->setRecording(miFALSE);
+  MiRendererCallbacks callbacks{};
+  callbacks.user = this;
+  callbacks.sampleLight = &MentalRayBackend::sampleLight;
+  callbacks.traceReflection = &MentalRayBackend::traceReflection;
+  callbacks.traceEnvironment = &MentalRayBackend::traceEnvironment;
+  callbacks.computeIrradiance = &MentalRayBackend::computeIrradiance;
+  control_->setCallbacks(&callbacks);
+  setModule(renderer_);
+  buildRecords();
+  return true;
+}
+
+miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
+                                        miState* state, miTag tag, miInteger* samples) {
+  const auto* self = static_cast<const MentalRayBackend*>(user);
+  const auto& lights = self->scene_.lights;
+  if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
+  const Light& light = lights[tag - 1];
+  if (*samples < 0 || *samples >= light.sampleCount()) return miFALSE;
+  const Vec3 p = fromMi(state->point);
+  const Vec3 target = lightSamplePosition(light, p, *samples);
+  const Vec3 l = normalized(target - p);
+  const bool lit = !self->scene_.occluded(p, target);
+  const Rgb c = lit ? light.intensity : Rgb{};
+  if (result) *result = {c.x, c.y, c.z, 1.0f};
+  if (dir) *dir = toMi(l);
+  if (dotNl) *dotNl = dot(fromMi(state->normal), l);
+  ++*samples;
+  return miTRUE;
+}
+
+miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState* state,
+                                            miVector* dir) {
+  const auto* self = static_cast<const MentalRayBackend*>(user);
+  if (state->reflection_level >= kReflectionDepth) return miFALSE;
+  auto* ctx = static_cast<MentalRayContext*>(state->user);
+  const Ray ray{fromMi(state->point), normalized(fromMi(*dir))};
+  const auto hit = self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
+  if (!hit) return traceEnvironment(user, result, state, dir);
+
+  miState child = *state;
+  child.parent = state;
+  child.child = nullptr;
+  child.type = miRAY_REFLECT;
+  child.reflection_level = state->reflection_level + 1;
+  self->fillHitState(child, ray, *hit);
+  state->child = &child;
+  const miBoolean shaded = self->shade(result, &child, ctx->slots[hit->slot]);
+  state->child = nullptr;
+  // What the renderer copies back into the caller's state.
+  state->point = child.point;
+  state->normal = child.normal;
+  state->dist = child.dist;
+  return shaded;
+}
+
+miBoolean MentalRayBackend::traceEnvironment(void* user, miColor* result, miState*, miVector* dir) {
+  const auto* self = static_cast<const MentalRayBackend*>(user);
+  const Rgb c = self->scene_.environment.radiance(normalized(fromMi(*dir)));
+  *result = {c.x, c.y, c.z, 1.0f};
+  return miTRUE;
+}
+
+// Irradiance from the environment over the hemisphere of state->normal,
+// estimated with a fixed set of cosine-distributed directions (the same for
+// every point, so it adds no noise between pixels), each blocked by the
+// scene or not. No light bounces between surfaces.
+miBoolean MentalRayBackend::computeIrradiance(void* user, miColor* result, miState* state) {
+  const auto* self = static_cast<const MentalRayBackend*>(user);
+  const Vec3 n = normalized(fromMi(state->normal));
+  const Vec3 p = fromMi(state->point);
+  const Vec3 helper = std::fabs(n.x) < 0.9f ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
+  const Vec3 t = normalized(cross(helper, n));
+  const Vec3 b = cross(n, t);
+  constexpr float kGolden = 2.3999632f;  // golden angle, radians
+  Rgb sum;
+  for (int i = 0; i < kIrradianceRays; ++i) {
+    const float u = (static_cast<float>(i) + 0.5f) / kIrradianceRays;
+    const float r = std::sqrt(u);
+    const float phi = kGolden * static_cast<float>(i);
+    const Vec3 d =
+        normalized(t * (r * std::cos(phi)) + b * (r * std::sin(phi)) + n * std::sqrt(1.0f - u));
+    const Ray ray{p, d};
+    if (!self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity())) {
+      sum += self->scene_.environment.radiance(d);
+    }
+  }
+  // Cosine-distributed directions estimate E / pi, hence the factor pi.
+  const Rgb e = sum * (3.14159265f / kIrradianceRays);
+  *result = {e.x, e.y, e.z, 1.0f};
+  return miTRUE;
+}
+
+Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
+  slots = map;
+  miState state;
+  std::memset(&state, 0, sizeof state);
+  state.version = MI_STATE_VERSION;
+  state.type = miRAY_EYE;
+  state.ior = 1.0f;
+  state.ior_in = 1.0f;
+  state.user = this;
+  state.user_size = static_cast<int>(sizeof *this);
+  backend.fillHitState(state, ray, hit);
+  miColor result;
+  backend.shade(&result, &state, slots[hit.slot]);
+  return {result.r, result.g, result.b};
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
+                                                const std::vector<Material>& materials,
+                                                const LibraryPaths& paths, std::string& error) {
+  auto backend = std::make_unique<MentalRayBackend>(scene, materials);
+  if (!backend->load(paths, error)) return nullptr;
+  return backend;
+}
+
+}  // namespace gwp

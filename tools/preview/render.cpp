@@ -1,0 +1,234 @@
+#include "render.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace gwp {
+namespace {
+
+struct Task {
+  size_t panel;
+  int x0, y0, x1, y1;  // panel-local pixel rectangle
+};
+
+uint32_t hash32(uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x21f0aaadu;
+  x ^= x >> 15;
+  x *= 0x735a2d97u;
+  x ^= x >> 15;
+  return x;
+}
+
+float unitHash(uint32_t x) { return static_cast<float>(hash32(x) >> 8) * (1.0f / 16777216.0f); }
+
+// Sub-pixel position of camera sample `s` of a pixel: the centre for a single
+// sample, otherwise a hashed jitter, so that every pixel is its own stream and
+// no generator state is shared.
+std::pair<float, float> jitter(int px, int py, int s, int spp) {
+  if (spp == 1) return {0.5f, 0.5f};
+  const uint32_t key =
+      hash32(static_cast<uint32_t>(px) * 0x9E3779B1u ^
+             hash32(static_cast<uint32_t>(py) * 0x85EBCA77u ^ static_cast<uint32_t>(s)));
+  return {unitHash(key), unitHash(key ^ 0x68E31DA4u)};
+}
+
+// Hits that touch every slot of a scene: the warm-up shades them so that a
+// tile's thread makes its first draws before its successor does.
+std::vector<std::pair<Ray, Hit>> warmUpHits(const Scene& scene) {
+  std::vector<std::pair<Ray, Hit>> hits;
+  std::array<bool, kSlotCount> seen{};
+  auto tryRay = [&](Vec3 toward) {
+    const Ray ray{scene.camera.position, normalized(toward - scene.camera.position)};
+    if (auto hit = scene.intersect(ray, 0.0f, std::numeric_limits<float>::infinity())) {
+      if (!seen[hit->slot]) {
+        seen[hit->slot] = true;
+        hits.emplace_back(ray, *hit);
+      }
+    }
+  };
+  for (const Sphere& s : scene.spheres) tryRay(s.centre);
+  if (scene.ground) {
+    tryRay(scene.camera.position +
+           Vec3{0.0f, scene.ground->height - scene.camera.position.y, -4.0f});
+  }
+  return hits;
+}
+
+class ContextPool {
+ public:
+  std::unique_ptr<ShadingContext> take(Backend* backend) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& free = free_[backend];
+    if (free.empty()) return backend->newContext();
+    auto ctx = std::move(free.back());
+    free.pop_back();
+    return ctx;
+  }
+  void give(Backend* backend, std::unique_ptr<ShadingContext> ctx) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_[backend].push_back(std::move(ctx));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<Backend*, std::vector<std::unique_ptr<ShadingContext>>> free_;
+};
+
+}  // namespace
+
+bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Image& image,
+            RenderStats& stats, const ProgressFn& progress, std::string& error) {
+  const auto start = std::chrono::steady_clock::now();
+  const int tile = std::max(1, settings.tileSize);
+  const int spp = std::max(1, settings.samplesPerPixel);
+  const int threads = std::max(1, settings.threads);
+
+  std::vector<Task> tasks;
+  std::vector<std::vector<std::pair<Ray, Hit>>> warmUps;
+  for (size_t p = 0; p < panels.size(); ++p) {
+    const Panel& panel = panels[p];
+    warmUps.push_back(warmUpHits(*panel.scene));
+    for (int y = 0; y < panel.height; y += tile) {
+      for (int x = 0; x < panel.width; x += tile) {
+        tasks.push_back(
+            {p, x, y, std::min(x + tile, panel.width), std::min(y + tile, panel.height)});
+      }
+    }
+  }
+
+  ContextPool pool;
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t warmTurn = 0;  // the task whose thread may make its first draws now
+  std::vector<size_t> finished;
+  std::string failure;
+  std::atomic<uint64_t> dropped{0};
+
+  auto runTask = [&](size_t index, ShadingContext* ctx) {
+    const Task& task = tasks[index];
+    const Panel& panel = panels[task.panel];
+    try {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return warmTurn == index; });
+      }
+      // Outside the lock: the warm-up shades, and shading may take long.
+      for (const auto& [ray, hit] : warmUps[task.panel]) {
+        ctx->shadeCameraHit(ray, hit, panel.materialOfSlot);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++warmTurn;
+      }
+      changed.notify_all();
+
+      uint64_t bad = 0;
+      const float inv = 1.0f / static_cast<float>(spp);
+      for (int y = task.y0; y < task.y1; ++y) {
+        for (int x = task.x0; x < task.x1; ++x) {
+          Rgb sum;
+          for (int s = 0; s < spp; ++s) {
+            const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, spp);
+            const Ray ray = panel.scene->camera.primaryRay(
+                static_cast<float>(x) + jx, static_cast<float>(y) + jy, panel.width, panel.height);
+            const auto hit =
+                panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
+            const Rgb c = hit ? ctx->shadeCameraHit(ray, *hit, panel.materialOfSlot)
+                              : panel.scene->environment.radiance(ray.dir);
+            // A sample that is not finite would poison the pixel; it is
+            // dropped and counted, and the count is reported.
+            if (isFinite(c)) {
+              sum += c;
+            } else {
+              ++bad;
+            }
+          }
+          image.at(panel.x0 + x, panel.y0 + y) = sum * inv;
+        }
+      }
+      dropped += bad;
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (failure.empty()) failure = e.what();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      // A task that failed before its warm-up still passes the turn on.
+      if (warmTurn == index) ++warmTurn;
+      finished.push_back(index);
+    }
+    changed.notify_all();
+  };
+
+  std::vector<std::thread> running(tasks.size());
+  std::vector<std::unique_ptr<ShadingContext>> contexts(tasks.size());
+  size_t next = 0;
+  size_t done = 0;
+  size_t alive = 0;
+  auto reap = [&](std::unique_lock<std::mutex>& lock) {
+    std::vector<size_t> ready;
+    ready.swap(finished);
+    lock.unlock();
+    for (size_t i : ready) {
+      running[i].join();
+      pool.give(panels[tasks[i].panel].backend, std::move(contexts[i]));
+      ++done;
+      --alive;
+    }
+    lock.lock();
+  };
+
+  std::unique_lock<std::mutex> lock(mutex);
+  while (done < tasks.size()) {
+    if (next < tasks.size() && alive < static_cast<size_t>(threads) && failure.empty()) {
+      lock.unlock();
+      try {
+        contexts[next] = pool.take(panels[tasks[next].panel].backend);
+      } catch (const std::exception& e) {
+        lock.lock();
+        failure = e.what();
+        continue;
+      }
+      running[next] = std::thread(runTask, next, contexts[next].get());
+      ++next;
+      ++alive;
+      lock.lock();
+      continue;
+    }
+    if (alive == 0) break;  // a failure stopped the dispatch
+    changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return !finished.empty(); });
+    reap(lock);
+    if (progress) {
+      lock.unlock();
+      progress(done, tasks.size());
+      lock.lock();
+    }
+  }
+  lock.unlock();
+
+  stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stats.threads = threads;
+  stats.droppedSamples = dropped.load();
+  stats.cameraSamples = 0;
+  for (const Panel& p : panels) {
+    stats.cameraSamples += static_cast<uint64_t>(p.width) * static_cast<uint64_t>(p.height) *
+                           static_cast<uint64_t>(spp);
+  }
+  if (!failure.empty()) {
+    error = failure;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace gwp

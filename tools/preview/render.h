@@ -1,0 +1,74 @@
+// The tiled, multithreaded renderer.
+//
+// Both deliverables draw their reflection samples from a generator that
+// belongs to the calling thread and is seeded, at the thread's first draw,
+// from a process-wide ticket. To keep images independent of scheduling and of
+// the thread count, every tile is rendered on a thread of its own, and the
+// tiles' threads make their first draw (a warm-up shading call per material)
+// strictly in tile order. Tile k therefore always draws from the k-th stream,
+// whichever thread count runs the render. (In a process that renders twice,
+// the second render continues the tickets, so only the first render of a
+// process is reproducible bit for bit: the command line renders once.)
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "scene.h"
+#include "vec3.h"
+
+namespace gwp {
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<Rgb> pixels;  // row-major, top row first
+
+  Image() = default;
+  Image(int w, int h)
+      : width(w), height(h), pixels(static_cast<size_t>(w) * static_cast<size_t>(h)) {}
+  Rgb& at(int x, int y) {
+    return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+  }
+  const Rgb& at(int x, int y) const {
+    return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+  }
+};
+
+// One rectangle of the output image, rendered by one backend from one scene.
+struct Panel {
+  Backend* backend = nullptr;
+  const Scene* scene = nullptr;
+  SlotMaterials materialOfSlot{};  // material index per slot
+  int x0 = 0;
+  int y0 = 0;
+  int width = 0;
+  int height = 0;
+};
+
+struct RenderSettings {
+  int samplesPerPixel = 1;
+  int threads = 1;
+  int tileSize = 16;
+};
+
+struct RenderStats {
+  double seconds = 0.0;
+  uint64_t cameraSamples = 0;
+  uint64_t droppedSamples = 0;  // samples that came back not finite
+  int threads = 0;
+};
+
+// Called from the rendering call's own thread with the tiles done so far.
+using ProgressFn = std::function<void(size_t done, size_t total)>;
+
+// Renders every panel into `image`, which must already have its size. Returns
+// false with `error` when a tile failed.
+bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Image& image,
+            RenderStats& stats, const ProgressFn& progress, std::string& error);
+
+}  // namespace gwp

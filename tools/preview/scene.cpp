@@ -1,0 +1,199 @@
+#include "scene.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace gwp {
+namespace {
+
+float smoothEdge(float inside) {
+  // inside is > 0 within the box, measured in radians from its edge.
+  constexpr float kSoftness = 0.02f;  // radians over which a softbox edge fades
+  const float s = std::clamp(inside / kSoftness, 0.0f, 1.0f);
+  return s * s * (3.0f - 2.0f * s);
+}
+
+Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidth, Rgb radiance) {
+  const Vec3 c = normalized(centre);
+  const Vec3 a = normalized(longHint - c * dot(longHint, c));
+  return {c, a, halfLength, halfWidth, radiance};
+}
+
+std::optional<float> hitSphere(const Sphere& s, const Ray& ray, float tMin, float tMax) {
+  const Vec3 oc = ray.origin - s.centre;
+  const float b = dot(oc, ray.dir);
+  const float c = dot(oc, oc) - s.radius * s.radius;
+  const float disc = b * b - c;
+  if (disc < 0.0f) return std::nullopt;
+  const float root = std::sqrt(disc);
+  float t = -b - root;
+  if (t <= tMin) t = -b + root;
+  if (t <= tMin || t >= tMax) return std::nullopt;
+  return t;
+}
+
+std::optional<float> hitGround(const GroundPlane& g, const Ray& ray, float tMin, float tMax) {
+  if (ray.dir.y == 0.0f) return std::nullopt;
+  const float t = (g.height - ray.origin.y) / ray.dir.y;
+  if (t <= tMin || t >= tMax) return std::nullopt;
+  return t;
+}
+
+// A small integer hash (lowbias32); turns a key into well-mixed bits.
+uint32_t mix(uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x7feb352du;
+  x ^= x >> 15;
+  x *= 0x846ca68bu;
+  x ^= x >> 16;
+  return x;
+}
+
+uint32_t floatBits(float f) {
+  uint32_t u;
+  static_assert(sizeof u == sizeof f);
+  __builtin_memcpy(&u, &f, sizeof u);
+  return u;
+}
+
+float unitFromBits(uint32_t bits) { return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f); }
+
+std::vector<Softbox> studioSoftboxes() {
+  constexpr float kDeg = 3.14159265f / 180.0f;
+  // Two tall strips behind the camera, either side, and a long one overhead:
+  // the spheres mirror them, so an anisotropic lobe smears them visibly.
+  return {
+      makeSoftbox({0.65f, 0.25f, 1.0f}, {0, 1, 0}, 38 * kDeg, 4.5f * kDeg, {2.6f, 2.5f, 2.3f}),
+      makeSoftbox({-0.75f, 0.2f, 1.0f}, {0, 1, 0}, 32 * kDeg, 3.5f * kDeg, {1.4f, 1.6f, 1.9f}),
+      makeSoftbox({0.0f, 1.0f, -0.35f}, {1, 0, 0}, 45 * kDeg, 3.0f * kDeg, {1.8f, 1.8f, 1.8f}),
+  };
+}
+
+std::vector<Light> studioLights(bool pointLightsOnly) {
+  Light key;
+  key.kind = pointLightsOnly ? Light::Kind::kPoint : Light::Kind::kArea;
+  key.position = {2.6f, 3.4f, -1.8f};
+  key.intensity = {1.5f, 1.44f, 1.35f};
+  key.edgeU = {1.4f, 0.0f, 0.0f};
+  key.edgeV = {0.0f, 0.0f, 1.4f};
+  key.samplesU = 4;
+  key.samplesV = 4;
+
+  Light fill;
+  fill.position = {-3.6f, 1.2f, -0.8f};
+  fill.intensity = {0.3f, 0.34f, 0.42f};
+  return {key, fill};
+}
+
+}  // namespace
+
+Rgb Environment::radiance(Vec3 dir) const {
+  Rgb base;
+  if (dir.y < 0.0f) {
+    base = below;
+  } else {
+    const float s = std::sqrt(std::min(dir.y, 1.0f));
+    base = horizon * (1.0f - s) + zenith * s;
+  }
+  for (const Softbox& box : softboxes) {
+    const float facing = dot(dir, box.centre);
+    if (facing <= 0.0f) continue;
+    const Vec3 across = cross(box.centre, box.longAxis);
+    const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
+    const float side = std::atan2(std::fabs(dot(dir, across)), facing);
+    const float w = smoothEdge(box.halfLength - along) * smoothEdge(box.halfWidth - side);
+    base += box.radiance * w;
+  }
+  return base;
+}
+
+Ray Camera::primaryRay(float px, float py, int width, int height) const {
+  const float tanHalf = std::tan(fovY * 0.5f);
+  const float aspect = static_cast<float>(width) / static_cast<float>(height);
+  const float sx = (2.0f * px / static_cast<float>(width) - 1.0f) * tanHalf * aspect;
+  const float sy = (1.0f - 2.0f * py / static_cast<float>(height)) * tanHalf;
+  return {position, normalized({sx, sy, -1.0f})};
+}
+
+std::optional<Hit> Scene::intersect(const Ray& ray, float tMin, float tMax) const {
+  std::optional<Hit> best;
+  for (const Sphere& s : spheres) {
+    if (auto t = hitSphere(s, ray, tMin, tMax)) {
+      tMax = *t;
+      Hit h;
+      h.t = *t;
+      h.point = ray.origin + ray.dir * *t;
+      h.normal = normalized(h.point - s.centre);
+      h.object = &s;
+      h.slot = s.slot;
+      best = h;
+    }
+  }
+  if (ground) {
+    if (auto t = hitGround(*ground, ray, tMin, tMax)) {
+      Hit h;
+      h.t = *t;
+      h.point = ray.origin + ray.dir * *t;
+      h.point.y = ground->height;  // exactly on the plane
+      h.normal = {0.0f, 1.0f, 0.0f};
+      h.object = &*ground;
+      h.slot = ground->slot;
+      best = h;
+    }
+  }
+  if (best && dot(best->normal, ray.dir) > 0.0f) {
+    best->normal = -best->normal;
+    best->backFacing = true;
+  }
+  return best;
+}
+
+bool Scene::occluded(Vec3 from, Vec3 to) const {
+  const Vec3 d = to - from;
+  const float dist = length(d);
+  if (dist <= 2.0f * kRayEpsilon) return false;
+  const Ray ray{from, d * (1.0f / dist)};
+  const float tMax = dist - kRayEpsilon;
+  for (const Sphere& s : spheres) {
+    if (hitSphere(s, ray, kRayEpsilon, tMax)) return true;
+  }
+  return ground && hitGround(*ground, ray, kRayEpsilon, tMax).has_value();
+}
+
+Vec3 lightSamplePosition(const Light& light, Vec3 point, int index) {
+  if (light.kind == Light::Kind::kPoint) return light.position;
+  const int iu = index % light.samplesU;
+  const int iv = index / light.samplesU;
+  const uint32_t key = mix(floatBits(point.x) ^ mix(floatBits(point.y) ^ mix(floatBits(point.z))));
+  const uint32_t h1 = mix(key ^ static_cast<uint32_t>(index) * 0x9E3779B9u);
+  const uint32_t h2 = mix(h1 ^ 0x85EBCA6Bu);
+  const float fu = (static_cast<float>(iu) + unitFromBits(h1)) / static_cast<float>(light.samplesU);
+  const float fv = (static_cast<float>(iv) + unitFromBits(h2)) / static_cast<float>(light.samplesV);
+  return light.position + light.edgeU * (fu - 0.5f) + light.edgeV * (fv - 0.5f);
+}
+
+Scene defaultScene(bool pointLightsOnly) {
+  Scene scene;
+  scene.spheres = {
+      {{0.0f, 0.0f, -5.4f}, 1.0f, kHeroSlot},
+      {{-1.55f, -0.45f, -4.5f}, 0.55f, kHeroSlot},
+      {{1.55f, -0.45f, -4.5f}, 0.55f, kHeroSlot},
+  };
+  scene.ground = GroundPlane{-1.0f, kFloorSlot};
+  scene.lights = studioLights(pointLightsOnly);
+  scene.environment.softboxes = studioSoftboxes();
+  scene.camera.position = {0.0f, 0.0f, 0.0f};
+  scene.camera.fovY = 40.0f * 3.14159265f / 180.0f;
+  return scene;
+}
+
+Scene sweepCellScene() {
+  Scene scene;
+  scene.spheres = {{{0.0f, 0.0f, -3.6f}, 1.0f, kHeroSlot}};
+  scene.lights = studioLights(false);
+  scene.environment.softboxes = studioSoftboxes();
+  scene.camera.fovY = 36.0f * 3.14159265f / 180.0f;
+  return scene;
+}
+
+}  // namespace gwp

@@ -1,0 +1,119 @@
+// The preview's scene: spheres and a ground plane, point and rectangular
+// area lights, a studio environment and a pinhole camera.
+//
+// World axes are the camera's axes (x right, y up, the camera looking down
+// -z) and differ from camera space only by the camera's position. Both
+// deliverables build their tangent frame from the normal in the space their
+// host hands it over in (camera space for the Maya node, world space for the
+// mental ray shader); with aligned axes the two frames coincide, so the two
+// hosts' images can be compared pixel for pixel.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "vec3.h"
+
+namespace gwp {
+
+// What a surface is shaded with: a slot, which each panel of a render maps to
+// one material (the contact sheet gives every cell its own material).
+enum MaterialSlot : int { kHeroSlot = 0, kFloorSlot = 1, kSlotCount = 2 };
+
+struct Sphere {
+  Vec3 centre;
+  float radius = 1.0f;
+  MaterialSlot slot = kHeroSlot;
+};
+
+// The plane y = height, facing up.
+struct GroundPlane {
+  float height = -1.0f;
+  MaterialSlot slot = kFloorSlot;
+};
+
+struct Light {
+  enum class Kind { kPoint, kArea };
+  Kind kind = Kind::kPoint;
+  Vec3 position;  // the centre of an area light
+  Rgb intensity;  // colour times intensity; no decay with distance
+  // Area lights: a parallelogram spanned by edgeU and edgeV around position,
+  // sampled on a samplesU x samplesV jittered grid, one shadow ray per sample.
+  Vec3 edgeU;
+  Vec3 edgeV;
+  int samplesU = 1;
+  int samplesV = 1;
+
+  int sampleCount() const { return kind == Kind::kArea ? samplesU * samplesV : 1; }
+};
+
+// A softbox of the studio environment: a bright rectangle seen from far away,
+// given by its centre direction, its long axis and its angular half sizes.
+struct Softbox {
+  Vec3 centre;              // unit direction
+  Vec3 longAxis;            // unit, perpendicular to centre
+  float halfLength = 0.5f;  // radians along longAxis
+  float halfWidth = 0.1f;   // radians across it
+  Rgb radiance;
+};
+
+struct Environment {
+  Rgb horizon{0.05f, 0.05f, 0.055f};
+  Rgb zenith{0.11f, 0.115f, 0.13f};
+  Rgb below{0.025f, 0.025f, 0.025f};
+  std::vector<Softbox> softboxes;
+
+  Rgb radiance(Vec3 dir) const;
+};
+
+struct Camera {
+  Vec3 position;
+  float fovY = 0.7f;  // vertical field of view, radians
+
+  // The ray through the image point (px, py), measured in pixels from the
+  // top-left corner of a width x height image.
+  Ray primaryRay(float px, float py, int width, int height) const;
+};
+
+struct Hit {
+  float t = 0.0f;
+  Vec3 point;
+  Vec3 normal;                   // unit, turned to face the incoming ray
+  bool backFacing = false;       // the geometric normal faced away from the ray
+  const void* object = nullptr;  // the sphere or plane hit, stable for the scene's lifetime
+  MaterialSlot slot = kHeroSlot;
+};
+
+struct Scene {
+  std::vector<Sphere> spheres;
+  std::optional<GroundPlane> ground;
+  std::vector<Light> lights;
+  Environment environment;
+  Camera camera;
+
+  // Closest hit with t in (tMin, tMax).
+  std::optional<Hit> intersect(const Ray& ray, float tMin, float tMax) const;
+  // Whether anything blocks the segment from `from` to `to`.
+  bool occluded(Vec3 from, Vec3 to) const;
+};
+
+// Offset that keeps secondary rays from finding the surface they leave.
+constexpr float kRayEpsilon = 1e-3f;
+
+// The position of sample `index` (0 <= index < sampleCount()) of `light` as
+// seen from `point`. Area lights jitter within their grid cells by a hash of
+// the point and the index, so the pattern needs no generator state and is the
+// same for both hosts.
+Vec3 lightSamplePosition(const Light& light, Vec3 point, int index);
+
+// The default scene: three spheres on a ground plane, a key area light and a
+// fill point light, and the studio environment. With `pointLightsOnly` the
+// key light is a point light at the area light's centre (the scene on which
+// the two hosts agree).
+Scene defaultScene(bool pointLightsOnly = false);
+
+// A contact-sheet cell: one sphere in front of the studio, same lights.
+Scene sweepCellScene();
+
+}  // namespace gwp

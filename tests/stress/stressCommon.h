@@ -18,16 +18,32 @@
 #include "random.h"
 #include "reflectance.h"
 
+#if defined(__has_include)
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define GLINTWEAVE_STRESS_HAVE_VALGRIND_H 1
+#endif
+#endif
+
 namespace stress {
 
 #ifndef GLINTWEAVE_STRESS_SCALE
 #define GLINTWEAVE_STRESS_SCALE 1
 #endif
 
+// True when running on valgrind's synthetic CPU (memcheck runs every test
+// executable), which is some fifty times slower.
+inline bool underValgrind() {
+#ifdef GLINTWEAVE_STRESS_HAVE_VALGRIND_H
+  if (RUNNING_ON_VALGRIND) return true;
+#endif
+  return std::getenv("GLINTWEAVE_UNDER_VALGRIND") != nullptr;
+}
+
 // Full-size runs, divided under the sanitizers and under valgrind.
 inline long scaled(long full) {
   long divisor = GLINTWEAVE_STRESS_SCALE;
-  if (std::getenv("GLINTWEAVE_UNDER_VALGRIND")) divisor *= 100;
+  if (underValgrind()) divisor *= 100;
   return full / divisor > 0 ? full / divisor : 1;
 }
 

@@ -7,6 +7,11 @@
 // Threads: the handle and the slots are atomic pointer-sized values. A bound
 // call costs one acquire load, a test and a jump to the entry point. Threads that find a slot
 // empty at the same moment each look the name up and store the same address.
+// A module handed over while other threads shade: every call sees a whole
+// address, of the previous module or of the new one, and finishes in the
+// module it found. Once the lookups that were in flight at the hand-over
+// have finished, each slot is empty or holds an address of the new module:
+// a lookup that raced with the hand-over does not stay bound.
 #include <shader.h>
 
 #include <atomic>
@@ -74,7 +79,16 @@ GW_MI_COLD void* bindEntry(int slot, const char* name) {
     std::fprintf(stderr, "dlsym failed on \"%s\" (handle: %08x error: %d)\n", name, low32, error);
     return nullptr;
   }
-  rendererEntryTable[slot].store(address, std::memory_order_release);
+  // miSetModuleHandle may have handed over another module while the name was
+  // being looked up, and emptied the table before the store above: an
+  // address from the previous module must not stay bound after it. This call
+  // still uses it. Sequentially consistent on both sides: either the re-read
+  // sees the new handle, or the hand-over's clearing comes after our store.
+  rendererEntryTable[slot].store(address, std::memory_order_seq_cst);
+  if (dl_handle.load(std::memory_order_seq_cst) != handle) {
+    void* bound = address;
+    rendererEntryTable[slot].compare_exchange_strong(bound, nullptr, std::memory_order_seq_cst);
+  }
   return address;
 }
 
@@ -128,8 +142,10 @@ inline void* boundEntry() {
 extern "C" {
 
 GW_MI_EXPORT void miSetModuleHandle(void* handle) {
-  dl_handle.store(handle, std::memory_order_release);
-  for (auto& slot : rendererEntryTable) slot.store(nullptr, std::memory_order_release);
+  // Handle first, then the table; a lookup racing with this re-checks the
+  // handle after storing its slot (bindEntry), so these are seq_cst too.
+  dl_handle.store(handle, std::memory_order_seq_cst);
+  for (auto& slot : rendererEntryTable) slot.store(nullptr, std::memory_order_seq_cst);
 }
 
 // After binding, each forwarder loads its slot, tests it and jumps to the

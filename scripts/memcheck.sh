@@ -19,7 +19,8 @@ for exe in "${exes[@]}"; do
   # Death tests fork and exit on purpose; their children are not ours to check.
   # Some test executables replace operator new to count allocations:
   # nouserintercepts keeps valgrind from pairing its own new with their delete.
-  if ! valgrind --quiet --error-exitcode=99 --leak-check=full \
+  # GLINTWEAVE_UNDER_VALGRIND lets the slowest tests shrink their work.
+  if ! GLINTWEAVE_UNDER_VALGRIND=1 valgrind --quiet --error-exitcode=99 --leak-check=full \
       --soname-synonyms=somalloc=nouserintercepts \
       --errors-for-leak-kinds=definite --show-leak-kinds=definite --track-origins=yes \
       --child-silent-after-fork=yes "$exe" --gtest_brief=1 >"$exe.memcheck.log" 2>&1; then

@@ -1,5 +1,9 @@
 // The stand-in host's state, registration, MEL, tracing and the small API
 // classes.
+
+// The host is not a plug-in: it must not define (and export) the plug-in's
+// MApiVersion, which would interpose on every loaded plug-in's own.
+#define MNoVersionString
 #include "host.h"
 
 #include <maya/MFnPlugin.h>

@@ -1,0 +1,241 @@
+// Stress and concurrency of the shader library, through its real exports:
+// eight threads each shading many samples with glossy reflections, and
+// miSetModuleHandle called again while other threads shade.
+#include <array>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "mrHarness.h"
+#include "stressCommon.h"
+
+namespace {
+
+using namespace mrtest;
+
+constexpr float kExponent = 20.0f;
+constexpr int kSamplesPerCall = 2;
+
+// What one shading thread saw of its own draws, followed through the
+// directions of the reflection rays it traced.
+struct Tracker {
+  gw::RandomSource reference{};  // the stream this thread turned out to draw
+  int stream = -1;               // index into the reference streams
+  long traced = 0;
+  long mismatches = 0;
+  bool sharedStream = false;
+};
+thread_local Tracker* tracker = nullptr;
+
+struct Streams {
+  const std::vector<gw::RandomSource>* references = nullptr;
+  std::array<std::atomic<int>, stress::kThreads * 2> claimed{};
+};
+
+miBoolean traceAndCheck(void* user, miColor* result, miState*, miVector* dir) {
+  Streams& streams = *static_cast<Streams*>(user);
+  Tracker& t = *tracker;
+  if (t.stream < 0) {
+    // First ray of this thread: find the stream its first two numbers came from.
+    for (size_t k = 0; k < streams.references->size(); ++k) {
+      gw::RandomSource candidate = (*streams.references)[k];
+      const auto want =
+          stress::probeDirection<miVector>(kExponent, kExponent, gw::randomUnitPair(candidate));
+      if (stress::sameDirection(*dir, want)) {
+        t.stream = static_cast<int>(k);
+        t.reference = candidate;
+        t.sharedStream = streams.claimed[k].fetch_add(1) != 0;
+        break;
+      }
+    }
+    if (t.stream < 0) ++t.mismatches;
+  } else {
+    const auto want =
+        stress::probeDirection<miVector>(kExponent, kExponent, gw::randomUnitPair(t.reference));
+    if (!stress::sameDirection(*dir, want)) ++t.mismatches;
+  }
+  ++t.traced;
+  *result = {0.25f, 0.5f, 0.75f, 1.0f};
+  return miTRUE;
+}
+
+void probeGeometry(ShaderCall& call) {
+  call.state.normal = {0.0f, 0.0f, 1.0f};
+  call.state.dir = {0.0f, 0.0f, -1.0f};
+  call.params()->specularU = kExponent;
+  call.params()->specularV = kExponent;
+  call.params()->reflectivity = 0.5f;
+  call.params()->reflectSamples = kSamplesPerCall;
+}
+
+// Every thread's generator advances by exactly two numbers per reflection
+// sample, over 10^5 shading calls each, and no two threads draw the same
+// numbers: each thread's traced directions follow one reference stream pair
+// by pair, and no stream is followed by two threads.
+TEST(MrStress, EightThreadsDrawExactlyTheirOwnNumbers) {
+  const std::vector<gw::RandomSource>& references = stress::referenceStreams(2 * stress::kThreads);
+  const ShaderLibrary lib = freshShaderLibrary();  // its first drawing thread gets stream 0
+  ASSERT_NE(lib.shade, nullptr);
+  const Renderer& r = renderer();
+  r.mi->reset();
+  r.mi->setRecording(miFALSE);
+  const MiLightSample light = lightSample(unit(0.3f, 0.2f, 1.0f));
+  ASSERT_TRUE(r.mi->setLightSamples(1, &light, 1, -1));
+  Streams streams;
+  streams.references = &references;
+  MiRendererCallbacks callbacks{};
+  callbacks.user = &streams;
+  callbacks.traceReflection = traceAndCheck;
+  r.mi->setCallbacks(&callbacks);
+  lib.setModuleHandle(r.handle);
+
+  const long calls = stress::scaled(100000);
+  std::vector<Tracker> trackers(stress::kThreads);
+  std::vector<long> bad(stress::kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < stress::kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      tracker = &trackers[static_cast<size_t>(i)];
+      ShaderCall call;
+      probeGeometry(call);
+      call.setLights({1});
+      for (long c = 0; c < calls; ++c) {
+        call.result = {0.0f, 0.0f, 0.0f, 0.0f};
+        if (call.shade(lib) != miTRUE || call.result.a != 1.0f || !finiteColor(call.result)) {
+          ++bad[static_cast<size_t>(i)];
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  r.mi->setCallbacks(nullptr);
+
+  long traced = 0;
+  bool referenceStreamUsed = false;
+  for (int i = 0; i < stress::kThreads; ++i) {
+    const Tracker& t = trackers[static_cast<size_t>(i)];
+    EXPECT_EQ(bad[static_cast<size_t>(i)], 0) << "thread " << i;
+    EXPECT_GE(t.stream, 0) << "thread " << i << " drew from no known stream";
+    EXPECT_FALSE(t.sharedStream) << "thread " << i << " drew the numbers of another thread";
+    EXPECT_EQ(t.mismatches, 0) << "thread " << i << " skipped or repeated numbers";
+    EXPECT_EQ(t.traced, calls * kSamplesPerCall) << "thread " << i;
+    referenceStreamUsed = referenceStreamUsed || t.stream == 0;
+    traced += t.traced;
+  }
+  // The draws add up: two per traced sample, every sample of every call.
+  EXPECT_EQ(2 * traced, 2L * stress::kThreads * calls * kSamplesPerCall);
+  EXPECT_TRUE(referenceStreamUsed) << "no thread drew the reference sequence for seed 5489";
+}
+
+// ---- rebinding while shading ----
+
+// A renderer module of its own (a private copy: its own script and
+// callbacks) that counts the light samples it serves.
+struct CountingRenderer {
+  Renderer module;
+  std::atomic<long> served{0};
+};
+
+miBoolean countingSampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl, miState*,
+                              miTag, miInteger* samples) {
+  if (*samples >= 1) return miFALSE;
+  static_cast<CountingRenderer*>(user)->served.fetch_add(1, std::memory_order_relaxed);
+  *result = {1.0f, 0.5f, 0.25f, 1.0f};
+  *dir = {0.0f, 0.6f, 0.8f};
+  *dotNl = 0.8f;
+  *samples = 1;
+  return miTRUE;
+}
+
+void installCounter(CountingRenderer& renderer) {
+  renderer.module.mi->reset();
+  renderer.module.mi->setRecording(miFALSE);
+  MiRendererCallbacks callbacks{};
+  callbacks.user = &renderer;
+  callbacks.sampleLight = countingSampleLight;
+  renderer.module.mi->setCallbacks(&callbacks);
+}
+
+// One light sample, no reflections: every call's colour is fixed, so a call
+// that found no entry point (or a torn one) shows in its result.
+void rebindCall(ShaderCall& call) {
+  call.setLights({1});
+  call.params()->reflectivity = 0.0f;
+}
+
+// Handing over modules again and again while threads shade: every call is
+// served completely by one of the two modules (never by neither, never by a
+// torn address), and once the last hand-over is done and the shading threads
+// are gone, every entry point is served by the module handed over last.
+TEST(MrStress, ModuleHandedOverAgainWhileThreadsShade) {
+  const ShaderLibrary lib = freshShaderLibrary();
+  ASSERT_NE(lib.shade, nullptr);
+  CountingRenderer a, b;
+  a.module = loadRenderer(privateCopy(GLINTWEAVE_MR_RENDERER, "rendererA"));
+  b.module = loadRenderer(privateCopy(GLINTWEAVE_MR_RENDERER, "rendererB"));
+  ASSERT_TRUE(a.module.mi && b.module.mi);
+  installCounter(a);
+  installCounter(b);
+  lib.setModuleHandle(a.module.handle);
+
+  ShaderCall expected;
+  rebindCall(expected);
+  ASSERT_EQ(expected.shade(lib), miTRUE);
+  ASSERT_GT(expected.result.r, 0.0f);
+
+  const long rounds = stress::scaled(100);
+  constexpr int kShaders = stress::kThreads - 1;  // and the thread that hands over
+  long wrong = 0;
+  long calls = 0;
+  long staleAfterHandOver = 0;
+  a.served = 0;
+  for (long round = 0; round < rounds; ++round) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> running{0};
+    std::vector<long> threadCalls(kShaders, 0), threadWrong(kShaders, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kShaders; ++i) {
+      threads.emplace_back([&, i] {
+        ShaderCall call;
+        rebindCall(call);
+        running.fetch_add(1);
+        while (!stop.load(std::memory_order_relaxed)) {
+          call.result = {0.0f, 0.0f, 0.0f, 0.0f};
+          const miBoolean shaded = call.shade(lib);
+          if (shaded != miTRUE || std::memcmp(&call.result, &expected.result, sizeof call.result)) {
+            ++threadWrong[static_cast<size_t>(i)];
+          }
+          ++threadCalls[static_cast<size_t>(i)];
+        }
+      });
+    }
+    while (running.load() < kShaders) std::this_thread::yield();
+    // Back to back, so that threads are still binding in the first module
+    // when the second is handed over.
+    for (int k = 0; k < 8; ++k) {
+      lib.setModuleHandle(a.module.handle);
+      std::this_thread::yield();
+      lib.setModuleHandle(b.module.handle);
+    }
+    stop = true;
+    for (auto& th : threads) th.join();
+    for (int i = 0; i < kShaders; ++i) {
+      calls += threadCalls[static_cast<size_t>(i)];
+      wrong += threadWrong[static_cast<size_t>(i)];
+    }
+    // Quiet now: the next call must be served by the module handed over last.
+    const long servedByA = a.served.load();
+    ShaderCall after;
+    rebindCall(after);
+    after.shade(lib);
+    if (a.served.load() != servedByA) ++staleAfterHandOver;
+    lib.setModuleHandle(a.module.handle);
+  }
+  EXPECT_EQ(wrong, 0) << "calls that were not served completely by one module";
+  EXPECT_EQ(a.served.load() + b.served.load(), calls + rounds)
+      << "every light sample served by exactly one module";
+  EXPECT_EQ(staleAfterHandOver, 0)
+      << "rounds after which an entry point of the previous module stayed bound";
+}
+
+}  // namespace

@@ -399,6 +399,36 @@ TEST_F(Tool, MissingOrWrongLibrariesFailWithOneLineAndNoFile) {
   cases.push_back({"--host mentalray --mr-shader", GLINTWEAVE_TEST_MR_RENDERER,
                    "is not a glintWeave shader library"});
 #endif
+  // Files that are no library at all: text, and a library cut short (as a
+  // failed copy leaves it). The loader refuses both; the tool must say so in
+  // one line rather than crash.
+  const std::string junk = test::makeTempDir();
+  const std::string text = junk + "/notALibrary.so";
+  std::ofstream(text) << "this is not a shared library\n";
+  std::vector<std::string> truncated;
+  for (const char* whole : {
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
+           GLINTWEAVE_TEST_MAYA_PLUGIN,
+#endif
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
+           GLINTWEAVE_TEST_MR_SHADER,
+#endif
+       }) {
+    const std::string bytes = slurp(whole);
+    truncated.push_back(junk + "/truncated" + std::to_string(truncated.size()) + ".so");
+    // The ELF headers survive, the code they describe does not.
+    std::ofstream(truncated.back(), std::ios::binary) << bytes.substr(0, 4096);
+  }
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
+  cases.push_back({"--host maya --maya-plugin", text.c_str(), "cannot load the Maya plug-in"});
+  cases.push_back(
+      {"--host maya --maya-plugin", truncated.front().c_str(), "cannot load the Maya plug-in"});
+#endif
+#ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
+  cases.push_back({"--host mentalray --mr-shader", text.c_str(), "cannot load the shader library"});
+  cases.push_back(
+      {"--host mentalray --mr-shader", truncated.back().c_str(), "cannot load the shader library"});
+#endif
   for (const BadLibrary& c : cases) {
     const std::string out = dir + "/out.png";
     const ProcessResult r =

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "library_file.h"
 
 namespace gwp {
 namespace {
@@ -162,7 +163,11 @@ bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
   owner_ = true;
   const std::string path =
       paths.mayaPlugin.empty() ? GLINTWEAVE_PREVIEW_MAYA_PLUGIN : paths.mayaPlugin;
-  std::string why;
+  std::string why = libraryFileProblem(path);
+  if (!why.empty()) {
+    error = "cannot load the Maya plug-in " + path + ": " + why;
+    return false;
+  }
   plugin_ = mayahost::Plugin::load(path, &why);
   if (!plugin_) {
     error = "cannot load the Maya plug-in " + path + (why.empty() ? "" : ": " + why);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "library_file.h"
 #include "shaderParams.h"
 
 namespace gwp {
@@ -183,6 +184,10 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
   const std::string shaderPath =
       paths.mentalRayShader.empty() ? GLINTWEAVE_PREVIEW_MR_SHADER : paths.mentalRayShader;
 
+  if (std::string why = libraryFileProblem(rendererPath); !why.empty()) {
+    error = "cannot load the renderer module " + rendererPath + ": " + why;
+    return false;
+  }
   renderer_ = dlopen(rendererPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!renderer_) {
     error = "cannot load the renderer module: " + std::string(dlerror());
@@ -192,6 +197,10 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
   if (!control_) {
     error =
         rendererPath + " is not the stand-in renderer module (no " + MI_RENDERER_TABLE_SYMBOL + ")";
+    return false;
+  }
+  if (std::string why = libraryFileProblem(shaderPath); !why.empty()) {
+    error = "cannot load the shader library " + shaderPath + ": " + why;
     return false;
   }
   shaderLib_ = dlopen(shaderPath.c_str(), RTLD_NOW | RTLD_LOCAL);

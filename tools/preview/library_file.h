@@ -1,0 +1,17 @@
+// A check made before a library is handed to the loader. glibc maps a
+// library's segments without comparing them with the file's length, so a
+// library cut short (an interrupted copy, a full disk) loads "successfully"
+// and the first touch of a missing page kills the process with SIGBUS. The
+// preview refuses such a file with a clear message instead.
+#pragma once
+
+#include <string>
+
+namespace gwp {
+
+// Empty when every loadable segment of the ELF file at `path` lies within
+// the file (or the file is no ELF file at all, which the loader itself
+// refuses with a message); otherwise why the file cannot be loaded.
+std::string libraryFileProblem(const std::string& path);
+
+}  // namespace gwp

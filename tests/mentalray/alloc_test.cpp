@@ -2,59 +2,10 @@
 // sanitizers, malloc) is interposed in this test binary and counted around
 // many shading calls after a warm-up call has bound the entry points and
 // created the thread's random source.
-#if defined(__GNUC__) && !defined(__clang__)
-// The replacements below pair malloc with free by design; gcc sees through
-// the inlined pair and would call it a mismatch.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "allocation_counter.h"
 #include "mrHarness.h"
 #ifdef _WIN32
 #include "peImage.h"
-#endif
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-inline void noteAllocation() {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  noteAllocation();
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-#if !defined(GLINTWEAVE_SANITIZED) && !defined(_WIN32)
-// The sanitizers own malloc; elsewhere count it too, forwarding to glibc.
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* malloc(std::size_t size) {
-  noteAllocation();
-  return __libc_malloc(size);
-}
-void* calloc(std::size_t n, std::size_t size) {
-  noteAllocation();
-  return __libc_calloc(n, size);
-}
-void* realloc(void* p, std::size_t size) {
-  noteAllocation();
-  return __libc_realloc(p, size);
-}
-}
 #endif
 
 namespace {

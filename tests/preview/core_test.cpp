@@ -395,5 +395,58 @@ TEST(Renderer, NonFiniteSamplesAreDroppedAndCountedAndFailuresReported) {
   EXPECT_EQ(error, "the host fell over");
 }
 
+// Returns where the camera ray points, so that images show the sample positions.
+struct RayContext : ShadingContext {
+  Rgb shadeCameraHit(const Ray& ray, const Hit&, const SlotMaterials&) override { return ray.dir; }
+};
+struct RayBackend : Backend {
+  const char* name() const override { return "rays"; }
+  std::unique_ptr<ShadingContext> newContext() override { return std::make_unique<RayContext>(); }
+};
+
+TEST(Renderer, ProgressivePassesAddUpToOneRenderAndACancelStopsIt) {
+  const Scene scene = defaultScene();
+  RayBackend backend;
+  Panel panel{&backend, &scene, {0, 0}, 0, 0, 24, 16};
+  auto pass = [&](int first, int spp, const std::atomic<bool>* cancel, RenderStats& stats,
+                  std::string& error) {
+    Image image(24, 16);
+    RenderSettings settings;
+    settings.samplesPerPixel = spp;
+    settings.firstSample = first;
+    settings.threads = 2;
+    settings.tileSize = 8;
+    settings.cancel = cancel;
+    settings.progressive = true;
+    EXPECT_EQ(render({panel}, settings, image, stats, nullptr, error), !cancel || !*cancel);
+    return image;
+  };
+  RenderStats stats;
+  std::string error;
+  const Image whole = pass(0, 4, nullptr, stats, error);
+  const Image a = pass(0, 1, nullptr, stats, error);  // a pass: jittered like the rest
+  const Image b = pass(1, 3, nullptr, stats, error);
+  const Image centre = [&] {
+    RenderSettings settings;
+    Image image(24, 16);
+    render({panel}, settings, image, stats, nullptr, error);
+    return image;
+  }();
+  bool centreDiffers = false;
+  for (size_t i = 0; i < whole.pixels.size(); ++i) {
+    const Rgb sum = (a.pixels[i] + b.pixels[i] * 3.0f) * 0.25f;
+    // The same four samples summed in another order: float rounding only.
+    EXPECT_NEAR(sum.x, whole.pixels[i].x, 1e-6f);
+    EXPECT_NEAR(sum.y, whole.pixels[i].y, 1e-6f);
+    centreDiffers |= centre.pixels[i].x != a.pixels[i].x;
+  }
+  EXPECT_TRUE(centreDiffers);  // a lone sample at index 0 is the pixel centre
+
+  const std::atomic<bool> stop{true};
+  pass(0, 4, &stop, stats, error);
+  EXPECT_EQ(error, kCancelled);
+  EXPECT_TRUE(stats.cancelled);
+}
+
 }  // namespace
 }  // namespace gwp

@@ -31,11 +31,11 @@ uint32_t hash32(uint32_t x) {
 
 float unitHash(uint32_t x) { return static_cast<float>(hash32(x) >> 8) * (1.0f / 16777216.0f); }
 
-// Sub-pixel position of camera sample `s` of a pixel: the centre for a single
+// Sub-pixel position of camera sample `s` of a pixel: the centre for a lone
 // sample, otherwise a hashed jitter, so that every pixel is its own stream and
 // no generator state is shared.
-std::pair<float, float> jitter(int px, int py, int s, int spp) {
-  if (spp == 1) return {0.5f, 0.5f};
+std::pair<float, float> jitter(int px, int py, int s, bool lone) {
+  if (lone) return {0.5f, 0.5f};
   const uint32_t key =
       hash32(static_cast<uint32_t>(px) * 0x9E3779B1u ^
              hash32(static_cast<uint32_t>(py) * 0x85EBCA77u ^ static_cast<uint32_t>(s)));
@@ -91,7 +91,12 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
   const auto start = std::chrono::steady_clock::now();
   const int tile = std::max(1, settings.tileSize);
   const int spp = std::max(1, settings.samplesPerPixel);
+  const int first = std::max(0, settings.firstSample);
+  const bool lone = spp == 1 && first == 0 && !settings.progressive;
   const int threads = std::max(1, settings.threads);
+  auto cancelled = [&] {
+    return settings.cancel && settings.cancel->load(std::memory_order_relaxed);
+  };
 
   std::vector<Task> tasks;
   std::vector<std::vector<std::pair<Ray, Hit>>> warmUps;
@@ -134,11 +139,11 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
 
       uint64_t bad = 0;
       const float inv = 1.0f / static_cast<float>(spp);
-      for (int y = task.y0; y < task.y1; ++y) {
+      for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
         for (int x = task.x0; x < task.x1; ++x) {
           Rgb sum;
-          for (int s = 0; s < spp; ++s) {
-            const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, spp);
+          for (int s = first; s < first + spp; ++s) {
+            const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone);
             const Ray ray = panel.scene->camera.primaryRay(
                 static_cast<float>(x) + jx, static_cast<float>(y) + jy, panel.width, panel.height);
             const auto hit =
@@ -190,6 +195,7 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
 
   std::unique_lock<std::mutex> lock(mutex);
   while (done < tasks.size()) {
+    if (failure.empty() && cancelled()) failure = kCancelled;
     if (next < tasks.size() && alive < static_cast<size_t>(threads) && failure.empty()) {
       lock.unlock();
       try {
@@ -206,7 +212,9 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
       continue;
     }
     if (alive == 0) break;  // a failure stopped the dispatch
-    changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return !finished.empty(); });
+    // Short waits while a cancel flag may be raised, so that it is seen soon.
+    changed.wait_for(lock, std::chrono::milliseconds(settings.cancel ? 5 : 100),
+                     [&] { return !finished.empty(); });
     reap(lock);
     if (progress) {
       lock.unlock();
@@ -214,11 +222,14 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
       lock.lock();
     }
   }
+  // A cancel raised after the last tile started still cut tiles short.
+  if (failure.empty() && cancelled()) failure = kCancelled;
   lock.unlock();
 
   stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   stats.threads = threads;
   stats.droppedSamples = dropped.load();
+  stats.cancelled = failure == kCancelled;
   stats.cameraSamples = 0;
   for (const Panel& p : panels) {
     stats.cameraSamples += static_cast<uint64_t>(p.width) * static_cast<uint64_t>(p.height) *

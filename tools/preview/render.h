@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -54,20 +55,33 @@ struct RenderSettings {
   int samplesPerPixel = 1;
   int threads = 1;
   int tileSize = 16;
+  // Camera samples [firstSample, firstSample + samplesPerPixel) of every
+  // pixel. A render of one sample puts it at the pixel's centre, unless it is
+  // one pass of a progressive render: passes over consecutive ranges then add
+  // up to the render of all their samples at once.
+  int firstSample = 0;
+  bool progressive = false;
+  // When set, a render that sees it true stops within a row of pixels,
+  // starts no further tile, and returns false with kCancelled as its error.
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+constexpr const char* kCancelled = "cancelled";
 
 struct RenderStats {
   double seconds = 0.0;
   uint64_t cameraSamples = 0;
   uint64_t droppedSamples = 0;  // samples that came back not finite
   int threads = 0;
+  bool cancelled = false;
 };
 
 // Called from the rendering call's own thread with the tiles done so far.
 using ProgressFn = std::function<void(size_t done, size_t total)>;
 
-// Renders every panel into `image`, which must already have its size. Returns
-// false with `error` when a tile failed.
+// Renders every panel into `image`, which must already have its size: each
+// pixel gets the mean of its samples. Returns false with `error` when a tile
+// failed or the render was cancelled (the image is then incomplete).
 bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Image& image,
             RenderStats& stats, const ProgressFn& progress, std::string& error);
 

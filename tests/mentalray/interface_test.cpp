@@ -2,8 +2,11 @@
 // order, the early return, the light range, the indirect switch, the result,
 // and the .mi declaration against the parameter block.
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "mrHarness.h"
 
@@ -22,7 +25,7 @@ std::vector<const void*> fetchOrder(const MiRenderer* mi) {
   return order;
 }
 
-void connectAll(ShaderCall& call) {
+void connectAll(ShaderCall& call, miTag tag = 1) {
   ShaderParams* p = call.params();
   for (const void* f :
        {static_cast<const void*>(&p->color), static_cast<const void*>(&p->ambientColor),
@@ -33,7 +36,7 @@ void connectAll(ShaderCall& call) {
         static_cast<const void*>(&p->indirect), static_cast<const void*>(&p->indirectColor),
         static_cast<const void*>(&p->indirectIntensity), static_cast<const void*>(&p->i_light),
         static_cast<const void*>(&p->n_light), static_cast<const void*>(&p->light[0])}) {
-    call.connect(f);
+    call.connect(f, tag);
   }
 }
 
@@ -87,6 +90,43 @@ TEST_F(MrInterface, UnconnectedParametersAreReadInPlace) {
   call.shade();
   EXPECT_EQ(mi->callCount(MI_ENTRY_PHEN_EVAL), 0);
   EXPECT_EQ(call.result.r, 1.0f);  // 0.5 ambient term, twice
+}
+
+// The rule on the records of every renderer version. 3.5 and 3.6 tag only
+// connected parameters and leave byte 109 unused; from 3.8 that byte is
+// has_connections and directly set parameters carry miPARAMTAG. Only a real
+// connection may reach mi_phen_eval: evaluating the others on every sample
+// would cost a renderer call per parameter.
+TEST_F(MrInterface, EvaluationRuleOnEveryRecordVersion) {
+  struct Case {
+    const char* record;
+    bool ghostTags;
+    bool hasConnections;
+    miTag tag;  // on every parameter
+    bool evaluated;
+  };
+  const Case cases[] = {
+      {"no ghost tags", false, false, 0, false},
+      {"no ghost tags, byte 109 set", false, true, 0, false},
+      {"3.5, nothing connected", true, false, miNULLTAG, false},
+      {"3.5, all connected", true, false, 7, true},
+      {"3.8, defaults", true, true, miNULLTAG, false},
+      {"3.8, all set directly", true, true, kParamTag, false},
+      {"3.8, all connected", true, true, 7, true},
+      {"3.8, the tag below miPARAMTAG is a shader", true, true, kParamTag - 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    mi->reset();
+    ShaderCall call;
+    call.params()->ambientColor = {1.0f, 1.0f, 1.0f, 1.0f};
+    if (c.ghostTags) connectAll(call, c.tag);
+    call.setHasConnections(c.hasConnections);
+    EXPECT_EQ(call.shade(), miTRUE);
+    const size_t want = c.evaluated ? expectedOrder(call.params(), false).size() : 0;
+    EXPECT_EQ(fetchOrder(mi).size(), want);
+    EXPECT_EQ(call.result.r, 0.5f);  // the ambient term from the block's own values
+  }
 }
 
 TEST_F(MrInterface, ConnectedParametersTakeTheEvaluatedValue) {

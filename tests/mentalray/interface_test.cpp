@@ -196,15 +196,20 @@ TEST_F(MrInterface, ResultIsAddedToAndOpaque) {
   EXPECT_EQ(call.result.a, 1.0f);
 }
 
+// The declaration file without its comments; empty when it cannot be read.
+std::string declarationText() {
+  const char* path = gwtest::artifactPath("GLINTWEAVE_MR_DECLARATION", GLINTWEAVE_MR_DECLARATION);
+  std::ifstream file(path);
+  EXPECT_TRUE(file) << path;
+  std::stringstream text;
+  for (std::string line; std::getline(file, line);) text << line.substr(0, line.find('#')) << '\n';
+  return text.str();
+}
+
 // The declaration lays the block out: its parameters, in order, must give the
 // offsets and names of ShaderParams.
 TEST(MrDeclaration, MatchesTheParameterBlock) {
-  const char* path = gwtest::artifactPath("GLINTWEAVE_MR_DECLARATION", GLINTWEAVE_MR_DECLARATION);
-  std::ifstream file(path);
-  ASSERT_TRUE(file) << path;
-  std::stringstream text;
-  for (std::string line; std::getline(file, line);) text << line.substr(0, line.find('#')) << '\n';
-  const std::string mi = text.str();
+  const std::string mi = declarationText();
 
   std::smatch head;
   ASSERT_TRUE(std::regex_search(mi, head,
@@ -256,6 +261,33 @@ TEST(MrDeclaration, MatchesTheParameterBlock) {
   }
   EXPECT_EQ(index, want.size());
   EXPECT_EQ(offset, sizeof(ShaderParams));
+}
+
+// The renderer refuses a declaration whose version range leaves it out. The
+// library was checked against the headers of 3.5, 3.6, 3.8.1, 3.11.1 and 3.12,
+// which lay out the records alike; nothing later has been checked.
+TEST(MrDeclaration, AdmitsTheCheckedRendererVersions) {
+  const std::string mi = declarationText();
+  std::smatch min, max;
+  ASSERT_TRUE(std::regex_search(mi, min, std::regex("min\\s+version\\s+\"([0-9.]+)\"")));
+  ASSERT_TRUE(std::regex_search(mi, max, std::regex("max\\s+version\\s+\"([0-9.]+)\"")));
+  const auto parts = [](const std::string& version) {
+    std::vector<int> numbers;
+    std::stringstream in(version);
+    for (std::string part; std::getline(in, part, '.');) numbers.push_back(std::stoi(part));
+    return numbers;
+  };
+  struct Case {
+    const char* version;
+    bool admitted;
+  };
+  const Case cases[] = {{"3.5.6.7", true},  {"3.6.0", true},   {"3.6.1.4", true},
+                        {"3.8.1", true},    {"3.11.1", true},  {"3.12.0", true},
+                        {"3.12.1.13", true}, {"3.4.6", false}, {"3.13.0", false}};
+  for (const Case& c : cases) {
+    const std::vector<int> v = parts(c.version);
+    EXPECT_EQ(parts(min[1].str()) <= v && v <= parts(max[1].str()), c.admitted) << c.version;
+  }
 }
 
 }  // namespace

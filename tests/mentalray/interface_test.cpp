@@ -281,8 +281,8 @@ TEST(MrDeclaration, AdmitsTheCheckedRendererVersions) {
     const char* version;
     bool admitted;
   };
-  const Case cases[] = {{"3.5.6.7", true},  {"3.6.0", true},   {"3.6.1.4", true},
-                        {"3.8.1", true},    {"3.11.1", true},  {"3.12.0", true},
+  const Case cases[] = {{"3.5.6.7", true},   {"3.6.0", true},  {"3.6.1.4", true},
+                        {"3.8.1", true},     {"3.11.1", true}, {"3.12.0", true},
                         {"3.12.1.13", true}, {"3.4.6", false}, {"3.13.0", false}};
   for (const Case& c : cases) {
     const std::vector<int> v = parts(c.version);

@@ -93,10 +93,10 @@ class HostRender : public ::testing::TestWithParam<HostKind> {};
 TEST_P(HostRender, SmallRenderIsFiniteNotBlackAndLitWhereTheLightsAre) {
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
   Material hero;  // a plain glossy material: the highlights come from the lights alone
-  hero.value[kDiffuse][0] = 0.3f;
-  hero.value[kSpecularU][0] = 80.0f;
-  hero.value[kSpecularV][0] = 80.0f;
-  hero.value[kReflectivity][0] = 0.0f;
+  hero.at("diffuse")[0] = 0.3;
+  hero.at("specularU")[0] = 80.0;
+  hero.at("specularV")[0] = 80.0;
+  hero.at("reflectivity")[0] = 0.0;
   constexpr int w = 64, h = 48;
   const Image image = renderHost(GetParam(), scene, hero, w, h, 2, 2);
   double sum = 0.0;
@@ -170,13 +170,13 @@ TEST_P(HostRender, SwappingTheExponentsTurnsTheHighlightBy90Degrees) {
   scene.lights[0].position = {0.0f, 0.0f, 2.0f};  // behind the camera: a centred highlight
   scene.environment.softboxes.clear();
   Material m;  // specular only, so that the moments see the highlight alone
-  m.value[kDiffuse][0] = 0.0f;
-  m.value[kReflectivity][0] = 0.0f;
-  m.value[kSpecularPower][0] = 0.5f;
-  m.value[kSpecularU][0] = 400.0f;
-  m.value[kSpecularV][0] = 20.0f;
+  m.at("diffuse")[0] = 0.0;
+  m.at("reflectivity")[0] = 0.0;
+  m.at("specularPower")[0] = 0.5;
+  m.at("specularU")[0] = 400.0;
+  m.at("specularV")[0] = 20.0;
   Material swapped = m;
-  std::swap(swapped.value[kSpecularU], swapped.value[kSpecularV]);
+  std::swap(swapped.at("specularU"), swapped.at("specularV"));
 
   const int size = underValgrind() ? 48 : 96;
   const auto [a1, r1] = longAxis(renderHost(GetParam(), scene, m, size, size, 1, 2));
@@ -222,9 +222,9 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   Scene scene = sweepCellScene();
   scene.lights[0].kind = Light::Kind::kPoint;
   Material m;
-  m.value[kSpecularU][0] = 40.0f;
-  m.value[kSpecularV][0] = 4.0f;
-  m.value[kReflectSamples][0] = 16.0f;
+  m.at("specularU")[0] = 40.0;
+  m.at("specularV")[0] = 4.0;
+  m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
   const Image maya = renderHost(HostKind::kMaya, scene, m, size, size, 16, 2);
   const Image mr = renderHost(HostKind::kMentalRay, scene, m, size, size, 16, 2);
@@ -254,9 +254,9 @@ TEST(MentalRayHost, IrradianceTermAddsLightFromTheEnvironment) {
   // every sphere pixel gains, most where the normal faces the bright studio.
   const Scene scene = sweepCellScene();
   Material off;
-  off.value[kReflectivity][0] = 0.0f;
+  off.at("reflectivity")[0] = 0.0;
   Material on = off;
-  on.value[kIndirect][0] = 1.0f;
+  on.at("indirect")[0] = 1.0;
   const Image a = renderHost(HostKind::kMentalRay, scene, off, 24, 24, 1, 2);
   const Image b = renderHost(HostKind::kMentalRay, scene, on, 24, 24, 1, 2);
   const Rgb centreGain = b.at(12, 12) - a.at(12, 12);

@@ -41,7 +41,7 @@ std::string_view withoutPlus(std::string_view t) {
 
 // One component of kind `kind` from `text`, rounded once to the host's type.
 // False with `why` (one line).
-bool parseComponent(ValueKind kind, std::string_view text, double& out, std::string& why) {
+bool parseComponentWhy(ValueKind kind, std::string_view text, double& out, std::string& why) {
   const std::string_view t = withoutPlus(text);
   if (kind == ValueKind::kInt) {
     int64_t n = 0;
@@ -215,6 +215,21 @@ std::string formatFloat(float f) {
   return std::string(buf, r.ptr);
 }
 
+bool parseComponent(ValueKind kind, std::string_view text, double& out) {
+  if (kind == ValueKind::kBool) {
+    if (text == "1" || text == "true" || text == "on" || text == "yes") {
+      out = 1.0;
+    } else if (text == "0" || text == "false" || text == "off" || text == "no") {
+      out = 0.0;
+    } else {
+      return false;
+    }
+    return true;
+  }
+  std::string why;
+  return parseComponentWhy(kind, text, out, why);
+}
+
 bool parseNumber(std::string_view text, double& out) {
   if (!wellFormed(text)) return false;
   const std::string_view t = withoutPlus(text);
@@ -222,7 +237,8 @@ bool parseNumber(std::string_view text, double& out) {
   return r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
 
-std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v) {
+std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v,
+                             std::optional<Host> only) {
   const MaterialInput& in = schema[input];
   const int n = componentCount(in.kind);
   for (int c = 0; c < n; ++c) {
@@ -246,7 +262,7 @@ std::string hostValueProblem(const MaterialSchema& schema, size_t input, const V
     }
     for (Host h : kHosts) {
       const InputSpec* spec = schema.spec(h, input);
-      if (!spec) continue;
+      if (!spec || (only && *only != h)) continue;
       if (spec->min && x < *spec->min) {
         return shown + " is out of range: below " + hostName(h) + "'s minimum " +
                formatNumber(*spec->min, in.kind);
@@ -297,7 +313,7 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
       break;
     case ValueKind::kInt:
     case ValueKind::kFloat:
-      if (!parseComponent(in.kind, text, v[0], error)) return false;
+      if (!parseComponentWhy(in.kind, text, v[0], error)) return false;
       break;
     case ValueKind::kColor:
     case ValueKind::kVector: {
@@ -309,7 +325,7 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
         return false;
       }
       for (size_t i = 0; i < parts.size(); ++i) {
-        if (!parseComponent(in.kind, parts[i], v[i], error)) return false;
+        if (!parseComponentWhy(in.kind, parts[i], v[i], error)) return false;
       }
       if (grey) v[1] = v[2] = v[0];
       break;

@@ -480,8 +480,8 @@ std::string listText(const MaterialSchema& schema) {
     for (gws::Host h : gws::kHosts) {
       const gws::InputSpec* spec = schema.spec(h, i);
       if (!spec || !spec->softMin || !spec->softMax) continue;
-      range = gws::formatFloat(static_cast<float>(*spec->softMin)) + " to " +
-              gws::formatFloat(static_cast<float>(*spec->softMax));
+      range = gws::formatFloat(gws::toFloat(*spec->softMin)) + " to " +
+              gws::formatFloat(gws::toFloat(*spec->softMax));
       break;
     }
     char line[200];

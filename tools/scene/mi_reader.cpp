@@ -287,7 +287,7 @@ bool MentalRayReader::declaration(const MiToken& start) {
   MiShaderDeclaration decl;
   std::string why;
   if (!parseDeclareShader(lex_, start, decl, why)) {
-    error_ = name_ + ":" + why;
+    error_ = oneLine(name_ + ":" + why);
     return false;
   }
   if (decl.name != mr_.nodeType) return true;

@@ -15,7 +15,7 @@ std::string number(ValueKind kind, double v) {
   if (kind == ValueKind::kInt || kind == ValueKind::kBool) {
     return std::to_string(static_cast<long long>(v));
   }
-  return formatFloat(static_cast<float>(v));
+  return formatFloat(toFloat(v));
 }
 
 std::string baseName(const std::string& path) {

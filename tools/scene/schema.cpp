@@ -1,5 +1,6 @@
 #include "schema.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -81,8 +82,9 @@ std::vector<std::string_view> splitComponents(std::string_view text) {
 }
 
 std::string formatNumber(double v, ValueKind kind) {
-  if (kind == ValueKind::kFloat || kind == ValueKind::kColor || kind == ValueKind::kVector) {
-    return formatFloat(static_cast<float>(v));
+  if (kind == ValueKind::kFloat || kind == ValueKind::kColor || kind == ValueKind::kVector ||
+      !(std::fabs(v) < 9e18)) {
+    return formatFloat(toFloat(v));
   }
   return std::to_string(static_cast<long long>(v));
 }
@@ -208,6 +210,27 @@ const Value& Material::at(std::string_view name) const {
 }
 
 // ---- values ---------------------------------------------------------------------------
+
+float toFloat(double d) {
+  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+  if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
+  }
+  return static_cast<float>(d);
+}
+
+double storedValue(ValueKind kind, double d) {
+  switch (kind) {
+    case ValueKind::kBool:
+      return d != 0.0 ? 1.0 : 0.0;
+    case ValueKind::kInt:
+      if (std::isnan(d)) return 0.0;
+      return std::trunc(std::clamp(d, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                                   static_cast<double>(std::numeric_limits<int32_t>::max())));
+    default:
+      return static_cast<double>(toFloat(d));
+  }
+}
 
 std::string formatFloat(float f) {
   char buf[32];

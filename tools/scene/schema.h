@@ -214,6 +214,13 @@ std::string formatFloat(float f);
 // on/off, yes/no. False for anything else (ranges are not checked here).
 bool parseComponent(ValueKind kind, std::string_view text, double& out);
 
+// `d` as the host stores a value of `kind`: rounded to single precision
+// (beyond its range: an infinity), cut to a whole number within 32 bits, or
+// 0/1. Never undefined, whatever `d` is.
+double storedValue(ValueKind kind, double d);
+// `d` rounded to single precision; beyond its range, an infinity of d's sign.
+float toFloat(double d);
+
 // Reads a number as the hosts write them: optional sign, digits, optional
 // fraction and exponent ("1e+20", "-0", ".5", "7"). The whole of `text`
 // must be the number. No locale.

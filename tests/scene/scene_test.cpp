@@ -47,13 +47,14 @@ TEST(SceneReaders, MayaAsciiAsMayaWritesIt) {
   // over three lines, single children, -0 and 1e-05, a flags-only setAttr,
   // an attribute added by addAttr, Maya's own attributes, `select -ne` back
   // to a material, connections to a whole colour, to a child through its
-  // parent and to a float; strings holding ';' and '//'.
+  // parent and to a float; strings holding ';' and '//'; a setAttr naming
+  // its node ("satinRed.dfl") while another node is current.
   EXPECT_EQ(listing(f, *schema),
             "brushedSteel color=0.78,0.78,0.8 transparency=0,0,0 ambientColor=0,0,0 "
             "incandescence=0,0,0 diffuse=0.12 specularU=600 specularV=12 specularPower=0.85 "
             "reflectivity=0.5 reflectSamples=6\n"
             "satinRed color=0.6,0.125,0.16<-file1.oc transparency=0,0,0 ambientColor=0,0,1e-05 "
-            "incandescence=0,0,0<-incandescenceG:file1.outAlpha diffuse=0.8 specularU=10 "
+            "incandescence=0,0,0<-incandescenceG:file1.outAlpha diffuse=0.75 specularU=10 "
             "specularV=90 specularPower=0.5<-file1.oa reflectivity=-0 reflectSamples=1\n");
   ASSERT_EQ(f.materials.size(), 2u);
   EXPECT_EQ(f.materials[0].line, 29u);

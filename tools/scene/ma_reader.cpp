@@ -3,6 +3,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "scan.h"
 #include "scene_file.h"
 #include "scene_util.h"
 
@@ -47,7 +48,7 @@ class Scanner {
       ++pos_;
       return Result::kEndOfStatement;
     }
-    tok.line = line_;
+    tok.line = lines_.line;
     tok.column = column();
     tok.escaped = false;
     if (c == '"') {
@@ -75,26 +76,24 @@ class Scanner {
   }
 
   // Passes over the rest of the statement, its ';' included. The fast path:
-  // most of a large scene is statements about other nodes.
-  Result skipStatement() {
+  // most of a large scene is statements about other nodes. With `names`,
+  // also says (in `named`) whether a string in the statement starts with
+  // "NAME." for one of those names: a plug of such a node.
+  Result skipStatement(const std::unordered_map<std::string, size_t>* names = nullptr,
+                       bool* named = nullptr) {
     const char* p = t_.data();
     const size_t n = t_.size();
-    while (pos_ < n) {
-      const unsigned char k = kClasses.of[static_cast<unsigned char>(p[pos_])];
-      if (k == kPlain || k == kSpace) {
-        ++pos_;
-        continue;
-      }
-      if (k == kNewline) {
-        ++pos_;
-        ++line_;
-        lineStart_ = pos_;
-      } else if (k == kSemicolon) {
+    for (;;) {
+      pos_ = scanTo(t_, pos_, ';', '"', '/', lines_);
+      if (pos_ >= n) return Result::kEndOfFile;
+      const char c = p[pos_];
+      if (c == ';') {
         ++pos_;
         return Result::kEndOfStatement;
-      } else if (k == kQuote) {
-        const uint32_t line = line_, col = column();
-        ++pos_;
+      }
+      if (c == '"') {
+        const uint32_t line = lines_.line, col = column();
+        const size_t start = ++pos_;
         bool escaped = false;
         if (!skipString(escaped)) {
           errorLine_ = line;
@@ -102,13 +101,31 @@ class Scanner {
           error_ = "unterminated string";
           return Result::kError;
         }
+        if (names && !names->empty()) {
+          const std::string_view s = t_.substr(start, pos_ - 1 - start);
+          const size_t dot = s.find('.');
+          if (dot != std::string_view::npos && dot > 0) {
+            key_.assign(s.data(), dot);
+            if (names->count(key_)) *named = true;
+          }
+        }
       } else if (pos_ + 1 < n && p[pos_ + 1] == '/') {
         skipComment();
       } else {
         ++pos_;
       }
     }
-    return Result::kEndOfFile;
+  }
+
+  // A place in the text to come back to.
+  struct Mark {
+    size_t pos;
+    LinePosition lines;
+  };
+  Mark mark() const { return {pos_, lines_}; }
+  void rewind(const Mark& m) {
+    pos_ = m.pos;
+    lines_ = m.lines;
   }
 
   size_t offset() const { return pos_; }
@@ -117,7 +134,7 @@ class Scanner {
   uint32_t errorColumn() const { return errorColumn_; }
 
  private:
-  uint32_t column() const { return static_cast<uint32_t>(pos_ - lineStart_ + 1); }
+  uint32_t column() const { return static_cast<uint32_t>(pos_ - lines_.lineStart + 1); }
 
   // Whitespace and comments; false at the end of the text.
   bool skipBlanks() {
@@ -127,8 +144,8 @@ class Scanner {
         ++pos_;
       } else if (k == kNewline) {
         ++pos_;
-        ++line_;
-        lineStart_ = pos_;
+        ++lines_.line;
+        lines_.lineStart = pos_;
       } else if (k == kSlash && pos_ + 1 < t_.size() && t_[pos_ + 1] == '/') {
         skipComment();
       } else {
@@ -166,8 +183,8 @@ class Scanner {
 
   std::string_view t_;
   size_t pos_ = 0;
-  uint32_t line_ = 1;
-  size_t lineStart_ = 0;
+  LinePosition lines_;
+  std::string key_;  // reused by skipStatement's name check
   std::string error_;
   uint32_t errorLine_ = 0, errorColumn_ = 0;
 };
@@ -308,7 +325,21 @@ bool MayaReader::read(std::string& error) {
     if (cmd.quoted) {
       ok = finish(scan_.skipStatement(), cmd);
     } else if (cmd.text == "setAttr") {
-      ok = setAttr(cmd);
+      if (current_ >= 0) {
+        ok = setAttr(cmd);
+      } else {
+        // About another node, unless it names one of ours ("g.su"): then
+        // it is read again properly.
+        const Scanner::Mark start = scan_.mark();
+        bool named = false;
+        const R skipped = scan_.skipStatement(&byName_, &named);
+        if (named) {
+          scan_.rewind(start);
+          ok = setAttr(cmd);
+        } else {
+          ok = finish(skipped, cmd);
+        }
+      }
     } else if (cmd.text == "createNode") {
       ok = createNode(cmd);
     } else if (cmd.text == "connectAttr") {

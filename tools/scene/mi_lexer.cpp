@@ -1,5 +1,7 @@
 #include "mi_lexer.h"
 
+#include <cstring>
+
 namespace gws {
 namespace {
 
@@ -42,8 +44,8 @@ MiToken MiLexer::scan() {
     const char c = text_[pos_];
     if (c == '\n') {
       ++pos_;
-      ++line_;
-      lineStart_ = pos_;
+      ++lines_.line;
+      lines_.lineStart = pos_;
     } else if (isSpace(c)) {
       ++pos_;
     } else if (c == '#') {
@@ -52,16 +54,16 @@ MiToken MiLexer::scan() {
       if (hints_ && pos_ - start >= 2 && text_[start + 1] == ':') {
         t.kind = MiToken::Kind::kHint;
         t.text = text_.substr(start + 2, pos_ - start - 2);
-        t.line = line_;
-        t.column = static_cast<uint32_t>(start - lineStart_ + 1);
+        t.line = lines_.line;
+        t.column = static_cast<uint32_t>(start - lines_.lineStart + 1);
         return t;
       }
     } else {
       break;
     }
   }
-  t.line = line_;
-  t.column = static_cast<uint32_t>(pos_ - lineStart_ + 1);
+  t.line = lines_.line;
+  t.column = static_cast<uint32_t>(pos_ - lines_.lineStart + 1);
   if (!error_.empty() || pos_ >= n) {
     t.kind = MiToken::Kind::kEnd;
     return t;
@@ -124,6 +126,51 @@ MiToken MiLexer::scan() {
   t.kind = MiToken::Kind::kPunct;
   t.text = text_.substr(start, 1);
   return t;
+}
+
+bool MiLexer::skipPastEnd(std::string_view keyword) {
+  if (peeked_) {
+    peeked_ = false;
+    if (peek_.kind == MiToken::Kind::kEnd) return false;
+    if (peek_.word("end")) {
+      const MiToken t = scan();
+      if (t.word(keyword)) return true;
+      if (t.kind == MiToken::Kind::kEnd) return false;
+    }
+  }
+  const size_t n = text_.size();
+  while (error_.empty()) {
+    pos_ = scanTo(text_, pos_, '"', '#', 'e', lines_);
+    if (pos_ >= n) return false;
+    const char c = text_[pos_];
+    if (c == '"') {
+      const uint32_t line = lines_.line;
+      const uint32_t column = static_cast<uint32_t>(pos_ - lines_.lineStart + 1);
+      ++pos_;
+      while (pos_ < n && text_[pos_] != '"' && text_[pos_] != '\n') {
+        if (text_[pos_] == '\\' && pos_ + 1 < n && text_[pos_ + 1] != '\n') ++pos_;
+        ++pos_;
+      }
+      if (pos_ >= n || text_[pos_] != '"') {
+        fail("unterminated string", line, column);
+        return false;
+      }
+      ++pos_;
+    } else if (c == '#') {
+      const void* nl = std::memchr(text_.data() + pos_, '\n', n - pos_);
+      pos_ = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text_.data()) : n;
+    } else if ((pos_ > 0 && (isWordChar(text_[pos_ - 1]) || text_[pos_ - 1] == '.')) ||
+               text_.compare(pos_, 3, "end") != 0 ||
+               (pos_ + 3 < n && (isWordChar(text_[pos_ + 3]) || text_[pos_ + 3] == '.'))) {
+      ++pos_;  // an 'e' inside a word or number
+    } else {
+      pos_ += 3;
+      const MiToken t = scan();
+      if (t.word(keyword)) return true;
+      if (t.kind == MiToken::Kind::kEnd) return false;
+    }
+  }
+  return false;
 }
 
 std::string MiLexer::value(const MiToken& t) const {

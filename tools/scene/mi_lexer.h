@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "scan.h"
+
 namespace gws {
 
 struct MiToken {
@@ -41,6 +43,12 @@ class MiLexer {
   // The token next() would return, without consuming it.
   const MiToken& peek();
 
+  // Passes over everything up to and including the words "end KEYWORD",
+  // strings and comments respected, without making tokens of what it passes
+  // (the fast path over the blocks that make up most of a scene). False at
+  // the end of the text or on an unterminated string.
+  bool skipPastEnd(std::string_view keyword);
+
   // A string token's contents with escapes resolved.
   std::string value(const MiToken& t) const;
 
@@ -58,8 +66,7 @@ class MiLexer {
   std::string_view text_;
   bool hints_ = false;
   size_t pos_ = 0;
-  uint32_t line_ = 1;
-  size_t lineStart_ = 0;
+  LinePosition lines_;
   bool peeked_ = false;
   MiToken peek_;
   std::string error_;

@@ -112,17 +112,9 @@ bool MentalRayReader::read(std::string& error) {
 }
 
 bool MentalRayReader::skipBlock(const MiToken& start) {
-  for (;;) {
-    const MiToken t = lex_.next();
-    if (t.kind == Kind::kEnd) {
-      return fail(start, "unterminated " + std::string(start.text) + " block: no 'end " +
-                             std::string(start.text) + "' before the end of the file");
-    }
-    if (t.word("end") && lex_.peek().word(start.text)) {
-      lex_.next();
-      return true;
-    }
-  }
+  if (lex_.skipPastEnd(start.text)) return true;
+  return fail(start, "unterminated " + std::string(start.text) + " block: no 'end " +
+                         std::string(start.text) + "' before the end of the file");
 }
 
 bool MentalRayReader::skipParenthesised(const MiToken& start) {

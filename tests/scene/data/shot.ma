@@ -57,6 +57,7 @@ select -ne :defaultShaderList1;
 	setAttr -s 4 ".s";
 select -ne :renderPartition;
 	setAttr -s 3 ".st";
+setAttr "satinRed.dfl" 0.75;
 select -ne brushedSteel;
 	setAttr ".rfly" 0.5;
 connectAttr "brushedSteel.oc" "glintWeave1SG.ss";

@@ -471,7 +471,7 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
 std::string listText(const MaterialSchema& schema) {
   std::string text =
       "Material inputs, as the deliverables declare them (name, hosts, kind, default, "
-      "slider range):\n";
+      "slider range, hard limits):\n";
   for (size_t i = 0; i < schema.size(); ++i) {
     const MaterialInput& in = schema[i];
     const bool maya = in.in(gws::Host::kMaya), mr = in.in(gws::Host::kMentalRay);
@@ -482,6 +482,8 @@ std::string listText(const MaterialSchema& schema) {
       if (!spec || !spec->softMin || !spec->softMax) continue;
       range = gws::formatFloat(gws::toFloat(*spec->softMin)) + " to " +
               gws::formatFloat(gws::toFloat(*spec->softMax));
+      if (spec->min) range += " (at least " + gws::formatFloat(gws::toFloat(*spec->min)) + ")";
+      if (spec->max) range += " (at most " + gws::formatFloat(gws::toFloat(*spec->max)) + ")";
       break;
     }
     char line[200];

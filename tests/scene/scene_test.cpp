@@ -90,6 +90,39 @@ TEST(SceneReaders, MentalRayAsMentalRayWritesIt) {
   EXPECT_EQ(f.materials[1].name, "satin red");
 }
 
+TEST(SceneReaders, NumbersInTheHostsOwnSpellings) {
+  const auto schema = bothHosts();
+  if (!schema) return;
+  struct Case {
+    const char* text;
+    bool maya;
+  };
+  const Case cases[] = {
+      {"createNode glintWeave -n \"g\";\n setAttr \".su\" 1e+20;\n setAttr \".sv\" 7;\n"
+       " setAttr \".rfly\" -0;\n setAttr \".sp\" .5;\n setAttr \".dfl\" 2.5E-1;\n"
+       " setAttr \".rfs\" +3;\n",
+       true},
+      {"shader \"g\" \"kl4v_glintWeave\" ( \"specularU\" 1e+20, \"specularV\" 7,\n"
+       "\"reflectivity\" -0, \"specularPower\" .5, \"diffuse\" 2.5E-1, \"reflectSamples\" +3 )\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    SceneFile f;
+    std::string error;
+    const bool ok = c.maya ? readMayaAscii(c.text, "n.ma", schema, f, error)
+                           : readMentalRay(c.text, "n.mi", schema, f, error);
+    ASSERT_TRUE(ok) << error;
+    const Material& m = f.materials.at(0).material;
+    EXPECT_EQ(m.scalar("specularU"), 1e20f);
+    EXPECT_EQ(m.scalar("specularV"), 7.0f);  // an integer for a float
+    EXPECT_EQ(m.scalar("reflectivity"), 0.0f);
+    EXPECT_TRUE(std::signbit(m.at("reflectivity")[0]));
+    EXPECT_EQ(m.scalar("specularPower"), 0.5f);
+    EXPECT_EQ(m.scalar("diffuse"), 0.25f);
+    EXPECT_EQ(m.at("reflectSamples")[0], 3.0);
+  }
+}
+
 TEST(SceneReaders, ADeclarationThatDiffersIsAWarningAndOursIsUsed) {
   const auto schema = bothHosts();
   if (!schema) return;

@@ -706,8 +706,13 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
         }
       }
     }
+    // Six swatches a row, more for many materials so that the sheet stays
+    // about square; a material's hosts side by side.
     const int perMaterial = options.hostGiven ? static_cast<int>(options.hosts.size()) : 1;
-    const int columns = std::max(perMaterial, kSwatchColumns / perMaterial * perMaterial);
+    const int wanted = std::max(
+        kSwatchColumns,
+        static_cast<int>(std::ceil(std::sqrt(static_cast<double>(labels.size())))));
+    const int columns = std::max(perMaterial, wanted / perMaterial * perMaterial);
     if (!swatchSheet(title, labels, columns, options.width, options.height, layout, error)) {
       return fail(error);
     }

@@ -20,7 +20,9 @@
 
 #include "cli.h"
 #include "image_io.h"
+#include "label.h"
 #include "material.h"
+#include "sheet.h"
 #include "render.h"
 #include "scene.h"
 #include "test_util.h"
@@ -280,6 +282,27 @@ TEST(CommandLine, UnwritableOutputFailsBeforeRendering) {
   EXPECT_EQ(d.status, kExitError);
   EXPECT_NE(d.err.find("names a directory"), std::string::npos) << d.err;
   EXPECT_TRUE(test::listDir(dir).empty());
+}
+
+// ---- sheet text --------------------------------------------------------------------
+
+TEST(SheetText, Utf8DecodesAndLongLabelsAreCutToFit) {
+  EXPECT_EQ(decodeUtf8("a\xc3\xa9\xe2\x86\x92"), (std::vector<char32_t>{'a', 0xE9, 0x2192}));
+  // A lone continuation byte, a cut sequence and an impossible lead byte.
+  EXPECT_EQ(decodeUtf8("\x80z\xe2\x86\xff"),
+            (std::vector<char32_t>{0xFFFD, 'z', 0xFFFD, 0xFFFD, 0xFFFD}));
+  std::string error;
+  const Font* font = Font::sheetFont(error);
+  ASSERT_TRUE(font) << error;
+  const std::string name = "aVeryLongMaterialNameFromAProductionScene";
+  EXPECT_EQ(font->fit(name, kLabelText, 10000), name);
+  for (int width : {200, 80, 30}) {
+    const std::string cut = font->fit(name, kLabelText, width);
+    EXPECT_LE(font->width(cut, kLabelText), width) << cut;
+    EXPECT_EQ(cut.substr(cut.size() - 3), "...") << cut;
+    EXPECT_EQ(name.rfind(cut.substr(0, cut.size() - 3), 0), 0u) << cut;
+  }
+  EXPECT_GT(font->width("WWW", kLabelText), font->width("iii", kLabelText));
 }
 
 // ---- image output ------------------------------------------------------------------

@@ -290,6 +290,38 @@ TEST(MentalRayHost, ParameterBlockMatchesTheShaderDeclaration) {
       "reflectSamples",  "indirect",  "indirectColor", "indirectIntensity", "light"};
   EXPECT_EQ(names, expected);
 }
+
+TEST(MentalRayHost, ADeclarationThatDoesNotLayOutTheBlockIsRefused) {
+  // The block is laid out from the declaration, as the renderer does; a
+  // declaration the library was not built for must not be handed over.
+  const auto built = buildSchema();
+  ASSERT_TRUE(built && built->host(gws::Host::kMentalRay));
+  auto declaredOtherwise = [&](auto edit) {
+    auto mr = std::make_shared<gws::HostSchema>(*built->host(gws::Host::kMentalRay));
+    edit(*mr);
+    std::string error;
+    auto schema = MaterialSchema::merge(nullptr, mr, error);
+    EXPECT_TRUE(schema) << error;
+    return schema;
+  };
+  const std::pair<const char*, std::shared_ptr<const MaterialSchema>> cases[] = {
+      {"does not lay out", declaredOtherwise([](gws::HostSchema& s) {
+         s.declaration.erase(s.declaration.begin() + 3);  // normalOffset
+         s.inputs.erase(s.inputs.begin() + 3);
+       })},
+      {"must come last", declaredOtherwise([](gws::HostSchema& s) {
+         std::swap(s.declaration[12], s.declaration[13]);  // the light array before a scalar
+       })},
+  };
+  const Scene scene = sweepCellScene();
+  for (const auto& [message, schema] : cases) {
+    ASSERT_TRUE(schema);
+    const std::vector<Material> materials{Material(schema), Material(schema)};
+    std::string error;
+    EXPECT_FALSE(createBackend(HostKind::kMentalRay, scene, materials, LibraryPaths{}, error));
+    EXPECT_NE(error.find(message), std::string::npos) << error;
+  }
+}
 #endif
 
 // ---- the tool as a process ---------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "scan.h"
 #include "scene_file.h"
 #include "scene_writer.h"
 #include "schemas.h"
@@ -155,6 +156,48 @@ TEST(SceneReaders, ADeclarationThatDiffersIsAWarningAndOursIsUsed) {
   same << in.rdbuf() << "shader \"t\" \"kl4v_glintWeave\" ()\n";
   ASSERT_TRUE(readMentalRay(same.str(), "same.mi", schema, f, error)) << error;
   EXPECT_TRUE(f.warnings.empty());
+}
+
+TEST(SceneReaders, TheFastScanFindsWhatAByteByByteScanFinds) {
+  // Random text dense in stops and line ends, scanned from every kind of
+  // starting point, so that stops and newlines fall on every position of the
+  // 32-byte and 16-byte steps and of the tail.
+  std::mt19937 rng(99);
+  const char alphabet[] = "ab;\"/\n\n  e0";
+  for (int round = 0; round < 300; ++round) {
+    std::string text(round % 2 ? rng() % 300 : rng() % 10000, 'x');
+    const unsigned density = 1 + rng() % 64;
+    for (char& c : text) {
+      if (rng() % density == 0) c = alphabet[rng() % (sizeof alphabet - 1)];
+    }
+    LinePosition fast, slow;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      const size_t got = scanTo(text, pos, ';', '"', '/', fast);
+      size_t want = pos;
+      for (; want < text.size(); ++want) {
+        const char c = text[want];
+        if (c == ';' || c == '"' || c == '/') break;
+        if (c == '\n') {
+          ++slow.line;
+          slow.lineStart = want + 1;
+        }
+      }
+      ASSERT_EQ(got, want) << "round " << round << " from " << pos;
+      ASSERT_EQ(fast.line, slow.line) << "round " << round << " from " << pos;
+      ASSERT_EQ(fast.lineStart, slow.lineStart) << "round " << round << " from " << pos;
+      pos = got + 1 + rng() % 3;
+      // Stepping over a newline by hand, as the readers do.
+      for (size_t k = got; k < std::min(pos, text.size()); ++k) {
+        if (text[k] == '\n') {
+          ++fast.line;
+          fast.lineStart = k + 1;
+          ++slow.line;
+          slow.lineStart = k + 1;
+        }
+      }
+    }
+  }
 }
 
 // ---- bad input -------------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -17,7 +19,9 @@
 #include "image_io.h"
 #include "material.h"
 #include "render.h"
+#include "label.h"
 #include "scene.h"
+#include "sheet.h"
 #include "test_util.h"
 
 namespace gwp {
@@ -93,10 +97,10 @@ class HostRender : public ::testing::TestWithParam<HostKind> {};
 TEST_P(HostRender, SmallRenderIsFiniteNotBlackAndLitWhereTheLightsAre) {
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
   Material hero;  // a plain glossy material: the highlights come from the lights alone
-  hero.value[kDiffuse][0] = 0.3f;
-  hero.value[kSpecularU][0] = 80.0f;
-  hero.value[kSpecularV][0] = 80.0f;
-  hero.value[kReflectivity][0] = 0.0f;
+  hero.at("diffuse")[0] = 0.3;
+  hero.at("specularU")[0] = 80.0;
+  hero.at("specularV")[0] = 80.0;
+  hero.at("reflectivity")[0] = 0.0;
   constexpr int w = 64, h = 48;
   const Image image = renderHost(GetParam(), scene, hero, w, h, 2, 2);
   double sum = 0.0;
@@ -170,13 +174,13 @@ TEST_P(HostRender, SwappingTheExponentsTurnsTheHighlightBy90Degrees) {
   scene.lights[0].position = {0.0f, 0.0f, 2.0f};  // behind the camera: a centred highlight
   scene.environment.softboxes.clear();
   Material m;  // specular only, so that the moments see the highlight alone
-  m.value[kDiffuse][0] = 0.0f;
-  m.value[kReflectivity][0] = 0.0f;
-  m.value[kSpecularPower][0] = 0.5f;
-  m.value[kSpecularU][0] = 400.0f;
-  m.value[kSpecularV][0] = 20.0f;
+  m.at("diffuse")[0] = 0.0;
+  m.at("reflectivity")[0] = 0.0;
+  m.at("specularPower")[0] = 0.5;
+  m.at("specularU")[0] = 400.0;
+  m.at("specularV")[0] = 20.0;
   Material swapped = m;
-  std::swap(swapped.value[kSpecularU], swapped.value[kSpecularV]);
+  std::swap(swapped.at("specularU"), swapped.at("specularV"));
 
   const int size = underValgrind() ? 48 : 96;
   const auto [a1, r1] = longAxis(renderHost(GetParam(), scene, m, size, size, 1, 2));
@@ -222,9 +226,9 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   Scene scene = sweepCellScene();
   scene.lights[0].kind = Light::Kind::kPoint;
   Material m;
-  m.value[kSpecularU][0] = 40.0f;
-  m.value[kSpecularV][0] = 4.0f;
-  m.value[kReflectSamples][0] = 16.0f;
+  m.at("specularU")[0] = 40.0;
+  m.at("specularV")[0] = 4.0;
+  m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
   const Image maya = renderHost(HostKind::kMaya, scene, m, size, size, 16, 2);
   const Image mr = renderHost(HostKind::kMentalRay, scene, m, size, size, 16, 2);
@@ -254,9 +258,9 @@ TEST(MentalRayHost, IrradianceTermAddsLightFromTheEnvironment) {
   // every sphere pixel gains, most where the normal faces the bright studio.
   const Scene scene = sweepCellScene();
   Material off;
-  off.value[kReflectivity][0] = 0.0f;
+  off.at("reflectivity")[0] = 0.0;
   Material on = off;
-  on.value[kIndirect][0] = 1.0f;
+  on.at("indirect")[0] = 1.0;
   const Image a = renderHost(HostKind::kMentalRay, scene, off, 24, 24, 1, 2);
   const Image b = renderHost(HostKind::kMentalRay, scene, on, 24, 24, 1, 2);
   const Rgb centreGain = b.at(12, 12) - a.at(12, 12);
@@ -285,6 +289,38 @@ TEST(MentalRayHost, ParameterBlockMatchesTheShaderDeclaration) {
       "diffuse",         "specularU", "specularV",     "specularPower",     "reflectivity",
       "reflectSamples",  "indirect",  "indirectColor", "indirectIntensity", "light"};
   EXPECT_EQ(names, expected);
+}
+
+TEST(MentalRayHost, ADeclarationThatDoesNotLayOutTheBlockIsRefused) {
+  // The block is laid out from the declaration, as the renderer does; a
+  // declaration the library was not built for must not be handed over.
+  const auto built = buildSchema();
+  ASSERT_TRUE(built && built->host(gws::Host::kMentalRay));
+  auto declaredOtherwise = [&](auto edit) {
+    auto mr = std::make_shared<gws::HostSchema>(*built->host(gws::Host::kMentalRay));
+    edit(*mr);
+    std::string error;
+    auto schema = MaterialSchema::merge(nullptr, mr, error);
+    EXPECT_TRUE(schema) << error;
+    return schema;
+  };
+  const std::pair<const char*, std::shared_ptr<const MaterialSchema>> cases[] = {
+      {"does not lay out", declaredOtherwise([](gws::HostSchema& s) {
+         s.declaration.erase(s.declaration.begin() + 3);  // normalOffset
+         s.inputs.erase(s.inputs.begin() + 3);
+       })},
+      {"must come last", declaredOtherwise([](gws::HostSchema& s) {
+         std::swap(s.declaration[12], s.declaration[13]);  // the light array before a scalar
+       })},
+  };
+  const Scene scene = sweepCellScene();
+  for (const auto& [message, schema] : cases) {
+    ASSERT_TRUE(schema);
+    const std::vector<Material> materials{Material(schema), Material(schema)};
+    std::string error;
+    EXPECT_FALSE(createBackend(HostKind::kMentalRay, scene, materials, LibraryPaths{}, error));
+    EXPECT_NE(error.find(message), std::string::npos) << error;
+  }
 }
 #endif
 
@@ -441,22 +477,166 @@ TEST_F(Tool, MissingOrWrongLibrariesFailWithOneLineAndNoFile) {
   }
 }
 
-TEST_F(Tool, SweepRendersOneCellPerValue) {
+// Checks a contact sheet against its layout: every text item has light
+// pixels in its box, and everything that is neither a cell nor a text box is
+// the plain background.
+void expectLabelledSheet(const Image& sheet, const SheetLayout& layout, int cellW, int cellH) {
+  ASSERT_EQ(sheet.width, layout.width);
+  ASSERT_EQ(sheet.height, layout.height);
+  std::string error;
+  const Font* font = Font::sheetFont(error);
+  ASSERT_TRUE(font) << error;
+  std::vector<char> covered(static_cast<size_t>(sheet.width) * static_cast<size_t>(sheet.height));
+  auto cover = [&](int x0, int y0, int x1, int y1) {
+    for (int y = std::max(0, y0); y < std::min(sheet.height, y1); ++y) {
+      for (int x = std::max(0, x0); x < std::min(sheet.width, x1); ++x) {
+        covered[static_cast<size_t>(y) * static_cast<size_t>(sheet.width) +
+                static_cast<size_t>(x)] = 1;
+      }
+    }
+  };
+  for (const SheetCell& c : layout.cells) cover(c.x, c.y, c.x + cellW, c.y + cellH);
+  const float background = fromSrgb8(toSrgb8(kSheetBackground));
+  for (const TextItem& t : layout.texts) {
+    const std::string text = font->fit(t.text, t.size, t.maxWidth);
+    const int w = font->width(text, t.size);
+    const int x0 = t.centred ? t.x - w / 2 : t.x;
+    const int h = font->lineHeight(t.size);
+    int inked = 0;
+    for (int y = t.y; y < t.y + h; ++y) {
+      for (int x = x0; x < x0 + w; ++x) {
+        if (x >= 0 && y >= 0 && x < sheet.width && y < sheet.height &&
+            sheet.at(x, y).y > background + 0.1f) {
+          ++inked;
+        }
+      }
+    }
+    EXPECT_GT(inked, 3) << "no text where \"" << t.text << "\" should be";
+    cover(x0 - 2, t.y - 2, x0 + w + 2, t.y + h + 2);  // antialiasing may spill a little
+  }
+  int stray = 0;
+  for (int y = 0; y < sheet.height; ++y) {
+    for (int x = 0; x < sheet.width; ++x) {
+      if (covered[static_cast<size_t>(y) * static_cast<size_t>(sheet.width) +
+                  static_cast<size_t>(x)]) {
+        continue;
+      }
+      if (std::fabs(sheet.at(x, y).y - background) > 1e-6f) ++stray;
+    }
+  }
+  EXPECT_EQ(stray, 0) << "pixels outside every cell and label differ from the background";
+}
+
+TEST_F(Tool, SweepSheetIsOneLabelledCellPerValue) {
   const std::string out = dir + "/sheet.png";
+  const std::string host = hostName(builtHosts()[0]);
   const test::RunResult r =
-      test::runTool({"--host", hostName(builtHosts()[0]), "--sweep", "specularU=1,100,1000",
-                     "--sweep", "diffuse=0.2,0.9", "--size", "16x12", "--spp", "1", "-o", out});
+      test::runTool({"--host", host, "--sweep", "specularU=1,100,1000", "--sweep",
+                     "diffuse=0.2,0.9", "--size", "40x32", "--spp", "1", "-o", out});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("48x24"), std::string::npos) << r.out;
   Image sheet;
   std::string error;
   ASSERT_TRUE(readPng(out, sheet, error)) << error;
-  ASSERT_EQ(sheet.width, 48);
-  ASSERT_EQ(sheet.height, 24);
+  SheetLayout layout;
+  ASSERT_TRUE(sweepSheet("glintWeave sweep, preset brushed-metal", {host}, "specularU",
+                         {"1", "100", "1000"}, "diffuse", {"0.2", "0.9"}, 40, 32, layout, error))
+      << error;
+  EXPECT_NE(r.out.find(std::to_string(layout.width) + "x" + std::to_string(layout.height)),
+            std::string::npos)
+      << r.out;
+  ASSERT_EQ(layout.cells.size(), 6u);
+  expectLabelledSheet(sheet, layout, 40, 32);
   // Cells differ in their material: the centres of the sphere in the corner
   // cells are not alike.
-  const Rgb a = sheet.at(8, 6), b = sheet.at(40, 18);
-  EXPECT_GT(std::fabs(luminance(a) - luminance(b)), 0.02f);
+  const SheetCell a = layout.cells.front(), b = layout.cells.back();
+  EXPECT_GT(std::fabs(luminance(sheet.at(a.x + 20, a.y + 16)) -
+                      luminance(sheet.at(b.x + 20, b.y + 16))),
+            0.02f);
+}
+
+TEST_F(Tool, SceneSheetLabelsEachSwatchWithItsNameAndHost) {
+  if (builtHosts().size() != 2) GTEST_SKIP() << "the scene sheet shows both hosts";
+  const std::string out = dir + "/scene.png";
+  const test::RunResult r =
+      test::runTool({"--scene", GLINTWEAVE_TEST_SCENE_DIR "/shot.ma", GLINTWEAVE_TEST_SCENE_DIR
+                     "/shot.mi", "--size", "32x32", "--spp", "1", "-o", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Image sheet;
+  std::string error;
+  ASSERT_TRUE(readPng(out, sheet, error)) << error;
+  SheetLayout layout;
+  ASSERT_TRUE(swatchSheet("shot.ma, shot.mi",
+                          {{"brushedSteel", "maya"},
+                           {"satinRed", "maya"},
+                           {"brushedSteel", "mentalray"},
+                           {"satin red", "mentalray"}},
+                          6, 32, 32, layout, error))
+      << error;
+  expectLabelledSheet(sheet, layout, 32, 32);
+}
+
+TEST_F(Tool, ABadSceneIsOneLineStatusTwoAndNothingWritten) {
+  const std::string bad = dir + "/bad.ma";
+  std::ofstream(bad) << "createNode glintWeave -n \"g\";\n\tsetAttr \".su\" fast;\n";
+  const std::string out = dir + "/out.png";
+  const std::string exported = dir + "/x.ma";
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"-o", out}, std::vector<std::string>{"--list"}}) {
+    std::vector<std::string> args{"--scene", GLINTWEAVE_TEST_SCENE_DIR "/shot.mi", bad};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const test::RunResult r = test::runTool(args);
+    EXPECT_EQ(r.status, kExitError);
+    EXPECT_EQ(r.err, bad + ":2:16: 'fast' is not a number ('.su' is a float)\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(test::listDir(dir), std::vector<std::string>{"bad.ma"});
+  }
+}
+
+TEST_F(Tool, ExportThenSceneListGivesBackEveryValue) {
+  if (builtHosts().size() != 2) GTEST_SKIP() << "exports both hosts' files";
+  const auto schema = buildSchema();
+  ASSERT_TRUE(schema);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::string> args{"--export-ma", dir + "/m.ma", "--export-mi", dir + "/m.mi",
+                                  "--name", "m" + std::to_string(round)};
+    std::map<std::string, std::string> want;
+    for (size_t i = 0; i < schema->size(); ++i) {
+      const MaterialInput& in = (*schema)[i];
+      Value v = in.defaultValue;
+      for (int c = 0; c < gws::componentCount(in.kind); ++c) {
+        const float f = std::ldexp(unit(rng), static_cast<int>(rng() % 20) - 10);
+        v[static_cast<size_t>(c)] = in.kind == ValueKind::kBool  ? static_cast<double>(rng() & 1)
+                                    : in.kind == ValueKind::kInt ? 1.0 + static_cast<double>(rng() % 500)
+                                                                 : static_cast<double>(f);
+      }
+      want[in.name] = formatValue(in.kind, v);
+      args.push_back("--set");
+      args.push_back(in.name + "=" + want[in.name]);
+    }
+    const test::RunResult e = test::runTool(args);
+    ASSERT_EQ(e.status, 0) << e.err;
+    const test::RunResult l = test::runTool({"--scene", dir + "/m.ma", dir + "/m.mi", "--list"});
+    ASSERT_EQ(l.status, 0) << l.err;
+    std::istringstream lines(l.out);
+    std::string line;
+    int materials = 0;
+    while (std::getline(lines, line)) {
+      if (line.rfind("# ", 0) == 0) continue;
+      ++materials;
+      std::istringstream fields(line);
+      std::string field;
+      fields >> field;
+      EXPECT_EQ(field, "m" + std::to_string(round));
+      while (fields >> field) {
+        const size_t eq = field.find('=');
+        ASSERT_NE(eq, std::string::npos) << field;
+        EXPECT_EQ(field.substr(eq + 1), want[field.substr(0, eq)]) << field;
+      }
+    }
+    EXPECT_EQ(materials, 2);
+  }
 }
 
 }  // namespace

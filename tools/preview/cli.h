@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,21 +14,30 @@
 namespace gwp {
 
 struct Sweep {
-  InputId input = kColor;
-  std::vector<std::array<float, 3>> values;
+  size_t input = 0;  // index into the material schema
+  std::vector<Value> values;
 };
 
 struct Options {
   std::vector<HostKind> hosts{HostKind::kMaya, HostKind::kMentalRay};
-  int width = 400;  // per host; per cell in sweep mode
+  bool hostGiven = false;
+  int width = 400;  // per host; per cell on a contact sheet
   int height = 300;
   bool sizeGiven = false;
   int samplesPerPixel = 16;
   int threads = 0;  // 0: all cores
   std::string preset = kDefaultPreset;
-  Material material;  // the preset, then every --set, applied in order
+  // The deliverables' inputs (loaded from the libraries in `libraries`), and
+  // the material: the preset, then every --set, applied in order.
+  std::shared_ptr<const MaterialSchema> schema;
+  Material material;
   std::vector<Sweep> sweeps;
+  std::vector<std::string> scenes;  // --scene files, in order
+  std::string exportMa;             // --export-ma
+  std::string exportMi;             // --export-mi
+  std::string materialName = "glintWeave1";
   std::string output;
+  bool outputGiven = false;
   LibraryPaths libraries;
   bool pointLightsOnly = false;
   bool help = false;

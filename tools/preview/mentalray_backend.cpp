@@ -48,7 +48,6 @@ constexpr int kIrradianceRays = 16;
 
 miVector toMi(Vec3 v) { return {v.x, v.y, v.z}; }
 Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
-miColor toMiColor(const std::array<float, 3>& c) { return {c[0], c[1], c[2], 1.0f}; }
 
 // Tags the renderer would give the scene's elements: lights 1..n, objects
 // after them. Any non-zero numbers do.
@@ -119,7 +118,7 @@ class MentalRayBackend final : public Backend {
     }
     return static_cast<miTag>(scene_.lights.size() + 1 + scene_.spheres.size());
   }
-  void buildRecords();
+  bool buildRecords(std::string& error);
 
   static miBoolean sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
                                miState* state, miTag light, miInteger* samples);
@@ -139,37 +138,109 @@ class MentalRayBackend final : public Backend {
   std::vector<std::vector<uint64_t>> records_;
 };
 
-void MentalRayBackend::buildRecords() {
+// Lays every material's parameter block out as the renderer lays it out from
+// the shader's declaration: parameters in declared order, colours 16 bytes,
+// vectors 12, scalars, integers and booleans 4, and the light array last as
+// its index, its count and the tags (which run past the block).
+bool MentalRayBackend::buildRecords(std::string& error) {
   const size_t lights = scene_.lights.size();
-  const size_t blockBytes = sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
-  const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
   for (const Material& m : materials_) {
+    const gws::HostSchema* mr = m.bound() ? m.schema().host(gws::Host::kMentalRay) : nullptr;
+    if (!mr) {
+      error = "the material carries no mental ray schema (the declaration was not read)";
+      return false;
+    }
+    struct Field {
+      size_t offset;
+      int merged;  // index into the material, or -1 for the light array
+      ValueKind kind;
+    };
+    std::vector<Field> fields;
+    size_t offset = 0;
+    size_t lightArray = 0;
+    bool haveLights = false;
+    for (const gws::DeclaredParameter& p : mr->declaration) {
+      if (haveLights) {
+        error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" + p.name +
+                "\" after the light array, which must come last";
+        return false;
+      }
+      if (p.type == "array light") {
+        lightArray = offset;
+        haveLights = true;
+        continue;
+      }
+      const int hostInput = mr->findInput(p.name);
+      if (hostInput < 0) {
+        error = "the preview cannot lay out " + p.type + " \"" + p.name + "\" of " + mr->nodeType;
+        return false;
+      }
+      const ValueKind kind = mr->inputs[static_cast<size_t>(hostInput)].kind;
+      fields.push_back(
+          {offset, m.schema().mergedIndex(gws::Host::kMentalRay, static_cast<size_t>(hostInput)),
+           kind});
+      offset += kind == ValueKind::kColor ? sizeof(miColor)
+                : kind == ValueKind::kVector ? sizeof(miVector)
+                                             : 4;
+    }
+    // The library was built for one layout; a declaration that makes
+    // another would have it read its parameters from the wrong places.
+    if (!haveLights || lightArray != offsetof(GlintWeaveBlock, i_light)) {
+      error = "the declaration of " + mr->nodeType + " (" + mr->source +
+              ") does not lay out the shader library's parameter block";
+      return false;
+    }
+    const size_t blockBytes =
+        sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
+    const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
     std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
     auto* record = reinterpret_cast<miFunction*>(buffer.data());
     record->type = miFUNCTION_C;
     record->parameter_size = static_cast<int>(blockBytes);
     record->result_size = static_cast<int>(sizeof(miColor));
     record->ghost_offs = 0;  // nothing connected: every parameter is read in place
-    auto* block = reinterpret_cast<GlintWeaveBlock*>(record->parameters);
-    block->color = toMiColor(m.triple(kColor));
-    block->ambientColor = toMiColor(m.triple(kAmbientColor));
-    block->incandescence = toMiColor(m.triple(kIncandescence));
-    block->normalOffset = {m.triple(kNormalOffset)[0], m.triple(kNormalOffset)[1],
-                           m.triple(kNormalOffset)[2]};
-    block->diffuse = m.scalar(kDiffuse);
-    block->specularU = m.scalar(kSpecularU);
-    block->specularV = m.scalar(kSpecularV);
-    block->specularPower = m.scalar(kSpecularPower);
-    block->reflectivity = m.scalar(kReflectivity);
-    block->reflectSamples = asInt(m.scalar(kReflectSamples));
-    block->indirect = m.scalar(kIndirect) != 0.0f ? miTRUE : miFALSE;
-    block->indirectColor = toMiColor(m.triple(kIndirectColor));
-    block->indirectIntensity = m.scalar(kIndirectIntensity);
+    // The block runs past the record's declared parameters[] member.
+    char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
+    for (const Field& f : fields) {
+      const gws::Value& v = m[static_cast<size_t>(f.merged)];
+      char* at = params + f.offset;
+      switch (f.kind) {
+        case ValueKind::kColor: {
+          const miColor c{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                          static_cast<float>(v[2]), 1.0f};
+          std::memcpy(at, &c, sizeof c);
+          break;
+        }
+        case ValueKind::kVector: {
+          const miVector d{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                           static_cast<float>(v[2])};
+          std::memcpy(at, &d, sizeof d);
+          break;
+        }
+        case ValueKind::kFloat: {
+          const miScalar x = static_cast<float>(v[0]);
+          std::memcpy(at, &x, sizeof x);
+          break;
+        }
+        case ValueKind::kInt: {
+          const miInteger n = static_cast<miInteger>(v[0]);
+          std::memcpy(at, &n, sizeof n);
+          break;
+        }
+        case ValueKind::kBool: {
+          const miBoolean b = v[0] != 0.0 ? miTRUE : miFALSE;
+          std::memcpy(at, &b, sizeof b);
+          break;
+        }
+      }
+    }
+    auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
     block->i_light = 0;
     block->n_light = static_cast<miInteger>(lights);
     for (size_t i = 0; i < lights; ++i) block->light[i] = lightTag(i);
     records_.push_back(std::move(buffer));
   }
+  return true;
 }
 
 bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
@@ -234,8 +305,7 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
   callbacks.computeIrradiance = &MentalRayBackend::computeIrradiance;
   control_->setCallbacks(&callbacks);
   setModule(renderer_);
-  buildRecords();
-  return true;
+  return buildRecords(error);
 }
 
 miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,

@@ -15,6 +15,26 @@ std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
                                                 const LibraryPaths& paths, std::string& error);
 #endif
 
+bool Backend::setMaterial(size_t, const Material&, std::string& error) {
+  error = std::string("the ") + name() + " backend cannot change a material in place";
+  return false;
+}
+
+bool Backend::measureLobe(const Material&, Vec3, const std::vector<Vec3>&, std::vector<Rgb>&,
+                          std::string& error) {
+  error = std::string("the ") + name() + " backend cannot measure a lobe";
+  return false;
+}
+
+Material lobeMaterial(const Material& material) {
+  Material m = material;
+  m.value[kReflectivity] = {0.0f, 0.0f, 0.0f};
+  m.value[kAmbientColor] = {0.0f, 0.0f, 0.0f};
+  m.value[kIncandescence] = {0.0f, 0.0f, 0.0f};
+  m.value[kIndirect] = {0.0f, 0.0f, 0.0f};
+  return m;
+}
+
 std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
                                        const std::vector<Material>& materials,
                                        const LibraryPaths& paths, std::string& error) {

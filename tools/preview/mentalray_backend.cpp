@@ -54,6 +54,16 @@ miColor toMiColor(const std::array<float, 3>& c) { return {c[0], c[1], c[2], 1.0
 // after them. Any non-zero numbers do.
 miTag lightTag(size_t index) { return static_cast<miTag>(index + 1); }
 
+// The light of a lobe measurement: a tag no scene element has, and the
+// direction the probe currently asks for, carried in the state's user
+// pointer.
+constexpr miTag kProbeLightTag = 0x7fff0001u;
+struct ProbeLight {
+  Vec3 direction;
+};
+miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
+                           miInteger* samples);
+
 std::atomic<bool> backendAlive{false};
 
 class MentalRayBackend;
@@ -82,6 +92,10 @@ class MentalRayBackend final : public Backend {
   std::unique_ptr<ShadingContext> newContext() override {
     return std::make_unique<MentalRayContext>(*this);
   }
+
+  bool setMaterial(size_t index, const Material& material, std::string& error) override;
+  bool measureLobe(const Material& material, Vec3 view, const std::vector<Vec3>& lights,
+                   std::vector<Rgb>& out, std::string& error) override;
 
   // Shades `state` (point, normal, dir and the rest filled in) with material
   // `material` into `result`, which starts black as the shader expects.
@@ -240,6 +254,7 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
 
 miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
                                         miState* state, miTag tag, miInteger* samples) {
+  if (tag == kProbeLightTag) return probeLightSample(result, dir, dotNl, state, samples);
   const auto* self = static_cast<const MentalRayBackend*>(user);
   const auto& lights = self->scene_.lights;
   if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
@@ -333,6 +348,97 @@ Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotM
   miColor result;
   backend.shade(&result, &state, slots[hit.slot]);
   return {result.r, result.g, result.b};
+}
+
+// A material's parameter block, apart from the light array, as the renderer
+// fills it from the shader's parameters.
+void fillParameters(GlintWeaveBlock& block, const Material& m) {
+  block.color = toMiColor(m.triple(kColor));
+  block.ambientColor = toMiColor(m.triple(kAmbientColor));
+  block.incandescence = toMiColor(m.triple(kIncandescence));
+  block.normalOffset = {m.triple(kNormalOffset)[0], m.triple(kNormalOffset)[1],
+                        m.triple(kNormalOffset)[2]};
+  block.diffuse = m.scalar(kDiffuse);
+  block.specularU = m.scalar(kSpecularU);
+  block.specularV = m.scalar(kSpecularV);
+  block.specularPower = m.scalar(kSpecularPower);
+  block.reflectivity = m.scalar(kReflectivity);
+  block.reflectSamples = asInt(m.scalar(kReflectSamples));
+  block.indirect = m.scalar(kIndirect) != 0.0f ? miTRUE : miFALSE;
+  block.indirectColor = toMiColor(m.triple(kIndirectColor));
+  block.indirectIntensity = m.scalar(kIndirectIntensity);
+}
+
+// Each material has a parameter block of its own, read by renders of that
+// material only: rewriting it while no render of it runs is what the
+// renderer does between two frames of an edited shader.
+bool MentalRayBackend::setMaterial(size_t index, const Material& material, std::string& error) {
+  if (index >= records_.size()) {
+    error = "no material " + std::to_string(index) + " in the mental ray backend";
+    return false;
+  }
+  auto* record = reinterpret_cast<miFunction*>(records_[index].data());
+  fillParameters(*reinterpret_cast<GlintWeaveBlock*>(record->parameters), material);
+  return true;
+}
+
+miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
+                           miInteger* samples) {
+  const auto* probe = static_cast<const ProbeLight*>(state->user);
+  if (!probe || !samples || *samples != 0) return miFALSE;
+  if (result) *result = {1.0f, 1.0f, 1.0f, 1.0f};
+  if (dir) *dir = toMi(probe->direction);
+  if (dotNl) *dotNl = dot(fromMi(state->normal), probe->direction);
+  ++*samples;
+  return miTRUE;
+}
+
+// A shader record of its own with one light, the probe light; per light
+// direction the shader is called as for an eye ray hitting the point. With
+// reflectivity 0 and the indirect term off it traces nothing.
+bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
+                                   const std::vector<Vec3>& lights, std::vector<Rgb>& out,
+                                   std::string&) {
+  const size_t bytes = offsetof(miFunction, parameters) + sizeof(GlintWeaveBlock);
+  std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
+  auto* record = reinterpret_cast<miFunction*>(buffer.data());
+  record->type = miFUNCTION_C;
+  record->parameter_size = static_cast<int>(sizeof(GlintWeaveBlock));
+  record->result_size = static_cast<int>(sizeof(miColor));
+  record->ghost_offs = 0;
+  auto* block = reinterpret_cast<GlintWeaveBlock*>(record->parameters);
+  fillParameters(*block, lobeMaterial(material));
+  block->i_light = 0;
+  block->n_light = 1;
+  block->light[0] = kProbeLightTag;
+
+  const Vec3 toViewer = normalized(view);
+  ProbeLight probe;
+  miState state;
+  std::memset(&state, 0, sizeof state);
+  state.version = MI_STATE_VERSION;
+  state.type = miRAY_EYE;
+  state.ior = 1.0f;
+  state.ior_in = 1.0f;
+  state.user = &probe;
+  state.user_size = static_cast<int>(sizeof probe);
+  state.shader = record;
+  state.org = toMi(toViewer);
+  state.dir = toMi(toViewer * -1.0f);
+  state.dist = 1.0;
+  state.point = {0.0f, 0.0f, 0.0f};
+  state.normal = {0.0f, 1.0f, 0.0f};
+  state.normal_geom = state.normal;
+  state.dot_nd = -toViewer.y;
+  out.clear();
+  out.reserve(lights.size());
+  for (const Vec3& l : lights) {
+    probe.direction = normalized(l);
+    miColor result{0.0f, 0.0f, 0.0f, 0.0f};
+    shader_(&result, &state, record->parameters);
+    out.push_back({result.r, result.g, result.b});
+  }
+  return true;
 }
 
 }  // namespace

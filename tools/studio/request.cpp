@@ -1,0 +1,190 @@
+#include "request.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+namespace gws {
+namespace {
+
+bool parseIntIn(const std::string& text, int lo, int hi, int& out, std::string& why) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE) {
+    why = "'" + text + "' is not an integer";
+    return false;
+  }
+  if (v < lo || v > hi) {
+    why = text + " is out of range [" + std::to_string(lo) + ", " + std::to_string(hi) + "]";
+    return false;
+  }
+  out = static_cast<int>(v);
+  return true;
+}
+
+bool parseFloatIn(const std::string& text, float lo, float hi, float& out, std::string& why) {
+  char* end = nullptr;
+  errno = 0;
+  const float v = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) {
+    why = "'" + text + "' is not a finite number";
+    return false;
+  }
+  if (v < lo || v > hi) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, " is out of range [%g, %g]", static_cast<double>(lo),
+                  static_cast<double>(hi));
+    why = text + buf;
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool isIdChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+// What is shown back in a message: printable ASCII only, and not too long.
+std::string shown(const std::string& text) {
+  std::string s;
+  for (char c : text.substr(0, 40)) s += (c >= 0x20 && c < 0x7f) ? c : '?';
+  if (text.size() > 40) s += "...";
+  return s;
+}
+
+}  // namespace
+
+const char* viewName(View view) {
+  switch (view) {
+    case View::kMaya:
+      return "maya";
+    case View::kMentalRay:
+      return "mentalray";
+    case View::kSide:
+      return "side";
+    case View::kDiff:
+      return "diff";
+  }
+  return "side";
+}
+
+bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
+  auto fail = [&](const std::string& field, const std::string& message) {
+    error.field = field;
+    error.message = message;
+    return false;
+  };
+  std::set<std::string> seen;
+  std::vector<std::pair<std::string, std::string>> inputs;
+  for (const auto& [key, value] : query) {
+    if (!seen.insert(key).second) return fail(key, shown(key) + " is given more than once");
+    std::string why;
+    if (key == "client") {
+      if (value.empty() || value.size() > Limits::kMaxClientId) {
+        return fail(key, "client: expected 1 to 64 letters, digits, '-' or '_'");
+      }
+      for (char c : value) {
+        if (!isIdChar(c)) return fail(key, "client: expected 1 to 64 letters, digits, '-' or '_'");
+      }
+      out.client = value;
+    } else if (key == "view") {
+      if (value == "maya") {
+        out.view = View::kMaya;
+      } else if (value == "mentalray") {
+        out.view = View::kMentalRay;
+      } else if (value == "side") {
+        out.view = View::kSide;
+      } else if (value == "diff") {
+        out.view = View::kDiff;
+      } else {
+        return fail(key, "view: unknown view '" + shown(value) +
+                             "' (use maya, mentalray, side or diff)");
+      }
+    } else if (key == "w") {
+      if (!parseIntIn(value, Limits::kMinSize, Limits::kMaxWidth, out.width, why)) {
+        return fail(key, "width: " + why);
+      }
+    } else if (key == "h") {
+      if (!parseIntIn(value, Limits::kMinSize, Limits::kMaxHeight, out.height, why)) {
+        return fail(key, "height: " + why);
+      }
+    } else if (key == "spp") {
+      if (!parseIntIn(value, 1, Limits::kMaxTarget, out.target, why)) {
+        return fail(key, "sample target: " + why);
+      }
+    } else if (key == "gain") {
+      if (!parseFloatIn(value, Limits::kMinGain, Limits::kMaxGain, out.gain, why)) {
+        return fail(key, "gain: " + why);
+      }
+    } else if (key == "vt") {
+      if (!parseFloatIn(value, 0.0f, 89.0f, out.viewTheta, why)) {
+        return fail(key, "view angle: " + why);
+      }
+    } else if (key == "vp") {
+      if (!parseFloatIn(value, -360.0f, 360.0f, out.viewPhi, why)) {
+        return fail(key, "view azimuth: " + why);
+      }
+    } else if (key == "preset") {
+      if (!gwp::findPreset(value)) {
+        std::string names;
+        for (const gwp::Preset& p : gwp::presets()) {
+          names += (names.empty() ? "" : ", ") + std::string(p.name);
+        }
+        return fail(key, "preset: unknown preset '" + shown(value) + "' (one of " + names + ")");
+      }
+      out.preset = value;
+    } else if (key == "name") {
+      bool ok = !value.empty() && value.size() <= Limits::kMaxName &&
+                !(value[0] >= '0' && value[0] <= '9');
+      for (char c : value) ok = ok && isIdChar(c) && c != '-';
+      if (!ok) {
+        return fail(key,
+                    "name: expected up to 64 letters, digits or '_', not starting with a digit");
+      }
+      out.name = value;
+    } else if (gwp::findInput(key) >= 0) {
+      inputs.emplace_back(key, value);
+    } else {
+      return fail(key, "unknown parameter '" + shown(key) + "'");
+    }
+  }
+
+  out.material = gwp::Material();
+  if (!out.preset.empty()) {
+    for (const auto& [n, v] : gwp::findPreset(out.preset)->settings) {
+      std::string why;
+      gwp::applySetting(out.material, std::string(n) + "=" + v, why);
+    }
+  }
+  for (const auto& [key, value] : inputs) {
+    std::string why;
+    if (!gwp::applySetting(out.material, key + "=" + value, why)) return fail(key, why);
+  }
+  return true;
+}
+
+std::string materialQuery(const gwp::Material& material) {
+  const gwp::Material defaults;
+  std::string q;
+  const auto& inputs = gwp::materialInputs();
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (material.value[i] == defaults.value[i]) continue;
+    const auto& v = material.value[i];
+    char buf[128];
+    if (inputs[i].kind == gwp::InputKind::kColor || inputs[i].kind == gwp::InputKind::kVector) {
+      std::snprintf(buf, sizeof buf, "%.9g,%.9g,%.9g", static_cast<double>(v[0]),
+                    static_cast<double>(v[1]), static_cast<double>(v[2]));
+    } else {
+      std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v[0]));
+    }
+    q += (q.empty() ? "" : "&") + std::string(inputs[i].name) + "=" + buf;
+  }
+  return q;
+}
+
+}  // namespace gws

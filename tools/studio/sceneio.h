@@ -1,0 +1,32 @@
+// The studio's way to the scene files: exporting the current material as a
+// Maya ASCII or mental ray scene file, and reading the glintWeave materials
+// of one, through the scene readers and writers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "material.h"
+
+namespace gws {
+
+// Whether this build has the scene readers and writers.
+bool sceneIoAvailable();
+
+// `format` is "ma" or "mi". The text of a file that holds `material` as a
+// node or shader called `name`.
+bool exportScene(const std::string& format, const gwp::Material& material, const std::string& name,
+                 std::string& text, std::string& error);
+
+struct ImportedMaterial {
+  std::string name;  // the node's or shader instance's
+  std::string host;  // "maya" or "mentalray"
+  gwp::Material material;
+};
+
+// The glintWeave materials of a scene file whose name (for its kind and
+// for messages) is `fileName` and whose contents are `text`.
+bool importScene(const std::string& fileName, const std::string& text,
+                 std::vector<ImportedMaterial>& out, std::string& error);
+
+}  // namespace gws

@@ -180,6 +180,11 @@ size_t Studio::clientCount() const {
   return clients_.size();
 }
 
+int Studio::rendersRunning() {
+  std::lock_guard<std::mutex> lock(slotsMutex_);
+  return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.busy; }));
+}
+
 void Studio::stop() {
   std::lock_guard<std::mutex> lock(slotsMutex_);
   stopping_ = true;

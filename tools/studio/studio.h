@@ -113,6 +113,8 @@ class Studio {
   // Render passes that stopped early because they were superseded or
   // pre-empted, since the start.
   uint64_t stoppedPasses() const { return stoppedPasses_.load(); }
+  // Render slots in use now.
+  int rendersRunning();
 
  private:
   struct Client;

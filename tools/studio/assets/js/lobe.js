@@ -89,11 +89,14 @@ export function drawPlane(canvas, lobe, viewTheta) {
   ctx.fillText('view', cx - Math.sin(vt) * radius - 10, cy - Math.cos(vt) * radius - 4);
 
   const peak = Math.max(...['maya', 'mentalray'].flatMap((h) => (lobe[h] ? lobe[h].plane : [0])));
+  // Maya wide underneath, mental ray narrow on top: where they agree both
+  // stay visible.
   const colours = { maya: '#e8a33d', mentalray: '#5aa9e6' };
+  const widths = { maya: 4, mentalray: 1.5 };
   for (const host of ['maya', 'mentalray']) {
     if (!lobe[host]) continue;
     ctx.strokeStyle = colours[host];
-    ctx.lineWidth = 1.5;
+    ctx.lineWidth = widths[host];
     ctx.beginPath();
     lobe[host].plane.forEach((v, k) => {
       const a = (k - 90) * Math.PI / 180;

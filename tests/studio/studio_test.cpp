@@ -185,6 +185,7 @@ TEST_F(Server, BadValuesGet400WithAJsonErrorNamingTheParameter) {
       {"/api/frame?client=a%20b", "client"},
       {"/api/frame", "client"},
       {"/api/frame?client=t&color=-1,0,0", "color"},
+      {"/api/frame?client=t&specularU=%FF%01%C3", "specularU"},  // quoted back as valid JSON
       {"/api/lobe?vt=95", "vt"},
       {"/api/image?client=t&format=gif", "format"},
       {"/api/export?format=ma&specularV=x", "specularV"},

@@ -74,9 +74,14 @@ const char* viewName(View view) {
 }
 
 bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
+  // Messages quote what was sent, which may be any bytes: what goes back is
+  // one line of printable ASCII (the page shows it, JSON carries it).
   auto fail = [&](const std::string& field, const std::string& message) {
     error.field = field;
     error.message = message;
+    for (char& c : error.message) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+    }
     return false;
   };
   std::set<std::string> seen;

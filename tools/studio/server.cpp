@@ -34,7 +34,8 @@ void sendError(httplib::Response& res, int status, const std::string& message,
   res.status = status;
   res.set_header("Cache-Control", "no-store");
   if (status == kStatusBusy) res.set_header("Retry-After", "1");
-  res.set_content(body.dump(), "application/json");
+  // A message may quote a request's bytes: never let them break the JSON.
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void sendOutcome(httplib::Response& res, Outcome outcome, const std::string& error) {

@@ -175,6 +175,8 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
 
 bool Studio::hasHost(HostKind host) const { return backends_[hostIndex(host)] != nullptr; }
 
+gwp::Backend* Studio::backend(HostKind host) const { return backends_[hostIndex(host)].get(); }
+
 size_t Studio::clientCount() const {
   std::lock_guard<std::mutex> lock(clientsMutex_);
   return clients_.size();

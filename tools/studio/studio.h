@@ -107,6 +107,11 @@ class Studio {
   void stop();
 
   bool hasHost(gwp::HostKind host) const;
+  // The loaded deliverables and their scene, for benchmarks that render the
+  // same image without the studio (material 1 is render slot 0's). Not
+  // while the studio renders.
+  gwp::Backend* backend(gwp::HostKind host) const;
+  const gwp::Scene& sceneData() const { return scene_; }
   SceneKind scene() const { return options_.scene; }
   const StudioOptions& options() const { return options_; }
   size_t clientCount() const;

@@ -1,0 +1,53 @@
+// The studio's request parameters: any query string, decoded by the HTTP
+// library as the server decodes it, then checked. Whatever comes in, the
+// parser must not crash, a refusal must be one printable line naming a
+// parameter that was given, and an accepted request must lie within the
+// bounds and give a material that its canonical query reads back to, bit
+// for bit.
+#include <httplib.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzzCommon.h"
+#include "request.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  gws::Query query;
+  httplib::detail::parse_query_text(text, query);
+  gws::StudioParams p;
+  gws::ParamError error;
+  if (!gws::parseParams(query, p, error)) {
+    if (error.message.empty()) gwfuzz::fail("a refusal without a message");
+    for (char c : error.message) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u < 0x20 || u >= 0x7f) gwfuzz::fail("a refusal message that is not printable ASCII");
+    }
+    if (!error.field.empty() && query.find(error.field) == query.end()) {
+      gwfuzz::fail("a refusal that blames a parameter not given");
+    }
+    return 0;
+  }
+  using L = gws::Limits;
+  if (p.width < L::kMinSize || p.width > L::kMaxWidth || p.height < L::kMinSize ||
+      p.height > L::kMaxHeight || p.target < 1 || p.target > L::kMaxTarget ||
+      !(p.gain >= L::kMinGain && p.gain <= L::kMaxGain) || p.client.size() > L::kMaxClientId) {
+    gwfuzz::fail("an accepted request outside the bounds");
+  }
+  for (const auto& v : p.material.value) {
+    for (float c : v) {
+      if (!std::isfinite(c)) gwfuzz::fail("an accepted material value that is not finite");
+    }
+  }
+  gws::Query back;
+  httplib::detail::parse_query_text(gws::materialQuery(p.material), back);
+  gws::StudioParams again;
+  if (!gws::parseParams(back, again, error)) gwfuzz::fail("the canonical query is refused");
+  if (again.material.value != p.material.value) {
+    gwfuzz::fail("the canonical query reads back to another material");
+  }
+  return 0;
+}

@@ -37,7 +37,7 @@ constexpr int kWidth = 400;
 constexpr int kHeight = 300;
 constexpr int kRefineWidth = 200;
 constexpr int kRefineHeight = 150;
-constexpr int kRefineTarget = 32;
+constexpr int kRefineTarget = 16;
 
 using Clock = std::chrono::steady_clock;
 
@@ -46,18 +46,18 @@ double secondsSince(Clock::time_point start) {
 }
 
 struct Running {
-  std::unique_ptr<gws::Studio> studio;
-  std::unique_ptr<gws::StudioServer> server;
+  std::unique_ptr<gwstudio::Studio> studio;
+  std::unique_ptr<gwstudio::StudioServer> server;
   std::thread thread;
 
   bool start(benchmark::State& state) {
     std::string error;
-    studio = gws::Studio::create(gws::StudioOptions{}, error);
+    studio = gwstudio::Studio::create(gwstudio::StudioOptions{}, error);
     if (!studio || !studio->hasHost(gwp::HostKind::kMaya)) {
       state.SkipWithError(error.empty() ? "no Maya host" : error.c_str());
       return false;
     }
-    server = std::make_unique<gws::StudioServer>(*studio, gws::ServerOptions{});
+    server = std::make_unique<gwstudio::StudioServer>(*studio, gwstudio::ServerOptions{});
     if (!server->bind(error)) {
       state.SkipWithError(error.c_str());
       return false;
@@ -92,7 +92,7 @@ double firstImage(httplib::Client& c, const std::string& id, int& counter) {
   return res && res->status == 200 && res->body.size() == size_t{kWidth} * kHeight * 4 ? s : -1.0;
 }
 
-gwp::Panel mayaPanel(gws::Studio& studio, int w, int h) {
+gwp::Panel mayaPanel(gwstudio::Studio& studio, int w, int h) {
   gwp::Panel p;
   p.backend = studio.backend(gwp::HostKind::kMaya);
   p.scene = &studio.sceneData();
@@ -106,7 +106,7 @@ gwp::Panel mayaPanel(gws::Studio& studio, int w, int h) {
 void bareFirstPass(benchmark::State& state) {
   Running r;
   std::string error;
-  r.studio = gws::Studio::create(gws::StudioOptions{}, error);
+  r.studio = gwstudio::Studio::create(gwstudio::StudioOptions{}, error);
   if (!r.studio || !r.studio->hasHost(gwp::HostKind::kMaya)) {
     state.SkipWithError(error.empty() ? "no Maya host" : error.c_str());
     return;
@@ -149,7 +149,7 @@ void serverFirstImage(benchmark::State& state) {
 void bareRefine(benchmark::State& state) {
   Running r;
   std::string error;
-  r.studio = gws::Studio::create(gws::StudioOptions{}, error);
+  r.studio = gwstudio::Studio::create(gwstudio::StudioOptions{}, error);
   if (!r.studio || !r.studio->hasHost(gwp::HostKind::kMaya)) {
     state.SkipWithError(error.empty() ? "no Maya host" : error.c_str());
     return;

@@ -16,11 +16,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  gws::Query query;
+  gwstudio::Query query;
   httplib::detail::parse_query_text(text, query);
-  gws::StudioParams p;
-  gws::ParamError error;
-  if (!gws::parseParams(query, p, error)) {
+  gwstudio::StudioParams p;
+  gwstudio::ParamError error;
+  if (!gwstudio::parseParams(query, p, error)) {
     if (error.message.empty()) gwfuzz::fail("a refusal without a message");
     for (char c : error.message) {
       const auto u = static_cast<unsigned char>(c);
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
   }
-  using L = gws::Limits;
+  using L = gwstudio::Limits;
   if (p.width < L::kMinSize || p.width > L::kMaxWidth || p.height < L::kMinSize ||
       p.height > L::kMaxHeight || p.target < 1 || p.target > L::kMaxTarget ||
       !(p.gain >= L::kMinGain && p.gain <= L::kMaxGain) || p.client.size() > L::kMaxClientId) {
@@ -42,10 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!std::isfinite(c)) gwfuzz::fail("an accepted material value that is not finite");
     }
   }
-  gws::Query back;
-  httplib::detail::parse_query_text(gws::materialQuery(p.material), back);
-  gws::StudioParams again;
-  if (!gws::parseParams(back, again, error)) gwfuzz::fail("the canonical query is refused");
+  gwstudio::Query back;
+  httplib::detail::parse_query_text(gwstudio::materialQuery(p.material), back);
+  gwstudio::StudioParams again;
+  if (!gwstudio::parseParams(back, again, error)) gwfuzz::fail("the canonical query is refused");
   if (again.material.value != p.material.value) {
     gwfuzz::fail("the canonical query reads back to another material");
   }

@@ -27,7 +27,7 @@
 #include "server.h"
 #include "studio.h"
 
-namespace gws {
+namespace gwstudio {
 namespace {
 
 using nlohmann::json;
@@ -527,4 +527,4 @@ TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
 }
 
 }  // namespace
-}  // namespace gws
+}  // namespace gwstudio

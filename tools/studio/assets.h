@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace gws {
+namespace gwstudio {
 
 struct Asset {
   const char* path;  // as requested, e.g. "/index.html", "/js/studio.js"
@@ -18,4 +18,4 @@ struct Asset {
 // The embedded file at `path`, or null.
 const Asset* findAsset(const std::string& path);
 
-}  // namespace gws
+}  // namespace gwstudio

@@ -14,7 +14,7 @@
 #include "server.h"
 #include "studio.h"
 
-namespace gws {
+namespace gwstudio {
 namespace {
 
 constexpr int kExitOk = 0;
@@ -172,4 +172,4 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   return kExitOk;
 }
 
-}  // namespace gws
+}  // namespace gwstudio

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace gws {
+namespace gwstudio {
 
 // Parses the arguments after the program name, loads both deliverables,
 // prints the address as the first line of `out` and serves until SIGINT or
@@ -13,4 +13,4 @@ namespace gws {
 // the arguments or the libraries are bad or the port cannot be had.
 int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
-}  // namespace gws
+}  // namespace gwstudio

@@ -7,5 +7,5 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  return gws::runStudio(args, stdout, stderr);
+  return gwstudio::runStudio(args, stdout, stderr);
 }

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <set>
 
-namespace gws {
+namespace gwstudio {
 namespace {
 
 bool parseIntIn(const std::string& text, int lo, int hi, int& out, std::string& why) {
@@ -192,4 +192,4 @@ std::string materialQuery(const gwp::Material& material) {
   return q;
 }
 
-}  // namespace gws
+}  // namespace gwstudio

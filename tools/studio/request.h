@@ -13,7 +13,7 @@
 
 #include "material.h"
 
-namespace gws {
+namespace gwstudio {
 
 // What the image shows.
 enum class View { kMaya, kMentalRay, kSide, kDiff };
@@ -66,4 +66,4 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error);
 // back to the same bits. Used as the accumulation key and by tests.
 std::string materialQuery(const gwp::Material& material);
 
-}  // namespace gws
+}  // namespace gwstudio

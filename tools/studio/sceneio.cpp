@@ -1,6 +1,6 @@
 #include "sceneio.h"
 
-namespace gws {
+namespace gwstudio {
 namespace {
 constexpr const char* kUnavailable = "this build has no scene file readers and writers";
 }
@@ -19,4 +19,4 @@ bool importScene(const std::string&, const std::string&, std::vector<ImportedMat
   return false;
 }
 
-}  // namespace gws
+}  // namespace gwstudio

@@ -8,7 +8,7 @@
 
 #include "material.h"
 
-namespace gws {
+namespace gwstudio {
 
 // Whether this build has the scene readers and writers.
 bool sceneIoAvailable();
@@ -29,4 +29,4 @@ struct ImportedMaterial {
 bool importScene(const std::string& fileName, const std::string& text,
                  std::vector<ImportedMaterial>& out, std::string& error);
 
-}  // namespace gws
+}  // namespace gwstudio

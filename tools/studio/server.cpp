@@ -15,7 +15,7 @@
 #include "image_io.h"
 #include "sceneio.h"
 
-namespace gws {
+namespace gwstudio {
 namespace {
 
 using nlohmann::json;
@@ -368,4 +368,4 @@ void StudioServer::routes() {
   });
 }
 
-}  // namespace gws
+}  // namespace gwstudio

@@ -23,7 +23,7 @@ namespace httplib {
 class Server;
 }
 
-namespace gws {
+namespace gwstudio {
 
 struct ServerOptions {
   std::string bind = "127.0.0.1";
@@ -54,4 +54,4 @@ class StudioServer {
   int port_ = -1;
 };
 
-}  // namespace gws
+}  // namespace gwstudio

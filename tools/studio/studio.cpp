@@ -8,7 +8,7 @@
 
 #include "image_io.h"
 
-namespace gws {
+namespace gwstudio {
 
 using gwp::HostKind;
 using gwp::Image;
@@ -536,4 +536,4 @@ Outcome Studio::lobe(const StudioParams& params, Lobe& out, std::string& error) 
   return Outcome::kOk;
 }
 
-}  // namespace gws
+}  // namespace gwstudio

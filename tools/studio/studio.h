@@ -31,7 +31,7 @@
 #include "request.h"
 #include "scene.h"
 
-namespace gws {
+namespace gwstudio {
 
 enum class SceneKind {
   kStudio,       // the preview's default scene: three spheres, area key light, point fill
@@ -156,4 +156,4 @@ class Studio {
 // conversion must cost little next to its render).
 void encodeRgba(const gwp::Rgb* pixels, size_t count, float scale, uint8_t* out);
 
-}  // namespace gws
+}  // namespace gwstudio

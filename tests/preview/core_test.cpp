@@ -104,26 +104,40 @@ TEST(Scene, EnvironmentIsFiniteEverywhereAndBrightInTheSoftboxes) {
 // ---- material inputs -----------------------------------------------------------
 
 TEST(Material, ValuesParseByKindAndRejectWhatTheHostCannotTake) {
-  std::array<float, 3> v{};
-  std::string why;
-  ASSERT_TRUE(parseInputValue(kColor, "0.25", v, why));
-  EXPECT_EQ(v, (std::array<float, 3>{0.25f, 0.25f, 0.25f}));
-  ASSERT_TRUE(parseInputValue(kColor, "1,0.5:0", v, why));
-  EXPECT_EQ(v, (std::array<float, 3>{1.0f, 0.5f, 0.0f}));
-  ASSERT_TRUE(parseInputValue(kIndirect, "on", v, why));
-  EXPECT_EQ(v[0], 1.0f);
-  ASSERT_TRUE(parseInputValue(kReflectSamples, "12", v, why));
-  EXPECT_EQ(v[0], 12.0f);
-
-  const std::pair<InputId, const char*> bad[] = {
-      {kDiffuse, "abc"},    {kDiffuse, ""},         {kDiffuse, " 1"},         {kDiffuse, "nan"},
-      {kDiffuse, "inf"},    {kDiffuse, "1e40"},     {kSpecularU, "-1"},       {kColor, "1,2"},
-      {kNormalOffset, "1"}, {kReflectSamples, "0"}, {kReflectSamples, "2.5"}, {kTransparency, "2"},
-      {kIndirect, "maybe"}, {kColor, "1,,1"},
+  const auto schema = buildSchema();
+  ASSERT_TRUE(schema);
+  auto id = [&](const char* name) {
+    const int i = schema->find(name);
+    EXPECT_GE(i, 0) << name;
+    return static_cast<size_t>(i);
   };
-  for (const auto& [id, text] : bad) {
+  Value v{};
+  std::string why;
+  ASSERT_TRUE(parseValue(*schema, id("color"), "0.25", v, why));
+  EXPECT_EQ(v, (Value{0.25, 0.25, 0.25}));
+  ASSERT_TRUE(parseValue(*schema, id("color"), "1,0.5:0", v, why));
+  EXPECT_EQ(v, (Value{1.0, 0.5, 0.0}));
+  ASSERT_TRUE(parseValue(*schema, id("indirect"), "on", v, why));
+  EXPECT_EQ(v[0], 1.0);
+  ASSERT_TRUE(parseValue(*schema, id("reflectSamples"), "12", v, why));
+  EXPECT_EQ(v[0], 12.0);
+  // Beyond a soft maximum is allowed (it is a slider range only), and a float
+  // is stored as the hosts store it.
+  ASSERT_TRUE(parseValue(*schema, id("specularU"), "20000.1", v, why));
+  EXPECT_EQ(v[0], static_cast<double>(20000.1f));
+  ASSERT_TRUE(parseValue(*schema, id("normalOffset"), "-1,0,2.5", v, why));
+
+  const std::pair<const char*, const char*> bad[] = {
+      {"diffuse", "abc"},        {"diffuse", ""},           {"diffuse", " 1"},
+      {"diffuse", "nan"},        {"diffuse", "inf"},        {"diffuse", "1e40"},
+      {"diffuse", "0x10"},       {"specularU", "-1"},       {"color", "1,2"},
+      {"normalOffset", "1"},     {"reflectSamples", "0"},   {"reflectSamples", "2.5"},
+      {"transparency", "-0.5"},  {"indirect", "maybe"},     {"color", "1,,1"},
+      {"reflectSamples", "3000000000"},                     {"indirectIntensity", "-1"},
+  };
+  for (const auto& [name, text] : bad) {
     why.clear();
-    EXPECT_FALSE(parseInputValue(id, text, v, why)) << materialInputs()[id].name << "=" << text;
+    EXPECT_FALSE(parseValue(*schema, id(name), text, v, why)) << name << "=" << text;
     EXPECT_FALSE(why.empty());
     EXPECT_EQ(why.find('\n'), std::string::npos);
   }
@@ -131,6 +145,7 @@ TEST(Material, ValuesParseByKindAndRejectWhatTheHostCannotTake) {
 
 TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
   Material m;
+  ASSERT_TRUE(m.bound());
   std::string error;
   EXPECT_FALSE(applySetting(m, "shininess=3", error));
   EXPECT_NE(error.find("unknown material input 'shininess'"), std::string::npos);
@@ -139,16 +154,25 @@ TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
   EXPECT_FALSE(applySetting(m, "specularU=-3", error));
   EXPECT_NE(error.find("specularU: -3 is out of range"), std::string::npos);
   ASSERT_TRUE(applySetting(m, "specularU=200", error));
-  EXPECT_EQ(m.scalar(kSpecularU), 200.0f);
+  EXPECT_EQ(m.scalar("specularU"), 200.0f);
 
   for (const Preset& p : presets()) {
     Material pm;
-    for (const auto& [name, value] : p.settings) {
-      EXPECT_TRUE(applySetting(pm, std::string(name) + "=" + value, error))
-          << p.name << ": " << error;
-    }
+    EXPECT_TRUE(applyPreset(pm, p, error)) << p.name << ": " << error;
   }
   EXPECT_NE(findPreset(kDefaultPreset), nullptr);
+}
+
+TEST(Material, FloatsPrintInTheFewestDigitsThatReadBackExactly) {
+  for (float f : {0.8f, 0.1f, 1e20f, -0.0f, 3.4028235e38f, 1.17549435e-38f, 16777217.0f, 0.3f}) {
+    const std::string text = gws::formatFloat(f);
+    double back = 0.0;
+    ASSERT_TRUE(gws::parseNumber(text, back)) << text;
+    EXPECT_EQ(static_cast<float>(back), f) << text;
+    EXPECT_EQ(std::signbit(static_cast<float>(back)), std::signbit(f)) << text;
+  }
+  EXPECT_EQ(gws::formatFloat(0.8f), "0.8");
+  EXPECT_EQ(formatValue(ValueKind::kColor, Value{0.5, 0.25, 1}), "0.5,0.25,1");
 }
 
 // ---- command line ---------------------------------------------------------------
@@ -216,7 +240,7 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   }
   const test::RunResult list = test::runTool({"--list"});
   EXPECT_EQ(list.status, kExitOk);
-  for (const MaterialInput& in : materialInputs()) {
+  for (const MaterialInput& in : buildSchema()->inputs()) {
     EXPECT_NE(list.out.find(in.name), std::string::npos) << in.name;
   }
   for (const Preset& p : presets()) EXPECT_NE(list.out.find(p.name), std::string::npos);
@@ -229,8 +253,8 @@ TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
                             "--sweep", "specularV=1,2,3"},
                            o, error))
       << error;
-  EXPECT_EQ(o.material.scalar(kDiffuse), 0.4f);  // --set wins over the preset
-  EXPECT_EQ(o.material.scalar(kSpecularU), 150.0f);
+  EXPECT_EQ(o.material.scalar("diffuse"), 0.4f);  // --set wins over the preset
+  EXPECT_EQ(o.material.scalar("specularU"), 150.0f);
   EXPECT_EQ(o.width, 128);
   EXPECT_EQ(o.sweeps.at(0).values.size(), 3u);
   EXPECT_EQ(o.output, "glintweave-sweep.png");

@@ -94,10 +94,10 @@ class HostRender : public ::testing::TestWithParam<HostKind> {};
 TEST_P(HostRender, SmallRenderIsFiniteNotBlackAndLitWhereTheLightsAre) {
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
   Material hero;  // a plain glossy material: the highlights come from the lights alone
-  hero.value[kDiffuse][0] = 0.3f;
-  hero.value[kSpecularU][0] = 80.0f;
-  hero.value[kSpecularV][0] = 80.0f;
-  hero.value[kReflectivity][0] = 0.0f;
+  hero.at("diffuse")[0] = 0.3;
+  hero.at("specularU")[0] = 80.0;
+  hero.at("specularV")[0] = 80.0;
+  hero.at("reflectivity")[0] = 0.0;
   constexpr int w = 64, h = 48;
   const Image image = renderHost(GetParam(), scene, hero, w, h, 2, 2);
   double sum = 0.0;
@@ -171,13 +171,13 @@ TEST_P(HostRender, SwappingTheExponentsTurnsTheHighlightBy90Degrees) {
   scene.lights[0].position = {0.0f, 0.0f, 2.0f};  // behind the camera: a centred highlight
   scene.environment.softboxes.clear();
   Material m;  // specular only, so that the moments see the highlight alone
-  m.value[kDiffuse][0] = 0.0f;
-  m.value[kReflectivity][0] = 0.0f;
-  m.value[kSpecularPower][0] = 0.5f;
-  m.value[kSpecularU][0] = 400.0f;
-  m.value[kSpecularV][0] = 20.0f;
+  m.at("diffuse")[0] = 0.0;
+  m.at("reflectivity")[0] = 0.0;
+  m.at("specularPower")[0] = 0.5;
+  m.at("specularU")[0] = 400.0;
+  m.at("specularV")[0] = 20.0;
   Material swapped = m;
-  std::swap(swapped.value[kSpecularU], swapped.value[kSpecularV]);
+  std::swap(swapped.at("specularU"), swapped.at("specularV"));
 
   const int size = underValgrind() ? 48 : 96;
   const auto [a1, r1] = longAxis(renderHost(GetParam(), scene, m, size, size, 1, 2));
@@ -224,15 +224,15 @@ TEST_P(HostRender, AMaterialChangedInPlaceRendersAsIfLoadedSo) {
   // so images can be compared bit for bit.
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
   Material floor = floorMaterial();
-  floor.value[kReflectivity][0] = 0.0f;
+  floor.at("reflectivity")[0] = 0.0f;
   Material a;
-  a.value[kReflectivity][0] = 0.0f;
-  a.value[kSpecularU][0] = 30.0f;
+  a.at("reflectivity")[0] = 0.0f;
+  a.at("specularU")[0] = 30.0f;
   Material b = a;
-  b.value[kSpecularU][0] = 400.0f;
-  b.value[kColor] = {0.9f, 0.2f, 0.1f};
-  b.value[kTransparency] = {0.2f, 0.2f, 0.2f};
-  b.value[kNormalOffset] = {0.1f, 0.0f, 0.0f};
+  b.at("specularU")[0] = 400.0f;
+  b.at("color") = {0.9f, 0.2f, 0.1f};
+  b.at("transparency") = {0.2f, 0.2f, 0.2f};
+  b.at("normalOffset") = {0.1f, 0.0f, 0.0f};
   constexpr int w = 48, h = 36;
   std::string error;
   Image changed, firstImage;
@@ -263,14 +263,14 @@ TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
   // ks = sqrt((nu + 1)(nv + 1)) / 8 pi * Rs, whatever the inputs that do not
   // answer a light (reflections, ambient, incandescence) hold.
   Material m;
-  m.value[kColor] = {0.2f, 0.4f, 0.8f};
-  m.value[kDiffuse][0] = 0.7f;
-  m.value[kSpecularPower][0] = 0.3f;
-  m.value[kSpecularU][0] = 12.0f;
-  m.value[kSpecularV][0] = 3.0f;
-  m.value[kReflectivity][0] = 1.0f;
-  m.value[kAmbientColor] = {0.5f, 0.5f, 0.5f};
-  m.value[kIncandescence] = {0.25f, 0.0f, 0.0f};
+  m.at("color") = {0.2f, 0.4f, 0.8f};
+  m.at("diffuse")[0] = 0.7f;
+  m.at("specularPower")[0] = 0.3f;
+  m.at("specularU")[0] = 12.0f;
+  m.at("specularV")[0] = 3.0f;
+  m.at("reflectivity")[0] = 1.0f;
+  m.at("ambientColor") = {0.5f, 0.5f, 0.5f};
+  m.at("incandescence") = {0.25f, 0.0f, 0.0f};
   const Scene scene = sweepCellScene();
   const std::vector<Material> materials{m};
   std::string error;
@@ -285,8 +285,9 @@ TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
   const float f = 1.0f - 0.03125f;
   const float kd = 28.0f * 0.7f * (1.0f - 0.3f) / 23.0f * f * f * f;
   const float ks = std::sqrt(13.0f * 4.0f) / 25.132742f * 0.3f;
-  const std::array<float, 3> colour = m.value[kColor];
-  const float want[3] = {kd * colour[0] + ks, kd * colour[1] + ks, kd * colour[2] + ks};
+  const gws::Value colour = m.at("color");
+  float want[3];
+  for (int c = 0; c < 3; ++c) want[c] = kd * static_cast<float>(colour[static_cast<size_t>(c)]) + ks;
   const float got[3] = {out[0].x, out[0].y, out[0].z};
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 1e-5f * want[c]) << "channel " << c;
   // Off the normal the response is smaller, and a light below the surface
@@ -316,9 +317,9 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   Scene scene = sweepCellScene();
   scene.lights[0].kind = Light::Kind::kPoint;
   Material m;
-  m.value[kSpecularU][0] = 40.0f;
-  m.value[kSpecularV][0] = 4.0f;
-  m.value[kReflectSamples][0] = 16.0f;
+  m.at("specularU")[0] = 40.0;
+  m.at("specularV")[0] = 4.0;
+  m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
   const Image maya = renderHost(HostKind::kMaya, scene, m, size, size, 16, 2);
   const Image mr = renderHost(HostKind::kMentalRay, scene, m, size, size, 16, 2);
@@ -348,9 +349,9 @@ TEST(MentalRayHost, IrradianceTermAddsLightFromTheEnvironment) {
   // every sphere pixel gains, most where the normal faces the bright studio.
   const Scene scene = sweepCellScene();
   Material off;
-  off.value[kReflectivity][0] = 0.0f;
+  off.at("reflectivity")[0] = 0.0;
   Material on = off;
-  on.value[kIndirect][0] = 1.0f;
+  on.at("indirect")[0] = 1.0;
   const Image a = renderHost(HostKind::kMentalRay, scene, off, 24, 24, 1, 2);
   const Image b = renderHost(HostKind::kMentalRay, scene, on, 24, 24, 1, 2);
   const Rgb centreGain = b.at(12, 12) - a.at(12, 12);

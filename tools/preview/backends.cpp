@@ -28,10 +28,12 @@ bool Backend::measureLobe(const Material&, Vec3, const std::vector<Vec3>&, std::
 
 Material lobeMaterial(const Material& material) {
   Material m = material;
-  m.value[kReflectivity] = {0.0f, 0.0f, 0.0f};
-  m.value[kAmbientColor] = {0.0f, 0.0f, 0.0f};
-  m.value[kIncandescence] = {0.0f, 0.0f, 0.0f};
-  m.value[kIndirect] = {0.0f, 0.0f, 0.0f};
+  if (!m.bound()) return m;
+  for (const char* name : {"reflectivity", "ambientColor", "incandescence", "indirect"}) {
+    // A host without the input (a build without it) has nothing to switch off.
+    const int i = m.schema().find(name);
+    if (i >= 0) m[static_cast<size_t>(i)] = {0.0, 0.0, 0.0};
+  }
   return m;
 }
 

@@ -55,28 +55,30 @@ bool parseSize(const std::string& text, int& w, int& h, std::string& error) {
          parseInt(text.substr(x + 1), kMinSize, kMaxSize, "--size height", h, error);
 }
 
-bool parseSweep(const std::string& text, Sweep& sweep, std::string& error) {
+// "name=v1,v2,..." into `sweep`, checked against `schema`.
+bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sweep,
+                std::string& error) {
   const size_t eq = text.find('=');
   if (eq == std::string::npos) {
     error = "--sweep: expected name=v1,v2,..., got '" + text + "'";
     return false;
   }
   const std::string name = text.substr(0, eq);
-  const int id = findInput(name);
+  const int id = schema.find(name);
   if (id < 0) {
     error = "--sweep: unknown material input '" + name + "' (see --list)";
     return false;
   }
-  sweep.input = static_cast<InputId>(id);
+  sweep.input = static_cast<size_t>(id);
   // Values are separated by commas; a colour's components by colons.
   const std::string list = text.substr(eq + 1);
   size_t start = 0;
   while (true) {
     const size_t comma = list.find(',', start);
     const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
-    std::array<float, 3> v{};
+    Value v{};
     std::string why;
-    if (!parseInputValue(sweep.input, item, v, why)) {
+    if (!parseValue(schema, sweep.input, item, v, why)) {
       error = "--sweep " + name + ": " + why;
       return false;
     }
@@ -91,9 +93,12 @@ bool parseSweep(const std::string& text, Sweep& sweep, std::string& error) {
   return true;
 }
 
-bool hostHas(HostKind host, InputId id) {
-  const MaterialInput& in = materialInputs()[static_cast<size_t>(id)];
-  return host == HostKind::kMaya ? in.maya : in.mentalray;
+gws::Host toSchemaHost(HostKind h) {
+  return h == HostKind::kMaya ? gws::Host::kMaya : gws::Host::kMentalRay;
+}
+
+bool hostHas(const MaterialSchema& schema, HostKind host, size_t id) {
+  return schema[id].in(toSchemaHost(host));
 }
 
 std::string hostList(const std::vector<HostKind>& hosts) {
@@ -184,14 +189,26 @@ std::string helpText() {
   return text;
 }
 
-std::string listText() {
-  std::string text = "Material inputs (name, hosts, default: meaning):\n";
-  for (size_t i = 0; i < materialInputs().size(); ++i) {
-    const MaterialInput& in = materialInputs()[i];
-    const char* hosts = in.maya && in.mentalray ? "both" : (in.maya ? "maya" : "mentalray");
+std::string listText(const MaterialSchema& schema) {
+  std::string text =
+      "Material inputs, as the deliverables declare them (name, hosts, kind, default, "
+      "slider range):\n";
+  for (size_t i = 0; i < schema.size(); ++i) {
+    const MaterialInput& in = schema[i];
+    const bool maya = in.in(gws::Host::kMaya), mr = in.in(gws::Host::kMentalRay);
+    const char* hosts = maya && mr ? "both" : (maya ? "maya" : "mentalray");
+    std::string range;
+    for (gws::Host h : gws::kHosts) {
+      const gws::InputSpec* spec = schema.spec(h, i);
+      if (!spec || !spec->softMin || !spec->softMax) continue;
+      range = gws::formatFloat(static_cast<float>(*spec->softMin)) + " to " +
+              gws::formatFloat(static_cast<float>(*spec->softMax));
+      break;
+    }
     char line[200];
-    std::snprintf(line, sizeof line, "  %-18s %-9s %-12s %s\n", in.name, hosts,
-                  formatValue(static_cast<InputId>(i), in.defaultValue).c_str(), in.description);
+    std::snprintf(line, sizeof line, "  %-18s %-9s %-6s %-12s %s\n", in.name.c_str(), hosts,
+                  gws::kindName(in.kind), formatValue(in.kind, in.defaultValue).c_str(),
+                  range.c_str());
     text += line;
   }
   text += "\nPresets:\n";
@@ -205,6 +222,7 @@ std::string listText() {
 
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
   std::vector<std::string> settings;
+  std::vector<std::string> sweeps;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     // Accepts "--opt value" and "--opt=value".
@@ -274,13 +292,11 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       settings.push_back(v);
     } else if (name == "--sweep") {
       if (!value(v)) return false;
-      Sweep sweep;
-      if (!parseSweep(v, sweep, error)) return false;
-      if (options.sweeps.size() == 2) {
+      if (sweeps.size() == 2) {
         error = "--sweep: at most two parameters";
         return false;
       }
-      options.sweeps.push_back(std::move(sweep));
+      sweeps.push_back(v);
     } else if (name == "-o" || name == "--output") {
       if (!value(v)) return false;
       if (v.empty()) {
@@ -303,31 +319,40 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     }
   }
 
-  options.material = Material();
-  for (const auto& [n, val] : findPreset(options.preset)->settings) {
-    std::string why;
-    applySetting(options.material, std::string(n) + "=" + val, why);
-  }
+  if (options.help) return true;
+  // The inputs come from the deliverables that will render: the hosts asked
+  // for must be readable; the other host's inputs are known when it is.
+  std::vector<gws::Host> required;
+  for (HostKind h : options.hosts) required.push_back(toSchemaHost(h));
+  options.schema = gws::loadMaterialSchema(
+      {options.libraries.mayaPlugin, options.libraries.mentalRayShader}, required, error);
+  if (!options.schema) return false;
+  const MaterialSchema& schema = *options.schema;
+
+  options.material = Material(options.schema);
+  if (!applyPreset(options.material, *findPreset(options.preset), error)) return false;
   for (const std::string& s : settings) {
     if (!applySetting(options.material, s, error)) {
       error = "--set " + error;
       return false;
     }
-    const InputId id = static_cast<InputId>(findInput(s.substr(0, s.find('='))));
+    const size_t id = static_cast<size_t>(schema.find(s.substr(0, s.find('='))));
     if (std::none_of(options.hosts.begin(), options.hosts.end(),
-                     [&](HostKind h) { return hostHas(h, id); })) {
-      error = "--set: " + std::string(materialInputs()[id].name) + " is not an input of " +
-              hostList(options.hosts);
+                     [&](HostKind h) { return hostHas(schema, h, id); })) {
+      error = "--set: " + schema[id].name + " is not an input of " + hostList(options.hosts);
       return false;
     }
   }
-  for (const Sweep& sweep : options.sweeps) {
+  for (const std::string& text : sweeps) {
+    Sweep sweep;
+    if (!parseSweep(schema, text, sweep, error)) return false;
     if (std::none_of(options.hosts.begin(), options.hosts.end(),
-                     [&](HostKind h) { return hostHas(h, sweep.input); })) {
-      error = "--sweep: " + std::string(materialInputs()[sweep.input].name) +
-              " is not an input of " + hostList(options.hosts);
+                     [&](HostKind h) { return hostHas(schema, h, sweep.input); })) {
+      error = "--sweep: " + schema[sweep.input].name + " is not an input of " +
+              hostList(options.hosts);
       return false;
     }
+    options.sweeps.push_back(std::move(sweep));
   }
   if (options.sweeps.size() == 2 && options.sweeps[0].input == options.sweeps[1].input) {
     error = "--sweep: the two sweeps name the same input";
@@ -355,7 +380,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     return kExitOk;
   }
   if (options.list) {
-    std::fputs(listText().c_str(), out);
+    std::fputs(listText(*options.schema).c_str(), out);
     return kExitOk;
   }
 
@@ -363,15 +388,15 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   // first sweep along the columns, the second along the rows.
   const bool sweeping = !options.sweeps.empty();
   const Scene scene = sweeping ? sweepCellScene() : defaultScene(options.pointLightsOnly);
-  std::vector<Material> materials{floorMaterial()};
+  std::vector<Material> materials{floorMaterial(options.schema)};
   const size_t cols = sweeping ? options.sweeps[0].values.size() : 1;
   const size_t rows = options.sweeps.size() == 2 ? options.sweeps[1].values.size() : 1;
   for (size_t r = 0; r < rows; ++r) {
     for (size_t c = 0; c < cols; ++c) {
       Material m = options.material;
-      if (sweeping) m.value[options.sweeps[0].input] = options.sweeps[0].values[c];
+      if (sweeping) m[options.sweeps[0].input] = options.sweeps[0].values[c];
       if (options.sweeps.size() == 2)
-        m.value[options.sweeps[1].input] = options.sweeps[1].values[r];
+        m[options.sweeps[1].input] = options.sweeps[1].values[r];
       materials.push_back(m);
     }
   }

@@ -13,8 +13,8 @@
 namespace gwp {
 
 struct Sweep {
-  InputId input = kColor;
-  std::vector<std::array<float, 3>> values;
+  size_t input = 0;  // index into the material schema
+  std::vector<Value> values;
 };
 
 struct Options {
@@ -25,7 +25,10 @@ struct Options {
   int samplesPerPixel = 16;
   int threads = 0;  // 0: all cores
   std::string preset = kDefaultPreset;
-  Material material;  // the preset, then every --set, applied in order
+  // The deliverables' inputs (loaded from the libraries in `libraries`), and
+  // the material: the preset, then every --set, applied in order.
+  std::shared_ptr<const MaterialSchema> schema;
+  Material material;
   std::vector<Sweep> sweeps;
   std::string output;
   LibraryPaths libraries;

@@ -1,69 +1,43 @@
-// Material inputs as the user names them: the Maya node's attribute long names,
-// which the mental ray shader's parameters share where they play the same
-// role. A Material holds one value per input; each host backend hands over
-// the inputs its deliverable has and leaves out the others.
+// Material inputs as the user names them: the long names of the Maya node's
+// attributes and of the mental ray shader's parameters, merged by name, read
+// from the deliverables themselves (see tools/scene/schema.h). A Material
+// holds one value per input; each host backend hands over the inputs its
+// deliverable has and leaves out the others.
 #pragma once
 
-#include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "schema.h"
+#include "schemas.h"
+
 namespace gwp {
 
-enum class InputKind { kColor, kVector, kFloat, kInt, kBool };
+using gws::applySetting;
+using gws::formatValue;
+using gws::MaterialInput;
+using gws::MaterialSchema;
+using gws::parseValue;
+using gws::Value;
+using gws::ValueKind;
 
-struct MaterialInput {
-  const char* name;
-  InputKind kind;
-  bool maya;       // an attribute of the Maya node
-  bool mentalray;  // a parameter of the mental ray shader
-  std::array<float, 3> defaultValue;
-  float min;  // accepted range of every component
-  float max;
-  const char* description;
+// This build's deliverables' schema (both hosts, as far as they are built),
+// loaded on first use. Null when neither deliverable could be read; `error`
+// (if given) then says why.
+std::shared_ptr<const MaterialSchema> buildSchema(std::string* error = nullptr);
+
+// A material of the preview: a gws::Material that, made without a schema,
+// takes this build's schema with every input at its default.
+class Material : public gws::Material {
+ public:
+  Material();
+  explicit Material(std::shared_ptr<const MaterialSchema> schema)
+      : gws::Material(std::move(schema)) {}
+  Material(const gws::Material& m) : gws::Material(m) {}  // NOLINT: a scene's material as is
 };
-
-// Indices into materialInputs(), in its order.
-enum InputId : int {
-  kColor,
-  kTransparency,
-  kAmbientColor,
-  kIncandescence,
-  kDiffuse,
-  kSpecularU,
-  kSpecularV,
-  kSpecularPower,
-  kReflectivity,
-  kReflectSamples,
-  kNormalOffset,
-  kIndirect,
-  kIndirectColor,
-  kIndirectIntensity,
-  kInputCount
-};
-
-const std::array<MaterialInput, kInputCount>& materialInputs();
-
-// The index of the input called `name`, or -1.
-int findInput(std::string_view name);
-
-struct Material {
-  std::array<std::array<float, 3>, kInputCount> value;
-
-  Material();  // every input at its default
-  float scalar(InputId id) const { return value[static_cast<size_t>(id)][0]; }
-  const std::array<float, 3>& triple(InputId id) const { return value[static_cast<size_t>(id)]; }
-};
-
-// Parses `text` as a value of input `id` into `out`; on failure returns false
-// and says why in `error` (one line, without the input's name).
-bool parseInputValue(InputId id, std::string_view text, std::array<float, 3>& out,
-                     std::string& error);
-
-// Applies "name=value"; on failure returns false with a one-line `error`.
-bool applySetting(Material& material, std::string_view assignment, std::string& error);
 
 struct Preset {
   const char* name;
@@ -75,12 +49,12 @@ const std::vector<Preset>& presets();
 const Preset* findPreset(std::string_view name);
 constexpr const char* kDefaultPreset = "brushed-metal";
 
-// The ground's material: a matte grey floor, the same on every render.
-Material floorMaterial();
+// Applies the preset's settings in order. False with a one-line `error` when
+// the schema lacks one of its inputs or refuses a value.
+bool applyPreset(gws::Material& material, const Preset& preset, std::string& error);
 
-// The node's value of a bool or int input, as the host stores it.
-inline int asInt(float v) { return static_cast<int>(v); }
-
-std::string formatValue(InputId id, const std::array<float, 3>& v);
+// The ground's material: a matte grey floor, the same on every render, in
+// `schema` (this build's when not given).
+Material floorMaterial(std::shared_ptr<const MaterialSchema> schema = nullptr);
 
 }  // namespace gwp

@@ -137,31 +137,41 @@ class MayaBackend final : public Backend {
   std::shared_mutex materialsMutex_;
 };
 
-// Sets a material input on a node as setAttr would; a refusal names the
+// Sets every input the node has on a node's data block as setAttr would,
+// by the names and kinds the plug-in registered; a refusal names the
 // attribute.
-bool setInput(mayahost::DataBlock& block, InputId id, const Material& m, std::string& error) {
-  const MaterialInput& input = materialInputs()[static_cast<size_t>(id)];
-  if (!input.maya) return true;
-  MStatus status;
-  const auto& v = m.triple(id);
-  switch (input.kind) {
-    case InputKind::kColor:
-    case InputKind::kVector:
-      status = block.setVector(input.name, MFloatVector(v[0], v[1], v[2]));
-      break;
-    case InputKind::kFloat:
-      status = block.setFloat(input.name, v[0]);
-      break;
-    case InputKind::kInt:
-      status = block.setInt(input.name, asInt(v[0]));
-      break;
-    case InputKind::kBool:
-      status = block.setBool(input.name, v[0] != 0.0f);
-      break;
-  }
-  if (!status) {
-    error = std::string("the glintWeave node refused ") + input.name + " = " + formatValue(id, v);
+bool setInputs(mayahost::DataBlock& block, const Material& m, std::string& error) {
+  const gws::HostSchema* maya = m.bound() ? m.schema().host(gws::Host::kMaya) : nullptr;
+  if (!maya) {
+    error = "the material carries no Maya schema (the plug-in's attributes were not read)";
     return false;
+  }
+  for (size_t i = 0; i < maya->inputs.size(); ++i) {
+    const gws::InputSpec& input = maya->inputs[i];
+    const gws::Value& v = m[static_cast<size_t>(m.schema().mergedIndex(gws::Host::kMaya, i))];
+    const char* name = input.longName.c_str();
+    MStatus status;
+    switch (input.kind) {
+      case ValueKind::kColor:
+      case ValueKind::kVector:
+        status = block.setVector(name, MFloatVector(static_cast<float>(v[0]),
+                                                    static_cast<float>(v[1]),
+                                                    static_cast<float>(v[2])));
+        break;
+      case ValueKind::kFloat:
+        status = block.setFloat(name, static_cast<float>(v[0]));
+        break;
+      case ValueKind::kInt:
+        status = block.setInt(name, static_cast<int>(v[0]));
+        break;
+      case ValueKind::kBool:
+        status = block.setBool(name, v[0] != 0.0);
+        break;
+    }
+    if (!status) {
+      error = "the glintWeave node refused " + input.longName + " = " + formatValue(input.kind, v);
+      return false;
+    }
   }
   return true;
 }
@@ -197,9 +207,7 @@ bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
       error = "the Maya plug-in " + path + " registered no \"" + kNodeType + "\" node type";
       return false;
     }
-    for (int id = 0; id < kInputCount; ++id) {
-      if (!setInput(node->data(), static_cast<InputId>(id), m, error)) return false;
-    }
+    if (!setInputs(node->data(), m, error)) return false;
     nodes_.push_back(std::move(node));
   }
   outColor_ = nodes_.front()->plug("outColor");
@@ -313,10 +321,7 @@ bool MayaBackend::setMaterial(size_t index, const Material& material, std::strin
     return false;
   }
   std::unique_lock<std::shared_mutex> lock(materialsMutex_);
-  for (int id = 0; id < kInputCount; ++id) {
-    if (!setInput(nodes_[index]->data(), static_cast<InputId>(id), material, error)) return false;
-  }
-  return true;
+  return setInputs(nodes_[index]->data(), material, error);
 }
 
 // One data block of its own, the probe, holding the material: per light
@@ -337,10 +342,7 @@ bool MayaBackend::measureLobe(const Material& material, Vec3 view,
     error = "the Maya host refused a data block for the glintWeave node";
     return false;
   }
-  const Material m = lobeMaterial(material);
-  for (int id = 0; id < kInputCount; ++id) {
-    if (!setInput(*probe, static_cast<InputId>(id), m, error)) return false;
-  }
+  if (!setInputs(*probe, lobeMaterial(material), error)) return false;
   const Vec3 toViewer = normalized(view);
   probe->setVector("pointCamera", toMaya(toViewer * -1.0f));
   probe->setVector("rayDirection", toMaya(toViewer * -1.0f));

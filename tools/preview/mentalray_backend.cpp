@@ -48,7 +48,6 @@ constexpr int kIrradianceRays = 16;
 
 miVector toMi(Vec3 v) { return {v.x, v.y, v.z}; }
 Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
-miColor toMiColor(const std::array<float, 3>& c) { return {c[0], c[1], c[2], 1.0f}; }
 
 // Tags the renderer would give the scene's elements: lights 1..n, objects
 // after them. Any non-zero numbers do.
@@ -133,7 +132,7 @@ class MentalRayBackend final : public Backend {
     }
     return static_cast<miTag>(scene_.lights.size() + 1 + scene_.spheres.size());
   }
-  void buildRecords();
+  bool buildRecords(std::string& error);
 
   static miBoolean sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
                                miState* state, miTag light, miInteger* samples);
@@ -153,37 +152,115 @@ class MentalRayBackend final : public Backend {
   std::vector<std::vector<uint64_t>> records_;
 };
 
-void MentalRayBackend::buildRecords() {
+// Writes a material's parameter block, apart from the light array, as the
+// renderer lays it out from the shader's declaration: parameters in declared
+// order, colours 16 bytes, vectors 12, scalars, integers and booleans 4, and
+// the light array last as its index, its count and the tags (which run past
+// the block). `params` has room for a GlintWeaveBlock.
+bool writeParameterBlock(const Material& m, char* params, std::string& error) {
+  const gws::HostSchema* mr = m.bound() ? m.schema().host(gws::Host::kMentalRay) : nullptr;
+  if (!mr) {
+    error = "the material carries no mental ray schema (the declaration was not read)";
+    return false;
+  }
+  struct Field {
+    size_t offset;
+    int merged;  // index into the material, or -1 for the light array
+    ValueKind kind;
+  };
+  std::vector<Field> fields;
+  size_t offset = 0;
+  size_t lightArray = 0;
+  bool haveLights = false;
+  for (const gws::DeclaredParameter& p : mr->declaration) {
+    if (haveLights) {
+      error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" + p.name +
+              "\" after the light array, which must come last";
+      return false;
+    }
+    if (p.type == "array light") {
+      lightArray = offset;
+      haveLights = true;
+      continue;
+    }
+    const int hostInput = mr->findInput(p.name);
+    if (hostInput < 0) {
+      error = "the preview cannot lay out " + p.type + " \"" + p.name + "\" of " + mr->nodeType;
+      return false;
+    }
+    const ValueKind kind = mr->inputs[static_cast<size_t>(hostInput)].kind;
+    fields.push_back(
+        {offset, m.schema().mergedIndex(gws::Host::kMentalRay, static_cast<size_t>(hostInput)),
+         kind});
+    offset += kind == ValueKind::kColor ? sizeof(miColor)
+              : kind == ValueKind::kVector ? sizeof(miVector)
+                                           : 4;
+  }
+  // The library was built for one layout; a declaration that makes
+  // another would have it read its parameters from the wrong places.
+  if (!haveLights || lightArray != offsetof(GlintWeaveBlock, i_light)) {
+    error = "the declaration of " + mr->nodeType + " (" + mr->source +
+            ") does not lay out the shader library's parameter block";
+    return false;
+  }
+  for (const Field& f : fields) {
+    const gws::Value& v = m[static_cast<size_t>(f.merged)];
+    char* at = params + f.offset;
+    switch (f.kind) {
+      case ValueKind::kColor: {
+        const miColor c{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                        static_cast<float>(v[2]), 1.0f};
+        std::memcpy(at, &c, sizeof c);
+        break;
+      }
+      case ValueKind::kVector: {
+        const miVector d{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                         static_cast<float>(v[2])};
+        std::memcpy(at, &d, sizeof d);
+        break;
+      }
+      case ValueKind::kFloat: {
+        const miScalar x = static_cast<float>(v[0]);
+        std::memcpy(at, &x, sizeof x);
+        break;
+      }
+      case ValueKind::kInt: {
+        const miInteger n = static_cast<miInteger>(v[0]);
+        std::memcpy(at, &n, sizeof n);
+        break;
+      }
+      case ValueKind::kBool: {
+        const miBoolean b = v[0] != 0.0 ? miTRUE : miFALSE;
+        std::memcpy(at, &b, sizeof b);
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+bool MentalRayBackend::buildRecords(std::string& error) {
   const size_t lights = scene_.lights.size();
-  const size_t blockBytes = sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
-  const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
   for (const Material& m : materials_) {
+    const size_t blockBytes =
+        sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
+    const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
     std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
     auto* record = reinterpret_cast<miFunction*>(buffer.data());
     record->type = miFUNCTION_C;
     record->parameter_size = static_cast<int>(blockBytes);
     record->result_size = static_cast<int>(sizeof(miColor));
     record->ghost_offs = 0;  // nothing connected: every parameter is read in place
-    auto* block = reinterpret_cast<GlintWeaveBlock*>(record->parameters);
-    block->color = toMiColor(m.triple(kColor));
-    block->ambientColor = toMiColor(m.triple(kAmbientColor));
-    block->incandescence = toMiColor(m.triple(kIncandescence));
-    block->normalOffset = {m.triple(kNormalOffset)[0], m.triple(kNormalOffset)[1],
-                           m.triple(kNormalOffset)[2]};
-    block->diffuse = m.scalar(kDiffuse);
-    block->specularU = m.scalar(kSpecularU);
-    block->specularV = m.scalar(kSpecularV);
-    block->specularPower = m.scalar(kSpecularPower);
-    block->reflectivity = m.scalar(kReflectivity);
-    block->reflectSamples = asInt(m.scalar(kReflectSamples));
-    block->indirect = m.scalar(kIndirect) != 0.0f ? miTRUE : miFALSE;
-    block->indirectColor = toMiColor(m.triple(kIndirectColor));
-    block->indirectIntensity = m.scalar(kIndirectIntensity);
+    // The block runs past the record's declared parameters[] member.
+    char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
+    if (!writeParameterBlock(m, params, error)) return false;
+    auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
     block->i_light = 0;
     block->n_light = static_cast<miInteger>(lights);
     for (size_t i = 0; i < lights; ++i) block->light[i] = lightTag(i);
     records_.push_back(std::move(buffer));
   }
+  return true;
 }
 
 bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
@@ -248,8 +325,7 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
   callbacks.computeIrradiance = &MentalRayBackend::computeIrradiance;
   control_->setCallbacks(&callbacks);
   setModule(renderer_);
-  buildRecords();
-  return true;
+  return buildRecords(error);
 }
 
 miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
@@ -350,25 +426,6 @@ Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotM
   return {result.r, result.g, result.b};
 }
 
-// A material's parameter block, apart from the light array, as the renderer
-// fills it from the shader's parameters.
-void fillParameters(GlintWeaveBlock& block, const Material& m) {
-  block.color = toMiColor(m.triple(kColor));
-  block.ambientColor = toMiColor(m.triple(kAmbientColor));
-  block.incandescence = toMiColor(m.triple(kIncandescence));
-  block.normalOffset = {m.triple(kNormalOffset)[0], m.triple(kNormalOffset)[1],
-                        m.triple(kNormalOffset)[2]};
-  block.diffuse = m.scalar(kDiffuse);
-  block.specularU = m.scalar(kSpecularU);
-  block.specularV = m.scalar(kSpecularV);
-  block.specularPower = m.scalar(kSpecularPower);
-  block.reflectivity = m.scalar(kReflectivity);
-  block.reflectSamples = asInt(m.scalar(kReflectSamples));
-  block.indirect = m.scalar(kIndirect) != 0.0f ? miTRUE : miFALSE;
-  block.indirectColor = toMiColor(m.triple(kIndirectColor));
-  block.indirectIntensity = m.scalar(kIndirectIntensity);
-}
-
 // Each material has a parameter block of its own, read by renders of that
 // material only: rewriting it while no render of it runs is what the
 // renderer does between two frames of an edited shader.
@@ -377,9 +434,8 @@ bool MentalRayBackend::setMaterial(size_t index, const Material& material, std::
     error = "no material " + std::to_string(index) + " in the mental ray backend";
     return false;
   }
-  auto* record = reinterpret_cast<miFunction*>(records_[index].data());
-  fillParameters(*reinterpret_cast<GlintWeaveBlock*>(record->parameters), material);
-  return true;
+  char* params = reinterpret_cast<char*>(records_[index].data()) + offsetof(miFunction, parameters);
+  return writeParameterBlock(material, params, error);
 }
 
 miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
@@ -398,7 +454,7 @@ miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, cons
 // reflectivity 0 and the indirect term off it traces nothing.
 bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
                                    const std::vector<Vec3>& lights, std::vector<Rgb>& out,
-                                   std::string&) {
+                                   std::string& error) {
   const size_t bytes = offsetof(miFunction, parameters) + sizeof(GlintWeaveBlock);
   std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
   auto* record = reinterpret_cast<miFunction*>(buffer.data());
@@ -406,8 +462,9 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
   record->parameter_size = static_cast<int>(sizeof(GlintWeaveBlock));
   record->result_size = static_cast<int>(sizeof(miColor));
   record->ghost_offs = 0;
-  auto* block = reinterpret_cast<GlintWeaveBlock*>(record->parameters);
-  fillParameters(*block, lobeMaterial(material));
+  char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
+  if (!writeParameterBlock(lobeMaterial(material), params, error)) return false;
+  auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
   block->i_light = 0;
   block->n_light = 1;
   block->light[0] = kProbeLightTag;
@@ -435,7 +492,7 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
   for (const Vec3& l : lights) {
     probe.direction = normalized(l);
     miColor result{0.0f, 0.0f, 0.0f, 0.0f};
-    shader_(&result, &state, record->parameters);
+    shader_(&result, &state, params);
     out.push_back({result.r, result.g, result.b});
   }
   return true;

@@ -152,42 +152,35 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
                     "name: expected up to 64 letters, digits or '_', not starting with a digit");
       }
       out.name = value;
-    } else if (gwp::findInput(key) >= 0) {
+    } else if (out.material.bound() && out.material.schema().find(key) >= 0) {
       inputs.emplace_back(key, value);
     } else {
       return fail(key, "unknown parameter '" + shown(key) + "'");
     }
   }
 
-  out.material = gwp::Material();
+  out.material = gwp::Material(out.material.schemaPtr());
   if (!out.preset.empty()) {
-    for (const auto& [n, v] : gwp::findPreset(out.preset)->settings) {
-      std::string why;
-      gwp::applySetting(out.material, std::string(n) + "=" + v, why);
+    std::string why;
+    if (!gwp::applyPreset(out.material, *gwp::findPreset(out.preset), why)) {
+      return fail("preset", why);
     }
   }
   for (const auto& [key, value] : inputs) {
     std::string why;
-    if (!gwp::applySetting(out.material, key + "=" + value, why)) return fail(key, why);
+    if (!gws::setValue(out.material, key, value, why)) return fail(key, why);
   }
   return true;
 }
 
-std::string materialQuery(const gwp::Material& material) {
-  const gwp::Material defaults;
+std::string materialQuery(const gws::Material& material) {
   std::string q;
-  const auto& inputs = gwp::materialInputs();
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    if (material.value[i] == defaults.value[i]) continue;
-    const auto& v = material.value[i];
-    char buf[128];
-    if (inputs[i].kind == gwp::InputKind::kColor || inputs[i].kind == gwp::InputKind::kVector) {
-      std::snprintf(buf, sizeof buf, "%.9g,%.9g,%.9g", static_cast<double>(v[0]),
-                    static_cast<double>(v[1]), static_cast<double>(v[2]));
-    } else {
-      std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v[0]));
-    }
-    q += (q.empty() ? "" : "&") + std::string(inputs[i].name) + "=" + buf;
+  if (!material.bound()) return q;
+  const gws::MaterialSchema& schema = material.schema();
+  for (size_t i = 0; i < schema.size(); ++i) {
+    if (material[i] == schema[i].defaultValue) continue;
+    q += (q.empty() ? "" : "&") + schema[i].name + "=" +
+         gws::formatValue(schema[i].kind, material[i]);
   }
   return q;
 }

@@ -41,6 +41,8 @@ struct StudioParams {
   int target = 64;  // samples per pixel the refinement stops at
   float gain = 4.0f;
   std::string preset;  // applied before the inputs; empty: the node's defaults
+  // Inputs by the schema this holds when parsing starts (this build's, read
+  // from the deliverables, unless set otherwise).
   gwp::Material material;
   float viewTheta = 45.0f;  // lobe: the view direction's angle from the normal, degrees
   float viewPhi = 0.0f;     // and its azimuth from the first tangent, degrees
@@ -64,6 +66,6 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error);
 // The material as query parameters, inputs that differ from the node's
 // defaults only, in input order, with every float written so that it reads
 // back to the same bits. Used as the accumulation key and by tests.
-std::string materialQuery(const gwp::Material& material);
+std::string materialQuery(const gws::Material& material);
 
 }  // namespace gwstudio

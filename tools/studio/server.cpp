@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "assets.h"
@@ -69,50 +70,58 @@ bool params(const httplib::Request& req, httplib::Response& res, StudioParams& o
   return true;
 }
 
-const char* kindName(gwp::InputKind kind) {
+// The page's names for the kinds of value.
+const char* pageKind(gws::ValueKind kind) {
   switch (kind) {
-    case gwp::InputKind::kColor:
+    case gws::ValueKind::kColor:
       return "color";
-    case gwp::InputKind::kVector:
+    case gws::ValueKind::kVector:
       return "vector";
-    case gwp::InputKind::kFloat:
+    case gws::ValueKind::kFloat:
       return "float";
-    case gwp::InputKind::kInt:
+    case gws::ValueKind::kInt:
       return "int";
-    case gwp::InputKind::kBool:
+    case gws::ValueKind::kBool:
       return "bool";
   }
   return "float";
 }
 
-// The slider range of an input: the accepted range where it is small, the
-// usual range of such a value where the accepted one is open-ended.
-std::pair<float, float> sliderRange(const gwp::MaterialInput& in) {
-  constexpr float kOpen = 1e5f;
-  float lo = in.min < -kOpen ? -1.0f : in.min;
-  float hi = in.max;
-  if (hi > kOpen) hi = std::string(in.name).rfind("specular", 0) == 0 ? 10000.0f : 1.0f;
-  if (in.kind == gwp::InputKind::kInt) hi = std::min(hi, 200.0f);
-  return {lo, hi};
-}
-
+// Every input of both hosts as the deliverables define them: kinds and
+// defaults from the merged schema; slider ranges from the Maya plug-in's
+// soft limits or the declaration's hints (the first host that gives them);
+// hard limits from either.
 json controlsJson(const Studio& studio) {
   json inputs = json::array();
-  for (size_t i = 0; i < gwp::materialInputs().size(); ++i) {
-    const gwp::MaterialInput& in = gwp::materialInputs()[i];
-    const auto [lo, hi] = sliderRange(in);
-    inputs.push_back({{"name", in.name},
-                      {"kind", kindName(in.kind)},
-                      {"maya", in.maya},
-                      {"mentalray", in.mentalray},
-                      {"default", gwp::formatValue(static_cast<gwp::InputId>(i), in.defaultValue)},
-                      {"min", in.min},
-                      {"max", in.max},
-                      {"softMin", lo},
-                      {"softMax", hi},
-                      // A slider over several decades moves in ratios.
-                      {"log", lo >= 0.0f && hi >= 1000.0f && in.kind == gwp::InputKind::kFloat},
-                      {"description", in.description}});
+  const gwp::Material defaults;
+  if (defaults.bound()) {
+    const gws::MaterialSchema& schema = defaults.schema();
+    for (size_t i = 0; i < schema.size(); ++i) {
+      const gws::MaterialInput& in = schema[i];
+      std::optional<double> softMin, softMax, min, max;
+      for (gws::Host h : gws::kHosts) {
+        const gws::InputSpec* spec = schema.spec(h, i);
+        if (!spec) continue;
+        if (!softMin) softMin = spec->softMin;
+        if (!softMax) softMax = spec->softMax;
+        if (spec->min) min = min ? std::max(*min, *spec->min) : *spec->min;
+        if (spec->max) max = max ? std::min(*max, *spec->max) : *spec->max;
+      }
+      const double lo = softMin.value_or(min.value_or(0.0));
+      const double hi = std::max(lo + 1.0, softMax.value_or(max.value_or(lo + 1.0)));
+      json entry{{"name", in.name},
+                 {"kind", pageKind(in.kind)},
+                 {"maya", in.in(gws::Host::kMaya)},
+                 {"mentalray", in.in(gws::Host::kMentalRay)},
+                 {"default", gws::formatValue(in.kind, in.defaultValue)},
+                 {"softMin", lo},
+                 {"softMax", hi},
+                 // A slider over several decades moves in ratios.
+                 {"log", in.kind == gws::ValueKind::kFloat && lo >= 0.0 && hi >= 1000.0}};
+      if (min) entry["min"] = *min;
+      if (max) entry["max"] = *max;
+      inputs.push_back(entry);
+    }
   }
   json presets = json::array();
   for (const gwp::Preset& p : gwp::presets()) {

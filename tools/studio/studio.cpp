@@ -151,6 +151,8 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
         static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   }
   studio->scene_ = makeScene(options.scene);
+  // The deliverables' own inputs, read before a backend holds the plug-in.
+  if (!gwp::buildSchema(&error)) return nullptr;
   studio->materials_.assign(static_cast<size_t>(1 + studio->options_.renderSlots),
                             gwp::Material());
   studio->materials_[0] = gwp::floorMaterial();

@@ -70,7 +70,8 @@ export class Controls {
     box.dataset.input = input.name;
     const label = document.createElement('label');
     label.textContent = input.name;
-    label.title = input.description;
+    const hosts = input.maya && input.mentalray ? 'both hosts' : input.maya ? 'Maya only' : 'mental ray only';
+    label.title = `${input.name}: ${input.kind}, ${hosts}, default ${input.default}`;
     label.htmlFor = 'text-' + input.name;
     const inputs = document.createElement('div');
     inputs.className = 'inputs';

@@ -8,7 +8,7 @@
 #include <elf.h>
 #endif
 
-namespace gwp {
+namespace gws {
 
 std::string libraryFileProblem(const std::string& path) {
 #if defined(__linux__)
@@ -43,4 +43,4 @@ std::string libraryFileProblem(const std::string& path) {
   return {};
 }
 
-}  // namespace gwp
+}  // namespace gws

@@ -1,0 +1,292 @@
+// The material schemas as read from the deliverables: the Maya plug-in's
+// registered attributes and the mental ray declaration, each host's names,
+// kinds, defaults and limits, their merge, and the declaration parser's
+// handling of what a hand-edited .mi holds.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "maya_schema.h"
+#include "mi_declaration.h"
+#include "schema.h"
+#include "schemas.h"
+
+namespace gws {
+namespace {
+
+std::string tempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/gwscene-test.XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) return "/tmp";
+  return buf.data();
+}
+
+struct ExpectedInput {
+  const char* longName;
+  const char* shortName;  // Maya; "" for mental ray
+  ValueKind kind;
+  Value defaultValue;
+  std::optional<double> min, softMin, softMax;
+};
+
+const ValueKind C = ValueKind::kColor, F = ValueKind::kFloat, I = ValueKind::kInt,
+                V = ValueKind::kVector, B = ValueKind::kBool;
+const std::optional<double> none;
+
+void expectInputs(const HostSchema& s, const std::vector<ExpectedInput>& want) {
+  ASSERT_EQ(s.inputs.size(), want.size()) << s.source;
+  for (size_t i = 0; i < want.size(); ++i) {
+    const InputSpec& got = s.inputs[i];
+    const ExpectedInput& w = want[i];
+    SCOPED_TRACE(w.longName);
+    EXPECT_EQ(got.longName, w.longName);
+    EXPECT_EQ(got.shortName, w.shortName);
+    EXPECT_EQ(got.kind, w.kind);
+    for (int c = 0; c < 3; ++c) {
+      // The hosts store floats: compare with the float the default became.
+      const double d = w.kind == I || w.kind == B ? w.defaultValue[c]
+                                                  : static_cast<float>(w.defaultValue[c]);
+      EXPECT_EQ(got.defaultValue[c], d) << "component " << c;
+    }
+    EXPECT_EQ(got.min, w.min);
+    EXPECT_EQ(got.softMin, w.softMin);
+    EXPECT_EQ(got.softMax, w.softMax);
+    EXPECT_FALSE(got.max);  // no input has a hard maximum
+  }
+}
+
+TEST(MayaSchema, InputsAreTheStorableWritableVisibleAttributesTheNodeRegisters) {
+  if (!mayaSchemaAvailable()) GTEST_SKIP() << "no stand-in Maya host in this build";
+  std::string error;
+  const auto s = loadMayaSchema(builtMayaPlugin(), error);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->nodeType, "glintWeave");
+  EXPECT_EQ(s->pluginName, "glintWeave");
+  EXPECT_EQ(s->version, "1.0");
+  expectInputs(*s, {
+                       {"color", "c", C, {0.5, 0.5, 0.5}, none, none, none},
+                       {"transparency", "it", C, {0, 0, 0}, none, none, none},
+                       {"ambientColor", "ambC", C, {0, 0, 0}, none, none, none},
+                       {"incandescence", "ic", C, {0, 0, 0}, none, none, none},
+                       {"diffuse", "dfl", F, {0.8, 0, 0}, none, 0.0, 1.0},
+                       {"specularU", "su", F, {10, 0, 0}, none, 0.0, 10000.0},
+                       {"specularV", "sv", F, {10, 0, 0}, none, 0.0, 10000.0},
+                       {"specularPower", "sp", F, {0.5, 0, 0}, none, 0.0, 1.0},
+                       {"reflectivity", "rfly", F, {0.5, 0, 0}, none, 0.0, 1.0},
+                       {"reflectSamples", "rfs", I, {1, 0, 0}, 1.0, 1.0, 200.0},
+                   });
+  EXPECT_EQ(s->inputs[0].childShort, (std::array<std::string, 3>{"cr", "cg", "cb"}));
+  EXPECT_EQ(s->inputs[2].childLong,
+            (std::array<std::string, 3>{"ambientColorR", "ambientColorG", "ambientColorB"}));
+
+  // Names a scene may use on the node, inputs or not.
+  struct Case {
+    const char* name;
+    Resolved::What what;
+    int input, component;
+  };
+  const Case cases[] = {
+      {"specularU", Resolved::What::kInput, 5, -1}, {"su", Resolved::What::kInput, 5, -1},
+      {"c", Resolved::What::kInput, 0, -1},         {"cg", Resolved::What::kInput, 0, 1},
+      {"incandescenceB", Resolved::What::kInput, 3, 2},
+      {"oc", Resolved::What::kOther, -1, -1},       {"outTransparencyG", Resolved::What::kOther, -1, -1},
+      {"ltd", Resolved::What::kOther, -1, -1},      {"ldx", Resolved::What::kOther, -1, -1},
+      {"rayDepth", Resolved::What::kOther, -1, -1}, {"msg", Resolved::What::kOther, -1, -1},
+      {"shininess", Resolved::What::kUnknown, -1, -1}, {"", Resolved::What::kUnknown, -1, -1},
+  };
+  for (const Case& c : cases) {
+    const Resolved r = s->resolve(c.name);
+    EXPECT_EQ(r.what, c.what) << c.name;
+    EXPECT_EQ(r.input, c.input) << c.name;
+    EXPECT_EQ(r.component, c.component) << c.name;
+  }
+}
+
+TEST(MayaSchema, AMissingOrForeignLibraryIsRefusedWithOneLine) {
+  if (!mayaSchemaAvailable()) GTEST_SKIP() << "no stand-in Maya host in this build";
+  for (const std::string& path :
+       {std::string("/nonexistent/glintWeave.so"), builtMentalRayShader()}) {
+    std::string error;
+    EXPECT_FALSE(loadMayaSchema(path, error)) << path;
+    EXPECT_EQ(error.rfind("cannot load the Maya plug-in " + path, 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+  }
+}
+
+const std::vector<ExpectedInput> kMentalRayInputs = {
+    {"color", "", C, {0.5, 0.5, 0.5}, none, none, none},
+    {"ambientColor", "", C, {0, 0, 0}, none, none, none},
+    {"incandescence", "", C, {0, 0, 0}, none, none, none},
+    {"normalOffset", "", V, {0, 0, 0}, none, none, none},
+    {"diffuse", "", F, {0.8, 0, 0}, none, 0.0, 1.0},
+    {"specularU", "", F, {10, 0, 0}, none, 0.0, 10000.0},
+    {"specularV", "", F, {10, 0, 0}, none, 0.0, 10000.0},
+    {"specularPower", "", F, {0.5, 0, 0}, none, 0.0, 1.0},
+    {"reflectivity", "", F, {0.5, 0, 0}, none, 0.0, 1.0},
+    {"reflectSamples", "", I, {1, 0, 0}, 1.0, 1.0, 200.0},
+    {"indirect", "", B, {0, 0, 0}, none, none, none},
+    {"indirectColor", "", C, {1, 1, 1}, none, none, none},
+    {"indirectIntensity", "", F, {1, 0, 0}, none, 0.0, 1.0},
+};
+
+TEST(MentalRaySchema, ParametersComeFromTheDeclarationBesideTheLibrary) {
+  std::string error;
+  const auto s = loadMentalRaySchema(builtMentalRayShader(), error);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->nodeType, "kl4v_glintWeave");
+  EXPECT_EQ(s->version, "1");
+  EXPECT_EQ(s->resultType, "color");
+  expectInputs(*s, kMentalRayInputs);
+  ASSERT_EQ(s->declaration.size(), 14u);
+  EXPECT_EQ(s->declaration.back().type, "array light");
+  EXPECT_EQ(s->resolve("light").what, Resolved::What::kOther);
+}
+
+TEST(MentalRaySchema, TheInstalledLayoutIsFoundToo) {
+  // mentalray/lib/<library> with mentalray/include/<stem>.mi, as installed.
+  const std::string root = tempDir();
+  ASSERT_EQ(::mkdir((root + "/lib").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((root + "/include").c_str(), 0755), 0);
+  std::ofstream(root + "/lib/kl4v_glintWeave.so") << "not loaded, only located";
+  std::ifstream src(GLINTWEAVE_TEST_MI_SOURCE);
+  std::ofstream(root + "/include/kl4v_glintWeave.mi") << src.rdbuf();
+  std::string error;
+  const auto s = loadMentalRaySchema(root + "/lib/kl4v_glintWeave.so", error);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->source, root + "/lib/../include/kl4v_glintWeave.mi");
+  expectInputs(*s, kMentalRayInputs);
+
+  std::ofstream(root + "/lonely.so") << "no declaration beside it";
+  EXPECT_FALSE(loadMentalRaySchema(root + "/lonely.so", error));
+  EXPECT_NE(error.find("cannot load the shader library " + root + "/lonely.so"), std::string::npos)
+      << error;
+}
+
+TEST(MaterialSchema, BothHostsMergeByNameAndAgreeOnWhatTheyShare) {
+  if (!mayaSchemaAvailable()) GTEST_SKIP() << "no stand-in Maya host in this build";
+  std::string error;
+  const auto s = loadMaterialSchema({}, {Host::kMaya, Host::kMentalRay}, error);
+  ASSERT_TRUE(s) << error;
+  std::vector<std::string> names;
+  for (const MaterialInput& in : s->inputs()) names.push_back(in.name);
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "color", "transparency", "ambientColor", "incandescence", "diffuse",
+                       "specularU", "specularV", "specularPower", "reflectivity", "reflectSamples",
+                       "normalOffset", "indirect", "indirectColor", "indirectIntensity"}));
+  // Where both deliverables have an input, they must agree on its kind,
+  // default and limits: a user moving between hosts sees the same material.
+  for (size_t i = 0; i < s->size(); ++i) {
+    const InputSpec* maya = s->spec(Host::kMaya, i);
+    const InputSpec* mr = s->spec(Host::kMentalRay, i);
+    if (!maya || !mr) continue;
+    SCOPED_TRACE(maya->longName);
+    EXPECT_EQ(maya->kind, mr->kind);
+    EXPECT_EQ(maya->defaultValue, mr->defaultValue);
+    EXPECT_EQ(maya->min, mr->min);
+    EXPECT_EQ(maya->softMin, mr->softMin);
+    EXPECT_EQ(maya->softMax, mr->softMax);
+  }
+  EXPECT_TRUE((*s)[1].in(Host::kMaya) && !(*s)[1].in(Host::kMentalRay));  // transparency
+  EXPECT_TRUE(!(*s)[10].in(Host::kMaya) && (*s)[10].in(Host::kMentalRay));  // normalOffset
+  // The same sources give the same schema object.
+  EXPECT_EQ(loadMaterialSchema({}, {}, error), s);
+}
+
+TEST(MaterialSchema, KindsThatDisagreeAreRefused) {
+  auto maya = std::make_shared<HostSchema>();
+  maya->inputs.push_back(InputSpec{"glow", "gl", ValueKind::kFloat, {}, {}, {}, {}, {}, {}, {}});
+  auto mr = std::make_shared<HostSchema>();
+  mr->host = Host::kMentalRay;
+  mr->inputs.push_back(InputSpec{"glow", "", ValueKind::kColor, {}, {}, {}, {}, {}, {}, {}});
+  std::string error;
+  EXPECT_FALSE(MaterialSchema::merge(maya, mr, error));
+  EXPECT_NE(error.find("disagree on glow"), std::string::npos) << error;
+}
+
+// ---- the declaration parser ------------------------------------------------------
+
+TEST(MiDeclaration, HintsInlineDefaultsAndOtherParameterTypes) {
+  const std::string text =
+      "# a hand-written declaration\n"
+      "$ifndef \"x\"\n"
+      "set \"x\" \"true\"\n"
+      "declare shader\n"
+      "  struct { color \"result\", scalar \"alpha\" } \"weave\" (\n"
+      "    color \"tint\" default 0.25 0.5 0.75 1, #: softmin 0 softmax 2\n"
+      "    scalar \"gain\",  #: default .7, min -1 max 3 shortname \"gn\" hidden\n"
+      "    color texture \"map\",\n"
+      "    array integer \"counts\",\n"
+      "    struct \"pair\" { scalar \"a\", scalar \"b\" },\n"
+      "    boolean \"on\" #: default 1\n"
+      "  )\n"
+      "  version 3\n"
+      "  #: nodeid 1234\n"
+      "  apply material, texture\n"
+      "  gui \"gui_weave\" { control \"Global\" \"Global\" } end gui\n"
+      "end declare\n"
+      "$endif\n";
+  HostSchema s;
+  std::string error;
+  ASSERT_TRUE(mentalRaySchemaFromText(text, "weave.mi", "weave", s, error)) << error;
+  EXPECT_EQ(s.version, "3");
+  EXPECT_EQ(s.resultType, "struct");
+  ASSERT_EQ(s.inputs.size(), 3u);
+  EXPECT_EQ(s.inputs[0].defaultValue, (Value{0.25, 0.5, 0.75}));
+  EXPECT_EQ(s.inputs[0].softMax, 2.0);
+  EXPECT_EQ(s.inputs[1].defaultValue[0], static_cast<double>(0.7f));
+  EXPECT_EQ(s.inputs[1].min, -1.0);
+  EXPECT_EQ(s.inputs[1].max, 3.0);
+  EXPECT_EQ(s.inputs[1].shortName, "gn");
+  EXPECT_EQ(s.inputs[2].kind, ValueKind::kBool);
+  EXPECT_EQ(s.inputs[2].defaultValue[0], 1.0);
+  std::vector<std::string> declared;
+  for (const DeclaredParameter& p : s.declaration) declared.push_back(p.type + " " + p.name);
+  EXPECT_EQ(declared, (std::vector<std::string>{"color tint", "scalar gain", "color texture map",
+                                                "array integer counts", "struct pair",
+                                                "boolean on"}));
+}
+
+struct BadDeclaration {
+  const char* text;
+  const char* where;  // "LINE:COL"
+  const char* message;
+};
+
+TEST(MiDeclaration, MalformedDeclarationsSayWhereAndWhat) {
+  const BadDeclaration cases[] = {
+      {"declare shader color \"s\" (\n  scalar \"a\" scalar \"b\"\n) end declare\n", "2:14",
+       "expected ',' or ')' after parameter \"a\""},
+      {"declare shader color \"s\" (\n  scalar a\n) end declare\n", "2:10",
+       "expected the parameter's name in quotes"},
+      {"declare shader color \"s (\n", "1:22", "unterminated string"},
+      {"declare shader color \"s\" (\n  color \"c\" #: softmin x\n) end declare\n", "2:24",
+       "expected a number in the #: comment, found 'x'"},
+      {"declare shader color \"s\" (scalar \"a\")\nversion 1\n", "1:1",
+       "unterminated declaration of \"s\""},
+      {"declare shader color \"s\" (scalar \"a\") version one end declare\n", "1:47",
+       "expected the version number"},
+      {"declare material \"m\" end declare\n", "1:9", "expected 'shader' after 'declare'"},
+      {"# nothing declared here\n", "", "declares no shader"},
+  };
+  for (const BadDeclaration& c : cases) {
+    HostSchema s;
+    std::string error;
+    EXPECT_FALSE(mentalRaySchemaFromText(c.text, "bad.mi", "", s, error)) << c.text;
+    const std::string prefix = std::string("bad.mi:") + c.where + (*c.where ? ": " : "");
+    EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace gws

@@ -1,0 +1,145 @@
+#include "mi_lexer.h"
+
+namespace gws {
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isWordStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool isWordChar(char c) { return isWordStart(c) || isDigit(c); }
+
+}  // namespace
+
+void MiLexer::fail(const char* message, uint32_t line, uint32_t column) {
+  if (!error_.empty()) return;
+  error_ = message;
+  errorLine_ = line;
+  errorColumn_ = column;
+}
+
+const MiToken& MiLexer::peek() {
+  if (!peeked_) {
+    peek_ = scan();
+    peeked_ = true;
+  }
+  return peek_;
+}
+
+MiToken MiLexer::next() {
+  if (peeked_) {
+    peeked_ = false;
+    return peek_;
+  }
+  return scan();
+}
+
+MiToken MiLexer::scan() {
+  MiToken t;
+  const size_t n = text_.size();
+  while (pos_ < n) {
+    const char c = text_[pos_];
+    if (c == '\n') {
+      ++pos_;
+      ++line_;
+      lineStart_ = pos_;
+    } else if (isSpace(c)) {
+      ++pos_;
+    } else if (c == '#') {
+      const size_t start = pos_;
+      while (pos_ < n && text_[pos_] != '\n') ++pos_;
+      if (hints_ && pos_ - start >= 2 && text_[start + 1] == ':') {
+        t.kind = MiToken::Kind::kHint;
+        t.text = text_.substr(start + 2, pos_ - start - 2);
+        t.line = line_;
+        t.column = static_cast<uint32_t>(start - lineStart_ + 1);
+        return t;
+      }
+    } else {
+      break;
+    }
+  }
+  t.line = line_;
+  t.column = static_cast<uint32_t>(pos_ - lineStart_ + 1);
+  if (!error_.empty() || pos_ >= n) {
+    t.kind = MiToken::Kind::kEnd;
+    return t;
+  }
+  const size_t start = pos_;
+  const char c = text_[pos_];
+  if (c == '"') {
+    ++pos_;
+    while (pos_ < n && text_[pos_] != '"' && text_[pos_] != '\n') {
+      if (text_[pos_] == '\\' && pos_ + 1 < n && text_[pos_ + 1] != '\n') {
+        t.escaped = true;
+        ++pos_;
+      }
+      ++pos_;
+    }
+    if (pos_ >= n || text_[pos_] != '"') {
+      fail("unterminated string", t.line, t.column);
+      t.kind = MiToken::Kind::kEnd;
+      return t;
+    }
+    t.kind = MiToken::Kind::kString;
+    t.text = text_.substr(start + 1, pos_ - start - 1);
+    ++pos_;
+    return t;
+  }
+  if (c == '$' && pos_ + 1 < n && isWordStart(text_[pos_ + 1])) {
+    ++pos_;
+    while (pos_ < n && isWordChar(text_[pos_])) ++pos_;
+    t.kind = MiToken::Kind::kDirective;
+    t.text = text_.substr(start + 1, pos_ - start - 1);
+    return t;
+  }
+  const bool signedNumber = (c == '-' || c == '+') && pos_ + 1 < n &&
+                            (isDigit(text_[pos_ + 1]) || text_[pos_ + 1] == '.');
+  if (isDigit(c) || signedNumber || (c == '.' && pos_ + 1 < n && isDigit(text_[pos_ + 1]))) {
+    if (signedNumber) ++pos_;
+    while (pos_ < n && (isDigit(text_[pos_]) || text_[pos_] == '.')) ++pos_;
+    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      size_t e = pos_ + 1;
+      if (e < n && (text_[e] == '+' || text_[e] == '-')) ++e;
+      if (e < n && isDigit(text_[e])) {
+        pos_ = e;
+        while (pos_ < n && isDigit(text_[pos_])) ++pos_;
+      }
+    }
+    // A number runs into letters only when it is not one ("1x"): keep them
+    // together so that the value is refused as a whole.
+    while (pos_ < n && isWordChar(text_[pos_])) ++pos_;
+    t.kind = MiToken::Kind::kNumber;
+    t.text = text_.substr(start, pos_ - start);
+    return t;
+  }
+  if (isWordStart(c)) {
+    while (pos_ < n && (isWordChar(text_[pos_]) || text_[pos_] == '.')) ++pos_;
+    t.kind = MiToken::Kind::kWord;
+    t.text = text_.substr(start, pos_ - start);
+    return t;
+  }
+  ++pos_;
+  t.kind = MiToken::Kind::kPunct;
+  t.text = text_.substr(start, 1);
+  return t;
+}
+
+std::string MiLexer::value(const MiToken& t) const {
+  if (!t.escaped) return std::string(t.text);
+  std::string out;
+  out.reserve(t.text.size());
+  for (size_t i = 0; i < t.text.size(); ++i) {
+    char c = t.text[i];
+    if (c == '\\' && i + 1 < t.text.size()) {
+      c = t.text[++i];
+      if (c == 'n') c = '\n';
+      if (c == 't') c = '\t';
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace gws

@@ -1,0 +1,366 @@
+#include "schema.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+namespace gws {
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The number grammar both hosts write: [sign] digits [. digits] [e [sign] digits],
+// with digits on at least one side of the point. from_chars alone would also
+// take "inf", "nan" and hexadecimal forms.
+bool wellFormed(std::string_view t) {
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < t.size() && isDigit(t[i])) ++i, ++digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && isDigit(t[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    size_t exp = 0;
+    while (i < t.size() && isDigit(t[i])) ++i, ++exp;
+    if (exp == 0) return false;
+  }
+  return i == t.size();
+}
+
+std::string_view withoutPlus(std::string_view t) {
+  return !t.empty() && t[0] == '+' ? t.substr(1) : t;
+}
+
+// One component of kind `kind` from `text`, rounded once to the host's type.
+// False with `why` (one line).
+bool parseComponent(ValueKind kind, std::string_view text, double& out, std::string& why) {
+  const std::string_view t = withoutPlus(text);
+  if (kind == ValueKind::kInt) {
+    int64_t n = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), n);
+    if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size() ||
+        (text.size() > 1 && text[0] == '+' && (text[1] == '+' || text[1] == '-'))) {
+      why = "'" + std::string(text) + "' is not an integer";
+      return false;
+    }
+    out = static_cast<double>(n);  // beyond 32 bits: refused by the range rules
+    return true;
+  }
+  float f = 0.0f;
+  if (!wellFormed(text)) {
+    why = "'" + std::string(text) + "' is not a finite number";
+    return false;
+  }
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), f);
+  if (r.ec != std::errc() || r.ptr != t.data() + t.size() || !std::isfinite(f)) {
+    why = "'" + std::string(text) + "' is not a finite number";
+    return false;
+  }
+  out = static_cast<double>(f);
+  return true;
+}
+
+std::vector<std::string_view> splitComponents(std::string_view text) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == ',' || text[i] == ':') {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return parts;
+}
+
+std::string formatNumber(double v, ValueKind kind) {
+  if (kind == ValueKind::kFloat || kind == ValueKind::kColor || kind == ValueKind::kVector) {
+    return formatFloat(static_cast<float>(v));
+  }
+  return std::to_string(static_cast<long long>(v));
+}
+
+}  // namespace
+
+const char* hostName(Host host) { return host == Host::kMaya ? "maya" : "mentalray"; }
+
+const char* kindName(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::kColor:
+      return "colour";
+    case ValueKind::kVector:
+      return "vector";
+    case ValueKind::kFloat:
+      return "float";
+    case ValueKind::kInt:
+      return "int";
+    case ValueKind::kBool:
+      return "bool";
+  }
+  return "?";
+}
+
+Resolved HostSchema::resolve(std::string_view name) const {
+  Resolved r;
+  if (name.empty()) return r;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const InputSpec& in = inputs[i];
+    if (name == in.longName || (!in.shortName.empty() && name == in.shortName)) {
+      r.what = Resolved::What::kInput;
+      r.input = static_cast<int>(i);
+      return r;
+    }
+    for (int c = 0; c < 3; ++c) {
+      if ((!in.childLong[c].empty() && name == in.childLong[c]) ||
+          (!in.childShort[c].empty() && name == in.childShort[c])) {
+        r.what = Resolved::What::kInput;
+        r.input = static_cast<int>(i);
+        r.component = c;
+        return r;
+      }
+    }
+  }
+  for (const OtherName& o : others) {
+    if (name == o.longName || (!o.shortName.empty() && name == o.shortName)) {
+      r.what = Resolved::What::kOther;
+      return r;
+    }
+  }
+  return r;
+}
+
+int HostSchema::findInput(std::string_view longName) const {
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (inputs[i].longName == longName) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::shared_ptr<const MaterialSchema> MaterialSchema::merge(
+    std::shared_ptr<const HostSchema> maya, std::shared_ptr<const HostSchema> mentalray,
+    std::string& error) {
+  if (!maya && !mentalray) {
+    error = "no material schema: neither the Maya plug-in nor the mental ray declaration was read";
+    return nullptr;
+  }
+  auto s = std::make_shared<MaterialSchema>();
+  s->hosts_ = {std::move(maya), std::move(mentalray)};
+  for (Host h : kHosts) {
+    const HostSchema* hs = s->hosts_[hostIndex(h)].get();
+    if (!hs) continue;
+    auto& merged = s->merged_[hostIndex(h)];
+    for (size_t i = 0; i < hs->inputs.size(); ++i) {
+      const InputSpec& spec = hs->inputs[i];
+      int at = s->find(spec.longName);
+      if (at < 0) {
+        MaterialInput in;
+        in.name = spec.longName;
+        in.kind = spec.kind;
+        in.defaultValue = spec.defaultValue;
+        s->inputs_.push_back(in);
+        at = static_cast<int>(s->inputs_.size() - 1);
+      } else if (s->inputs_[static_cast<size_t>(at)].kind != spec.kind) {
+        error = "the hosts disagree on " + spec.longName + ": a " +
+                kindName(s->inputs_[static_cast<size_t>(at)].kind) + " on the Maya node, a " +
+                kindName(spec.kind) + " in the mental ray declaration";
+        return nullptr;
+      }
+      s->inputs_[static_cast<size_t>(at)].hostInput[hostIndex(h)] = static_cast<int>(i);
+      merged.push_back(at);
+    }
+  }
+  return s;
+}
+
+int MaterialSchema::find(std::string_view name) const {
+  for (size_t i = 0; i < inputs_.size(); ++i) {
+    if (inputs_[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+const InputSpec* MaterialSchema::spec(Host h, size_t i) const {
+  const int at = inputs_[i].hostInput[hostIndex(h)];
+  if (at < 0 || !host(h)) return nullptr;
+  return &host(h)->inputs[static_cast<size_t>(at)];
+}
+
+Material::Material(std::shared_ptr<const MaterialSchema> schema) : schema_(std::move(schema)) {
+  if (!schema_) return;
+  for (const MaterialInput& in : schema_->inputs()) values_.push_back(in.defaultValue);
+}
+
+Value& Material::at(std::string_view name) {
+  const int i = schema_ ? schema_->find(name) : -1;
+  if (i < 0) throw std::out_of_range("no material input " + std::string(name));
+  return values_[static_cast<size_t>(i)];
+}
+
+const Value& Material::at(std::string_view name) const {
+  return const_cast<Material*>(this)->at(name);
+}
+
+// ---- values ---------------------------------------------------------------------------
+
+std::string formatFloat(float f) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, f);
+  return std::string(buf, r.ptr);
+}
+
+bool parseNumber(std::string_view text, double& out) {
+  if (!wellFormed(text)) return false;
+  const std::string_view t = withoutPlus(text);
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size();
+}
+
+std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v) {
+  const MaterialInput& in = schema[input];
+  const int n = componentCount(in.kind);
+  for (int c = 0; c < n; ++c) {
+    const double x = v[static_cast<size_t>(c)];
+    const std::string shown = formatNumber(x, in.kind);
+    switch (in.kind) {
+      case ValueKind::kBool:
+        if (x != 0.0 && x != 1.0) return shown + " is not a boolean (use 1/0, true/false, on/off)";
+        break;
+      case ValueKind::kInt:
+        if (x != std::floor(x) || x < std::numeric_limits<int32_t>::min() ||
+            x > std::numeric_limits<int32_t>::max()) {
+          return shown + " is not a 32-bit integer";
+        }
+        break;
+      default:
+        if (!std::isfinite(x) || std::fabs(x) > std::numeric_limits<float>::max()) {
+          return shown + " is not a finite number";
+        }
+        break;
+    }
+    for (Host h : kHosts) {
+      const InputSpec* spec = schema.spec(h, input);
+      if (!spec) continue;
+      if (spec->min && x < *spec->min) {
+        return shown + " is out of range: below " + hostName(h) + "'s minimum " +
+               formatNumber(*spec->min, in.kind);
+      }
+      if (spec->max && x > *spec->max) {
+        return shown + " is out of range: above " + hostName(h) + "'s maximum " +
+               formatNumber(*spec->max, in.kind);
+      }
+    }
+  }
+  return {};
+}
+
+std::string valueProblem(const MaterialSchema& schema, size_t input, const Value& v) {
+  if (std::string why = hostValueProblem(schema, input, v); !why.empty()) return why;
+  const MaterialInput& in = schema[input];
+  const int n = componentCount(in.kind);
+  for (int c = 0; c < n; ++c) {
+    const double x = v[static_cast<size_t>(c)];
+    for (Host h : kHosts) {
+      const InputSpec* spec = schema.spec(h, input);
+      if (spec && spec->softMin && x < *spec->softMin) {
+        return formatNumber(x, in.kind) + " is out of range: below " +
+               formatNumber(*spec->softMin, in.kind) + ", where the shading stops making sense";
+      }
+    }
+    if (in.kind == ValueKind::kColor && x < 0.0) {
+      return formatNumber(x, in.kind) + " is out of range: colours take values from 0 up";
+    }
+  }
+  return {};
+}
+
+bool parseValue(const MaterialSchema& schema, size_t input, std::string_view text, Value& out,
+                std::string& error) {
+  const MaterialInput& in = schema[input];
+  Value v{0, 0, 0};
+  switch (in.kind) {
+    case ValueKind::kBool:
+      if (text == "1" || text == "true" || text == "on" || text == "yes") {
+        v[0] = 1;
+      } else if (text == "0" || text == "false" || text == "off" || text == "no") {
+        v[0] = 0;
+      } else {
+        error = "'" + std::string(text) + "' is not a boolean (use 1/0, true/false, on/off)";
+        return false;
+      }
+      break;
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      if (!parseComponent(in.kind, text, v[0], error)) return false;
+      break;
+    case ValueKind::kColor:
+    case ValueKind::kVector: {
+      const auto parts = splitComponents(text);
+      const bool grey = parts.size() == 1 && in.kind == ValueKind::kColor;
+      if (parts.size() != 3 && !grey) {
+        error = "'" + std::string(text) + "' needs three components " +
+                (in.kind == ValueKind::kColor ? "r,g,b (or one grey value)" : "x,y,z");
+        return false;
+      }
+      for (size_t i = 0; i < parts.size(); ++i) {
+        if (!parseComponent(in.kind, parts[i], v[i], error)) return false;
+      }
+      if (grey) v[1] = v[2] = v[0];
+      break;
+    }
+  }
+  if (std::string why = valueProblem(schema, input, v); !why.empty()) {
+    error = why;
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool setValue(Material& material, std::string_view name, std::string_view text,
+              std::string& error) {
+  const int id = material.bound() ? material.schema().find(name) : -1;
+  if (id < 0) {
+    error = "unknown material input '" + std::string(name) + "' (see --list)";
+    return false;
+  }
+  std::string why;
+  if (!parseValue(material.schema(), static_cast<size_t>(id), text,
+                  material[static_cast<size_t>(id)], why)) {
+    error = std::string(name) + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool applySetting(Material& material, std::string_view assignment, std::string& error) {
+  const size_t eq = assignment.find('=');
+  if (eq == std::string_view::npos) {
+    error = "expected name=value, got '" + std::string(assignment) + "'";
+    return false;
+  }
+  return setValue(material, assignment.substr(0, eq), assignment.substr(eq + 1), error);
+}
+
+std::string formatValue(ValueKind kind, const Value& v) {
+  switch (kind) {
+    case ValueKind::kBool:
+      return v[0] != 0 ? "1" : "0";
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      return formatNumber(v[0], kind);
+    case ValueKind::kColor:
+    case ValueKind::kVector:
+      break;
+  }
+  return formatNumber(v[0], kind) + "," + formatNumber(v[1], kind) + "," +
+         formatNumber(v[2], kind);
+}
+
+}  // namespace gws

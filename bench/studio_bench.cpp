@@ -119,7 +119,7 @@ void bareFirstPass(benchmark::State& state) {
   int counter = 0;
   for (auto _ : state) {
     gwp::Material m;
-    m.value[gwp::kSpecularU][0] = static_cast<float>(100 + (counter++ % 500));
+    m.at("specularU")[0] = 100 + (counter++ % 500);
     const auto start = Clock::now();
     gwp::RenderStats stats;
     if (!panels[0].backend->setMaterial(1, m, error) ||

@@ -105,13 +105,13 @@ async function typeValue(name, text) {
 }
 
 test('the page loads and the image appears', async () => {
-  await page.goto(baseUrl + '?w=160&h=120&spp=4');
+  await page.goto(baseUrl + '?w=240&h=180&spp=8');
   const image = await imageAfter(1);
-  assert.equal(image.width, 320, 'both hosts side by side');
+  assert.equal(image.width, 480, 'both hosts side by side');
   const { mean, max } = stats(image);
   assert.ok(max > 100 && mean > 10, `the image is not blank (mean ${mean}, max ${max})`);
   if (process.env.GLINTWEAVE_SCREENSHOT) {
-    await imageAfter(4);
+    await imageAfter(8);
     await page.waitForFunction(() => Number(document.getElementById('lobe').dataset.measured || 0) > 0);
     await page.screenshot({ path: process.env.GLINTWEAVE_SCREENSHOT });
   }
@@ -130,7 +130,7 @@ test('moving a slider changes the image and the URL', async () => {
   assert.ok(differing > 100, `the image changed (${differing} channel values differ)`);
 });
 
-test('the difference view of the agreement scene is near black', async () => {
+test('the difference view of the agreement scene is near black', async (t) => {
   // The material of the two hosts' agreement: exponents low enough that the
   // Maya side's limit on the specular value never bites.
   await page.goto(baseUrl + '?view=diff&gain=1&w=96&h=96&spp=16&specularU=40&specularV=4' +
@@ -142,6 +142,7 @@ test('the difference view of the agreement scene is near black', async () => {
   assert.ok(side.mean < 12, `mean difference ${side.mean} of 255`);
   await page.selectOption('#view', 'side');
   const both = stats(await imageAfter(16));
+  t.diagnostic(`mean difference ${side.mean.toFixed(2)}, mean image ${both.mean.toFixed(2)} of 255`);
   assert.ok(both.mean > 4 * side.mean, `image level ${both.mean} against difference ${side.mean}`);
 });
 

@@ -37,12 +37,20 @@ if(Maya_FOUND AND NOT TARGET Maya::Maya)
       list(APPEND MAYA_LIBRARIES ${MAYA_${_lib}_LIBRARY})
     endif()
   endforeach()
+  # An imported target's include folders are system folders for whoever
+  # links it: the devkit's headers may warn as they like under our warning
+  # flags and -Werror, while our own sources stay fully checked.
+  #
+  # `linux` as well as LINUX: older devkits (2008) choose their 64-bit integer
+  # types under `#if defined(linux)` and stop with an #error otherwise, and
+  # the compiler predefines `linux` only in its GNU dialects, not under the
+  # -std=c++17 that CMAKE_CXX_EXTENSIONS OFF gives.
   add_library(Maya::Maya INTERFACE IMPORTED)
   set_target_properties(Maya::Maya PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES "${MAYA_INCLUDE_DIR}"
     INTERFACE_LINK_LIBRARIES "${MAYA_LIBRARIES}"
     INTERFACE_COMPILE_DEFINITIONS
-      "REQUIRE_IOSTREAM;_BOOL;$<$<PLATFORM_ID:Linux>:LINUX>;$<$<PLATFORM_ID:Darwin>:OSMac_>;$<$<PLATFORM_ID:Windows>:NT_PLUGIN>")
+      "REQUIRE_IOSTREAM;_BOOL;$<$<PLATFORM_ID:Linux>:LINUX>;$<$<PLATFORM_ID:Linux>:linux>;$<$<PLATFORM_ID:Darwin>:OSMac_>;$<$<PLATFORM_ID:Windows>:NT_PLUGIN>")
 endif()
 
 

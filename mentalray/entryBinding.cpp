@@ -41,8 +41,23 @@ constexpr int kPhenEvalSlot = 115;
 std::atomic<void*> dl_handle{nullptr};
 std::atomic<void*> rendererEntryTable[kEntrySlots];
 
+// The forwarders define the functions shader.h declares, so their parameter
+// types are the header's. The traces' direction is `miVector *` in the 3.5
+// and 3.6 headers and `const miVector *` from 3.8 on (same ABI, so one
+// binary serves both); it is taken from the declaration in use rather than
+// from the version macros. The other three agree across versions.
+template <class Function>
+struct TraceSignature;
+template <class Result, class Color, class State, class Direction>
+struct TraceSignature<Result(Color, State, Direction)> {
+  using DirectionPtr = Direction;
+};
+using ReflectionDirection = TraceSignature<decltype(mi_trace_reflection)>::DirectionPtr;
+using EnvironmentDirection = TraceSignature<decltype(mi_trace_environment)>::DirectionPtr;
+
 using SampleLightFn = miBoolean (*)(miColor*, miVector*, miScalar*, miState*, miTag, miInteger*);
-using TraceFn = miBoolean (*)(miColor*, miState*, miVector*);
+using TraceReflectionFn = decltype(&mi_trace_reflection);
+using TraceEnvironmentFn = decltype(&mi_trace_environment);
 using IrradianceFn = miBoolean (*)(miColor*, miState*);
 using PhenEvalFn = void* (*)(miState*, void*);
 
@@ -105,16 +120,18 @@ GW_MI_COLD miBoolean sampleLightUnbound(miColor* result, miVector* dir, miScalar
   return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
 }
 
-GW_MI_COLD miBoolean traceReflectionUnbound(miColor* result, miState* state, miVector* direction) {
+GW_MI_COLD miBoolean traceReflectionUnbound(miColor* result, miState* state,
+                                            ReflectionDirection direction) {
   void* const entry = bindEntry(kTraceReflectionSlot, "mi_trace_reflection");
   if (!entry) return miFALSE;  // not cast: the caller falls back to the environment
-  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  return reinterpret_cast<TraceReflectionFn>(entry)(result, state, direction);
 }
 
-GW_MI_COLD miBoolean traceEnvironmentUnbound(miColor* result, miState* state, miVector* direction) {
+GW_MI_COLD miBoolean traceEnvironmentUnbound(miColor* result, miState* state,
+                                             EnvironmentDirection direction) {
   void* const entry = bindEntry(kTraceEnvironmentSlot, "mi_trace_environment");
   if (!entry) return miFALSE;  // no environment colour
-  return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  return reinterpret_cast<TraceEnvironmentFn>(entry)(result, state, direction);
 }
 
 GW_MI_COLD miBoolean computeIrradianceUnbound(miColor* result, miState* state) {
@@ -162,16 +179,20 @@ GW_MI_FORWARDER miBoolean mi_sample_light(miColor* const result, miVector* const
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_reflection(miColor* result, miState* state,
-                                              miVector* direction) {
+                                              ReflectionDirection direction) {
   void* const entry = boundEntry<kTraceReflectionSlot>();
-  if (GW_MI_LIKELY(entry)) return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  if (GW_MI_LIKELY(entry)) {
+    return reinterpret_cast<TraceReflectionFn>(entry)(result, state, direction);
+  }
   return traceReflectionUnbound(result, state, direction);
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_environment(miColor* result, miState* state,
-                                               miVector* direction) {
+                                               EnvironmentDirection direction) {
   void* const entry = boundEntry<kTraceEnvironmentSlot>();
-  if (GW_MI_LIKELY(entry)) return reinterpret_cast<TraceFn>(entry)(result, state, direction);
+  if (GW_MI_LIKELY(entry)) {
+    return reinterpret_cast<TraceEnvironmentFn>(entry)(result, state, direction);
+  }
   return traceEnvironmentUnbound(result, state, direction);
 }
 

@@ -9,6 +9,7 @@
 #include <shader.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "exports.h"
@@ -22,16 +23,45 @@ constexpr float kDiffuseNumerator = 28.0f;
 constexpr float kDiffuseDenominator = 23.0f;
 constexpr float kReflectionGain = 5.0f;
 
-// The renderer's evaluation rule: the value lies in the block unless a shader
-// is attached to the parameter (a non-zero tag ghost_offs bytes past it), in
-// which case mi_phen_eval computes it and says where it is.
+// One binary serves every renderer version the declaration admits (3.5 to
+// 3.12): the state fields the shader reads, the state copy it hands to the
+// traces and the shader record's ghost offset lie at these offsets in all of
+// their headers. Checked against the header in use.
+#if defined(BIT64) || defined(_WIN64) || defined(__LP64__)
+static_assert(sizeof(miState) == 352, "miState size");
+static_assert(offsetof(miState, options) == 16 && offsetof(miState, parent) == 56 &&
+                  offsetof(miState, type) == 64 && offsetof(miState, reflection_level) == 88 &&
+                  offsetof(miState, dir) == 108 && offsetof(miState, dist) == 120 &&
+                  offsetof(miState, label) == 156 && offsetof(miState, point) == 196 &&
+                  offsetof(miState, normal) == 208 && offsetof(miState, motion) == 272 &&
+                  offsetof(miState, shader) == 312 && offsetof(miState, child) == 320,
+              "miState fields");
+static_assert(offsetof(miFunction, ghost_offs) == 96, "miFunction.ghost_offs");
+#endif
+
+// The ghost tag of a parameter set directly in the scene. Renderers from 3.8
+// on give every parameter a ghost tag except those left at their defaults;
+// 3.5 and 3.6 never use this value.
+constexpr miTag kParameterSetDirectly = ~static_cast<miTag>(1);
+#ifdef miPARAMTAG
+static_assert(kParameterSetDirectly == miPARAMTAG, "the header's tag for directly set parameters");
+#endif
+
+// The renderer's evaluation rule, as it holds on every version: the value lies
+// in the block unless a shader is attached to the parameter, in which case
+// mi_phen_eval computes it and says where it is. A parameter has a shader
+// attached when the record has ghost tags (a non-zero ghost_offs) and the
+// parameter's tag, ghost_offs bytes past it, is neither 0 (nothing) nor the
+// mark of a directly set value. Headers from 3.8 on test the record's
+// has_connections byte first, a byte 3.5 and 3.6 leave unused; a record with
+// a connection has it set, so the tag alone decides on every version.
 template <class T>
 inline T* evalParam(miState* state, T* parm) {
   const int ghost = state->shader->ghost_offs;
   if (ghost == 0) return parm;
   miTag tag;
   std::memcpy(&tag, reinterpret_cast<const char*>(parm) + ghost, sizeof tag);
-  if (tag == 0) return parm;
+  if (tag == miNULLTAG || tag == kParameterSetDirectly) return parm;
   return static_cast<T*>(mi_phen_eval(state, parm));
 }
 

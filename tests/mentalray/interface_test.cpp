@@ -2,8 +2,11 @@
 // order, the early return, the light range, the indirect switch, the result,
 // and the .mi declaration against the parameter block.
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "mrHarness.h"
 
@@ -22,7 +25,7 @@ std::vector<const void*> fetchOrder(const MiRenderer* mi) {
   return order;
 }
 
-void connectAll(ShaderCall& call) {
+void connectAll(ShaderCall& call, miTag tag = 1) {
   ShaderParams* p = call.params();
   for (const void* f :
        {static_cast<const void*>(&p->color), static_cast<const void*>(&p->ambientColor),
@@ -33,7 +36,7 @@ void connectAll(ShaderCall& call) {
         static_cast<const void*>(&p->indirect), static_cast<const void*>(&p->indirectColor),
         static_cast<const void*>(&p->indirectIntensity), static_cast<const void*>(&p->i_light),
         static_cast<const void*>(&p->n_light), static_cast<const void*>(&p->light[0])}) {
-    call.connect(f);
+    call.connect(f, tag);
   }
 }
 
@@ -87,6 +90,43 @@ TEST_F(MrInterface, UnconnectedParametersAreReadInPlace) {
   call.shade();
   EXPECT_EQ(mi->callCount(MI_ENTRY_PHEN_EVAL), 0);
   EXPECT_EQ(call.result.r, 1.0f);  // 0.5 ambient term, twice
+}
+
+// The rule on the records of every renderer version. 3.5 and 3.6 tag only
+// connected parameters and leave byte 109 unused; from 3.8 that byte is
+// has_connections and directly set parameters carry miPARAMTAG. Only a real
+// connection may reach mi_phen_eval: evaluating the others on every sample
+// would cost a renderer call per parameter.
+TEST_F(MrInterface, EvaluationRuleOnEveryRecordVersion) {
+  struct Case {
+    const char* record;
+    bool ghostTags;
+    bool hasConnections;
+    miTag tag;  // on every parameter
+    bool evaluated;
+  };
+  const Case cases[] = {
+      {"no ghost tags", false, false, 0, false},
+      {"no ghost tags, byte 109 set", false, true, 0, false},
+      {"3.5, nothing connected", true, false, miNULLTAG, false},
+      {"3.5, all connected", true, false, 7, true},
+      {"3.8, defaults", true, true, miNULLTAG, false},
+      {"3.8, all set directly", true, true, kParamTag, false},
+      {"3.8, all connected", true, true, 7, true},
+      {"3.8, the tag below miPARAMTAG is a shader", true, true, kParamTag - 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    mi->reset();
+    ShaderCall call;
+    call.params()->ambientColor = {1.0f, 1.0f, 1.0f, 1.0f};
+    if (c.ghostTags) connectAll(call, c.tag);
+    call.setHasConnections(c.hasConnections);
+    EXPECT_EQ(call.shade(), miTRUE);
+    const size_t want = c.evaluated ? expectedOrder(call.params(), false).size() : 0;
+    EXPECT_EQ(fetchOrder(mi).size(), want);
+    EXPECT_EQ(call.result.r, 0.5f);  // the ambient term from the block's own values
+  }
 }
 
 TEST_F(MrInterface, ConnectedParametersTakeTheEvaluatedValue) {
@@ -156,15 +196,20 @@ TEST_F(MrInterface, ResultIsAddedToAndOpaque) {
   EXPECT_EQ(call.result.a, 1.0f);
 }
 
+// The declaration file without its comments; empty when it cannot be read.
+std::string declarationText() {
+  const char* path = gwtest::artifactPath("GLINTWEAVE_MR_DECLARATION", GLINTWEAVE_MR_DECLARATION);
+  std::ifstream file(path);
+  EXPECT_TRUE(file) << path;
+  std::stringstream text;
+  for (std::string line; std::getline(file, line);) text << line.substr(0, line.find('#')) << '\n';
+  return text.str();
+}
+
 // The declaration lays the block out: its parameters, in order, must give the
 // offsets and names of ShaderParams.
 TEST(MrDeclaration, MatchesTheParameterBlock) {
-  const char* path = gwtest::artifactPath("GLINTWEAVE_MR_DECLARATION", GLINTWEAVE_MR_DECLARATION);
-  std::ifstream file(path);
-  ASSERT_TRUE(file) << path;
-  std::stringstream text;
-  for (std::string line; std::getline(file, line);) text << line.substr(0, line.find('#')) << '\n';
-  const std::string mi = text.str();
+  const std::string mi = declarationText();
 
   std::smatch head;
   ASSERT_TRUE(std::regex_search(mi, head,
@@ -216,6 +261,33 @@ TEST(MrDeclaration, MatchesTheParameterBlock) {
   }
   EXPECT_EQ(index, want.size());
   EXPECT_EQ(offset, sizeof(ShaderParams));
+}
+
+// The renderer refuses a declaration whose version range leaves it out. The
+// library was checked against the headers of 3.5, 3.6, 3.8.1, 3.11.1 and 3.12,
+// which lay out the records alike; nothing later has been checked.
+TEST(MrDeclaration, AdmitsTheCheckedRendererVersions) {
+  const std::string mi = declarationText();
+  std::smatch min, max;
+  ASSERT_TRUE(std::regex_search(mi, min, std::regex("min\\s+version\\s+\"([0-9.]+)\"")));
+  ASSERT_TRUE(std::regex_search(mi, max, std::regex("max\\s+version\\s+\"([0-9.]+)\"")));
+  const auto parts = [](const std::string& version) {
+    std::vector<int> numbers;
+    std::stringstream in(version);
+    for (std::string part; std::getline(in, part, '.');) numbers.push_back(std::stoi(part));
+    return numbers;
+  };
+  struct Case {
+    const char* version;
+    bool admitted;
+  };
+  const Case cases[] = {{"3.5.6.7", true},   {"3.6.0", true},  {"3.6.1.4", true},
+                        {"3.8.1", true},     {"3.11.1", true}, {"3.12.0", true},
+                        {"3.12.1.13", true}, {"3.4.6", false}, {"3.13.0", false}};
+  for (const Case& c : cases) {
+    const std::vector<int> v = parts(c.version);
+    EXPECT_EQ(parts(min[1].str()) <= v && v <= parts(max[1].str()), c.admitted) << c.version;
+  }
 }
 
 }  // namespace

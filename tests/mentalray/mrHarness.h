@@ -112,6 +112,9 @@ inline const Renderer& renderer() {
   return r;
 }
 
+// The ghost tag of a directly set parameter from 3.8 on (miPARAMTAG).
+constexpr miTag kParamTag = ~static_cast<miTag>(1);
+
 // One shader call as the renderer sets it up.
 struct ShaderCall {
   static constexpr int kMaxLights = 8;
@@ -161,7 +164,13 @@ struct ShaderCall {
     params()->n_light = i;
   }
 
-  // Attaches a (pretend) shader to the parameter at `field`: a non-zero ghost tag.
+  // Byte 109 of the record: unused in 3.5 and 3.6 (spare2[0] there),
+  // has_connections from 3.8 on.
+  void setHasConnections(bool on) { function()->spare2[0] = on ? 1 : 0; }
+
+  // Attaches a (pretend) shader to the parameter at `field`: a non-zero ghost
+  // tag. Renderers from 3.8 on also tag directly set parameters, with
+  // kParamTag.
   void connect(const void* field, miTag tag = 1) {
     function()->ghost_offs = kBlockSize;
     const auto at = static_cast<const unsigned char*>(field) + kBlockSize;

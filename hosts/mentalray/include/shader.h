@@ -6,8 +6,9 @@
  * 32-bit x86 with 8-byte double alignment), so a block or a state built here
  * is what the real renderer would hand over. Compiles as C and as C++.
  *
- * Configure with GLINTWEAVE_MENTALRAY_INCLUDE_DIR to build against the real
- * header instead; nothing outside this file depends on the stand-in.
+ * Configure with MENTALRAY_INCLUDE_DIR to build the shader library against the
+ * real header instead; the library depends on nothing that only the stand-in
+ * has.
  */
 #ifndef SHADER_H
 #define SHADER_H

@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ clang llvm libclang-rt-14-dev pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libopenexr-dev valgrind
-  libcpp-httplib-dev nlohmann-json3-dev libcli11-dev chromium
+  libcli11-dev libstb-dev fonts-dejavu-core
+  libcpp-httplib-dev nlohmann-json3-dev chromium
   "$@"
 )
 # Node.js and npm run the studio's browser test. A machine that already has

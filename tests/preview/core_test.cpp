@@ -228,6 +228,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--sweep", "specularU=1,2", "--sweep", "specularU=3"}, "name the same input"},
         BadInput{{"--sweep", "specularU=1,x"}, "'x' is not a finite number"},
         BadInput{{"--frobnicate"}, "unknown option '--frobnicate'"},
+        BadInput{{"stray"}, "unexpected argument 'stray'"},
+        BadInput{{"--scene", "shot.ma", "--set", "diffuse=1"}, "--set does not go with --scene"},
+        BadInput{{"--scene", "shot.mi", "--sweep", "diffuse=1,2"},
+                 "--sweep does not go with --scene"},
+        BadInput{{"--export-ma", "a.ma", "--name", "9lives"}, "--name: '9lives' cannot name a node"},
+        BadInput{{"--export-ma", "/nonexistent-dir/a.ma"}, "cannot write to /nonexistent-dir"},
+        BadInput{{"--export-mi", "/"}, "names a directory"},
+        BadInput{{"--set", "transparency=-0.5"}, "transparency: -0.5 is out of range"},
         BadInput{{"--spp"}, "--spp needs a value"},
         BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"}));
 
@@ -235,7 +243,9 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   const test::RunResult help = test::runTool({"--help"});
   EXPECT_EQ(help.status, kExitOk);
   for (const char* opt : {"--host", "--size", "--spp", "--threads", "--preset", "--set", "--sweep",
-                          "--output", "--list", "--point-lights"}) {
+                          "--output", "--list", "--point-lights", "--scene", "--export-ma",
+                          "--export-mi", "--name", "--maya-plugin", "--mr-shader",
+                          "--mr-renderer", "FILE:LINE:COL"}) {
     EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
   }
   const test::RunResult list = test::runTool({"--list"});

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -18,7 +20,9 @@
 #include "image_io.h"
 #include "material.h"
 #include "render.h"
+#include "label.h"
 #include "scene.h"
+#include "sheet.h"
 #include "test_util.h"
 
 namespace gwp {
@@ -536,22 +540,166 @@ TEST_F(Tool, MissingOrWrongLibrariesFailWithOneLineAndNoFile) {
   }
 }
 
-TEST_F(Tool, SweepRendersOneCellPerValue) {
+// Checks a contact sheet against its layout: every text item has light
+// pixels in its box, and everything that is neither a cell nor a text box is
+// the plain background.
+void expectLabelledSheet(const Image& sheet, const SheetLayout& layout, int cellW, int cellH) {
+  ASSERT_EQ(sheet.width, layout.width);
+  ASSERT_EQ(sheet.height, layout.height);
+  std::string error;
+  const Font* font = Font::sheetFont(error);
+  ASSERT_TRUE(font) << error;
+  std::vector<char> covered(static_cast<size_t>(sheet.width) * static_cast<size_t>(sheet.height));
+  auto cover = [&](int x0, int y0, int x1, int y1) {
+    for (int y = std::max(0, y0); y < std::min(sheet.height, y1); ++y) {
+      for (int x = std::max(0, x0); x < std::min(sheet.width, x1); ++x) {
+        covered[static_cast<size_t>(y) * static_cast<size_t>(sheet.width) +
+                static_cast<size_t>(x)] = 1;
+      }
+    }
+  };
+  for (const SheetCell& c : layout.cells) cover(c.x, c.y, c.x + cellW, c.y + cellH);
+  const float background = fromSrgb8(toSrgb8(kSheetBackground));
+  for (const TextItem& t : layout.texts) {
+    const std::string text = font->fit(t.text, t.size, t.maxWidth);
+    const int w = font->width(text, t.size);
+    const int x0 = t.centred ? t.x - w / 2 : t.x;
+    const int h = font->lineHeight(t.size);
+    int inked = 0;
+    for (int y = t.y; y < t.y + h; ++y) {
+      for (int x = x0; x < x0 + w; ++x) {
+        if (x >= 0 && y >= 0 && x < sheet.width && y < sheet.height &&
+            sheet.at(x, y).y > background + 0.1f) {
+          ++inked;
+        }
+      }
+    }
+    EXPECT_GT(inked, 3) << "no text where \"" << t.text << "\" should be";
+    cover(x0 - 2, t.y - 2, x0 + w + 2, t.y + h + 2);  // antialiasing may spill a little
+  }
+  int stray = 0;
+  for (int y = 0; y < sheet.height; ++y) {
+    for (int x = 0; x < sheet.width; ++x) {
+      if (covered[static_cast<size_t>(y) * static_cast<size_t>(sheet.width) +
+                  static_cast<size_t>(x)]) {
+        continue;
+      }
+      if (std::fabs(sheet.at(x, y).y - background) > 1e-6f) ++stray;
+    }
+  }
+  EXPECT_EQ(stray, 0) << "pixels outside every cell and label differ from the background";
+}
+
+TEST_F(Tool, SweepSheetIsOneLabelledCellPerValue) {
   const std::string out = dir + "/sheet.png";
+  const std::string host = hostName(builtHosts()[0]);
   const test::RunResult r =
-      test::runTool({"--host", hostName(builtHosts()[0]), "--sweep", "specularU=1,100,1000",
-                     "--sweep", "diffuse=0.2,0.9", "--size", "16x12", "--spp", "1", "-o", out});
+      test::runTool({"--host", host, "--sweep", "specularU=1,100,1000", "--sweep",
+                     "diffuse=0.2,0.9", "--size", "40x32", "--spp", "1", "-o", out});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("48x24"), std::string::npos) << r.out;
   Image sheet;
   std::string error;
   ASSERT_TRUE(readPng(out, sheet, error)) << error;
-  ASSERT_EQ(sheet.width, 48);
-  ASSERT_EQ(sheet.height, 24);
+  SheetLayout layout;
+  ASSERT_TRUE(sweepSheet("glintWeave sweep, preset brushed-metal", {host}, "specularU",
+                         {"1", "100", "1000"}, "diffuse", {"0.2", "0.9"}, 40, 32, layout, error))
+      << error;
+  EXPECT_NE(r.out.find(std::to_string(layout.width) + "x" + std::to_string(layout.height)),
+            std::string::npos)
+      << r.out;
+  ASSERT_EQ(layout.cells.size(), 6u);
+  expectLabelledSheet(sheet, layout, 40, 32);
   // Cells differ in their material: the centres of the sphere in the corner
   // cells are not alike.
-  const Rgb a = sheet.at(8, 6), b = sheet.at(40, 18);
-  EXPECT_GT(std::fabs(luminance(a) - luminance(b)), 0.02f);
+  const SheetCell a = layout.cells.front(), b = layout.cells.back();
+  EXPECT_GT(std::fabs(luminance(sheet.at(a.x + 20, a.y + 16)) -
+                      luminance(sheet.at(b.x + 20, b.y + 16))),
+            0.02f);
+}
+
+TEST_F(Tool, SceneSheetLabelsEachSwatchWithItsNameAndHost) {
+  if (builtHosts().size() != 2) GTEST_SKIP() << "the scene sheet shows both hosts";
+  const std::string out = dir + "/scene.png";
+  const test::RunResult r =
+      test::runTool({"--scene", GLINTWEAVE_TEST_SCENE_DIR "/shot.ma", GLINTWEAVE_TEST_SCENE_DIR
+                     "/shot.mi", "--size", "32x32", "--spp", "1", "-o", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Image sheet;
+  std::string error;
+  ASSERT_TRUE(readPng(out, sheet, error)) << error;
+  SheetLayout layout;
+  ASSERT_TRUE(swatchSheet("shot.ma, shot.mi",
+                          {{"brushedSteel", "maya"},
+                           {"satinRed", "maya"},
+                           {"brushedSteel", "mentalray"},
+                           {"satin red", "mentalray"}},
+                          6, 32, 32, layout, error))
+      << error;
+  expectLabelledSheet(sheet, layout, 32, 32);
+}
+
+TEST_F(Tool, ABadSceneIsOneLineStatusTwoAndNothingWritten) {
+  const std::string bad = dir + "/bad.ma";
+  std::ofstream(bad) << "createNode glintWeave -n \"g\";\n\tsetAttr \".su\" fast;\n";
+  const std::string out = dir + "/out.png";
+  const std::string exported = dir + "/x.ma";
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"-o", out}, std::vector<std::string>{"--list"}}) {
+    std::vector<std::string> args{"--scene", GLINTWEAVE_TEST_SCENE_DIR "/shot.mi", bad};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const test::RunResult r = test::runTool(args);
+    EXPECT_EQ(r.status, kExitError);
+    EXPECT_EQ(r.err, bad + ":2:16: 'fast' is not a number ('.su' is a float)\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(test::listDir(dir), std::vector<std::string>{"bad.ma"});
+  }
+}
+
+TEST_F(Tool, ExportThenSceneListGivesBackEveryValue) {
+  if (builtHosts().size() != 2) GTEST_SKIP() << "exports both hosts' files";
+  const auto schema = buildSchema();
+  ASSERT_TRUE(schema);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::string> args{"--export-ma", dir + "/m.ma", "--export-mi", dir + "/m.mi",
+                                  "--name", "m" + std::to_string(round)};
+    std::map<std::string, std::string> want;
+    for (size_t i = 0; i < schema->size(); ++i) {
+      const MaterialInput& in = (*schema)[i];
+      Value v = in.defaultValue;
+      for (int c = 0; c < gws::componentCount(in.kind); ++c) {
+        const float f = std::ldexp(unit(rng), static_cast<int>(rng() % 20) - 10);
+        v[static_cast<size_t>(c)] = in.kind == ValueKind::kBool  ? static_cast<double>(rng() & 1)
+                                    : in.kind == ValueKind::kInt ? 1.0 + static_cast<double>(rng() % 500)
+                                                                 : static_cast<double>(f);
+      }
+      want[in.name] = formatValue(in.kind, v);
+      args.push_back("--set");
+      args.push_back(in.name + "=" + want[in.name]);
+    }
+    const test::RunResult e = test::runTool(args);
+    ASSERT_EQ(e.status, 0) << e.err;
+    const test::RunResult l = test::runTool({"--scene", dir + "/m.ma", dir + "/m.mi", "--list"});
+    ASSERT_EQ(l.status, 0) << l.err;
+    std::istringstream lines(l.out);
+    std::string line;
+    int materials = 0;
+    while (std::getline(lines, line)) {
+      if (line.rfind("# ", 0) == 0) continue;
+      ++materials;
+      std::istringstream fields(line);
+      std::string field;
+      fields >> field;
+      EXPECT_EQ(field, "m" + std::to_string(round));
+      while (fields >> field) {
+        const size_t eq = field.find('=');
+        ASSERT_NE(eq, std::string::npos) << field;
+        EXPECT_EQ(field.substr(eq + 1), want[field.substr(0, eq)]) << field;
+      }
+    }
+    EXPECT_EQ(materials, 2);
+  }
 }
 
 }  // namespace

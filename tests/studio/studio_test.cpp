@@ -402,6 +402,46 @@ TEST_F(Server, TheLobeComesFromBothHostsAndShowsTheAnisotropy) {
   }
 }
 
+TEST_F(Server, ExportsAndImportsGoThroughTheSceneFiles) {
+  // Export: the value set, in each host's own form.
+  auto res = get("/api/export?format=ma&name=silk&specularU=234.5&color=0.25,0.5,0.75");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->body.find("createNode glintWeave -n \"silk\";"), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("setAttr \".su\" 234.5;"), std::string::npos) << res->body;
+  res = get("/api/export?format=mi&name=silk&specularU=234.5");
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->body.find("\"kl4v_glintWeave\""), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("234.5"), std::string::npos) << res->body;
+  EXPECT_EQ(get("/api/export?format=obj")->status, 400);
+
+  // Import: what was exported comes back, value for value; bad files say
+  // where they went wrong.
+  const std::string ma = get("/api/export?format=ma&name=silk&specularU=234.5")->body;
+  struct Case {
+    std::string file, body;
+    int status;
+    std::string expect;  // in the answer
+  };
+  const std::vector<Case> cases = {
+      {"shot.ma", ma, 200, "specularU=234.5"},
+      {"shot.mi",
+       "shader \"velvet\" \"kl4v_glintWeave\" ( \"specularV\" 77, \"color\" 1 0 0 )\n", 200,
+       "\"velvet\""},
+      {"shot.ma", "createNode glintWeave -n \"x\";\n setAttr \".nosuch\" 1;\n", 400, "shot.ma:2:"},
+      {"shot.ma", "createNode transform -n \"t\";\n", 400, "shot.ma:"},
+      {"shot.obj", "v 0 0 0\n", 400, ".ma"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + ": " + c.body.substr(0, 40));
+    const auto r = client()->Post(("/api/import?file=" + c.file).c_str(), c.body, "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    EXPECT_NE(r->body.find(c.expect), std::string::npos) << r->body;
+    EXPECT_NO_THROW(json::parse(r->body));
+  }
+}
+
 // ---- the executable -------------------------------------------------------------
 
 struct Process {

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,9 @@
 #include "image_io.h"
 #include "render.h"
 #include "scene.h"
+#include "scene_file.h"
+#include "scene_writer.h"
+#include "sheet.h"
 
 namespace gwp {
 namespace {
@@ -24,8 +28,10 @@ constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
 constexpr size_t kMaxSweepValues = 16;
 constexpr int kDefaultCell = 128;
+constexpr int kSwatchColumns = 6;
 constexpr const char* kDefaultOutput = "glintweave-preview.png";
 constexpr const char* kDefaultSweepOutput = "glintweave-sweep.png";
+constexpr const char* kDefaultSceneOutput = "glintweave-scene.png";
 
 bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
               std::string& error) {
@@ -96,6 +102,9 @@ bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sw
 gws::Host toSchemaHost(HostKind h) {
   return h == HostKind::kMaya ? gws::Host::kMaya : gws::Host::kMentalRay;
 }
+HostKind fromSchemaHost(gws::Host h) {
+  return h == gws::Host::kMaya ? HostKind::kMaya : HostKind::kMentalRay;
+}
 
 bool hostHas(const MaterialSchema& schema, HostKind host, size_t id) {
   return schema[id].in(toSchemaHost(host));
@@ -107,9 +116,15 @@ std::string hostList(const std::vector<HostKind>& hosts) {
   return s;
 }
 
+std::string baseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class ProgressBar {
  public:
-  explicit ProgressBar(std::FILE* err) : err_(err), enabled_(::isatty(::fileno(err)) != 0) {}
+  explicit ProgressBar(std::FILE* err, std::string what = "rendering")
+      : err_(err), what_(std::move(what)), enabled_(::isatty(::fileno(err)) != 0) {}
   void update(size_t done, size_t total) {
     if (!enabled_ || total == 0) return;
     // A terminal redrawn more than ten times a second only flickers.
@@ -118,7 +133,7 @@ class ProgressBar {
     last_ = now;
     constexpr size_t kWidth = 40;
     const size_t filled = done * kWidth / total;
-    std::fprintf(err_, "\rrendering [%s%s] %3zu%% ", std::string(filled, '#').c_str(),
+    std::fprintf(err_, "\r%s [%s%s] %3zu%% ", what_.c_str(), std::string(filled, '#').c_str(),
                  std::string(kWidth - filled, '.').c_str(), done * 100 / total);
     std::fflush(err_);
   }
@@ -128,6 +143,7 @@ class ProgressBar {
 
  private:
   std::FILE* err_;
+  std::string what_;
   bool enabled_;
   std::chrono::steady_clock::time_point last_{};
 };
@@ -139,191 +155,266 @@ std::string absolutePath(const std::string& path) {
   return std::string(buf) + "/" + path;
 }
 
-}  // namespace
+// The options as typed; checked and turned into Options after parsing.
+struct RawOptions {
+  std::string host, size, spp, threads, preset, output, name;
+  std::vector<std::string> sets, sweeps, scenes;
+  std::string exportMa, exportMi;
+  std::string mayaPlugin, mrShader, mrRenderer;
+  bool help = false, list = false, pointLights = false;
+};
 
-const char* hostName(HostKind host) { return host == HostKind::kMaya ? "maya" : "mentalray"; }
+constexpr const char* kDescription =
+    "Renders the glintWeave material through the real deliverables: the Maya node plug-in\n"
+    "(glintWeave.so) in the stand-in Maya host and the mental ray shader library\n"
+    "(kl4v_glintWeave.so) in the stand-in renderer. Every material sample is shaded by the\n"
+    "deliverable itself; the tool only traces rays and lights the scene. It also reads the\n"
+    "glintWeave materials of Maya ASCII (.ma) and mental ray (.mi) scenes, and writes a\n"
+    "material as either.";
 
-std::string helpText() {
-  std::string text =
-      "Usage: glintweave-preview [options]\n"
-      "\n"
-      "Renders a studio scene with the glintWeave material through the real deliverables:\n"
-      "the Maya node plug-in (glintWeave.so) in the stand-in Maya host and the mental ray\n"
-      "shader library (kl4v_glintWeave.so) in the stand-in renderer. Every material sample is\n"
-      "shaded by the deliverable itself; the tool only traces rays and lights the scene.\n"
-      "\n"
-      "Options:\n"
-      "  --host maya|mentalray|both  which deliverable renders (default: both, side by side,\n"
-      "                              Maya on the left)\n"
-      "  --size WxH                  image size per host, 8 to 8192 (default 400x300);\n"
-      "                              in sweep mode the size of one cell (default 128x128)\n"
-      "  --spp N                     camera samples per pixel, 1 to 4096 (default 16)\n"
-      "  --threads N                 rendering threads (default: all cores); the image does\n"
-      "                              not depend on it\n"
-      "  --preset NAME               start from a named material (default brushed-metal)\n"
-      "  --set NAME=VALUE            set a material input by its attribute name; repeatable,\n"
-      "                              applied after the preset, e.g. --set specularU=200;\n"
-      "                              colours take r,g,b or one grey value\n"
-      "  --sweep NAME=V1,V2,...      render a contact sheet, one sphere per value; give it\n"
-      "                              twice for a grid (first: columns, second: rows); up to\n"
-      "                              16 values each; colour values as r:g:b\n"
-      "  --point-lights              make the key light a point light instead of an area\n"
-      "                              light (the two hosts then agree most closely)\n"
-      "  -o, --output PATH           image to write (default glintweave-preview.png, or\n"
-      "                              glintweave-sweep.png for a sweep); PNG, or OpenEXR with\n"
-      "                              linear values when PATH ends in .exr\n"
-      "  --maya-plugin PATH          the Maya plug-in to load (default: this build's)\n"
-      "  --mr-shader PATH            the mental ray shader library (default: this build's)\n"
-      "  --mr-renderer PATH          the stand-in renderer module (default: this build's)\n"
-      "  --list                      list the material inputs and presets, then exit\n"
-      "  -h, --help                  show this help, then exit\n"
-      "\n"
-      "The image is written to a temporary file and renamed into place when complete. A\n"
-      "progress bar goes to standard error when it is a terminal; one summary line goes to\n"
-      "standard output. Any error prints one line and exits with status 2.\n"
-      "\n"
-      "Examples:\n"
-      "  glintweave-preview\n"
-      "  glintweave-preview --preset satin --set color=0.2,0.4,0.8 -o satin.png\n"
-      "  glintweave-preview --host maya --sweep specularU=1,10,100,1000 --sweep specularV=1,100\n";
-  return text;
+constexpr const char* kFooter =
+    "Material inputs are named as the deliverables name them (--list shows them with their\n"
+    "defaults and slider ranges). A value must be finite, within the hosts' hard limits and\n"
+    "not below a soft minimum; colours are not negative. Soft maxima are slider ranges only.\n"
+    "\n"
+    "Contact sheets (--sweep, --scene) label every cell: a sweep cell with its value(s) and\n"
+    "the axes with the swept inputs, a scene swatch with its material's name and host, and\n"
+    "the sheet's title with the scene files' names.\n"
+    "\n"
+    "Scenes. --scene reads every glintWeave node of a .ma and every kl4v_glintWeave shader of\n"
+    "a .mi; each renders through its own file's host unless --host says otherwise (an input\n"
+    "the other host lacks keeps that host's default). A connected input renders with its\n"
+    "stored value. The swatch scene's lights light every swatch: a shader's \"light\" list and\n"
+    "the scene's own lights, cameras and objects are not used.\n"
+    "With --list, one line per material, stable for scripts:\n"
+    "  NAME INPUT=VALUE ... with every input of the file's host by long name, values as\n"
+    "  --set takes them, \"<-SOURCE\" after a connected input's value (\"<-CHILD:SOURCE,...\"\n"
+    "  for single children); names with other characters than letters, digits and _ : | . [\n"
+    "  ] - in double quotes. A line \"# FILE (HOST)\" comes before each file's materials.\n"
+    "\n"
+    "Errors. Any error prints one line and exits with status 2, having written nothing:\n"
+    "\"glintweave-preview: error: ...\", or for a scene file \"FILE:LINE:COL: message\" (LINE\n"
+    "and COL 0 when the whole file is concerned). A scene's declaration of kl4v_glintWeave\n"
+    "that differs from the installed one is reported as \"FILE:LINE:COL: warning: ...\".\n"
+    "Images and exported scenes are written to a temporary file and renamed into place when\n"
+    "complete. A progress bar goes to standard error when it is a terminal; one summary line\n"
+    "goes to standard output.\n"
+    "\n"
+    "Examples:\n"
+    "  glintweave-preview\n"
+    "  glintweave-preview --preset satin --set color=0.2,0.4,0.8 -o satin.png\n"
+    "  glintweave-preview --host maya --sweep specularU=1,10,100,1000 --sweep specularV=1,100\n"
+    "  glintweave-preview --scene shot.ma --scene shot.mi -o materials.png\n"
+    "  glintweave-preview --scene shot.ma --list\n"
+    "  glintweave-preview --preset satin --set specularV=120 --export-ma satin.ma --name satin1";
+
+std::unique_ptr<CLI::App> makeApp(RawOptions& raw) {
+  auto app = std::make_unique<CLI::App>(kDescription, "glintweave-preview");
+  app->set_help_flag();  // handled below, so that --help works beside any other option
+  app->allow_extras();   // unknown arguments are reported in the tool's own words
+  app->footer(kFooter);
+  app->get_formatter()->column_width(30);
+  auto single = [](CLI::Option* o) {
+    return o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  const char* material = "Material";
+  const char* scenes = "Scene files";
+  const char* rendering = "Rendering";
+  const char* output = "Output";
+  const char* libraries = "Libraries (default: this build's)";
+
+  single(app->add_option("--preset", raw.preset,
+                         "start from a named material (default brushed-metal; see --list)"))
+      ->type_name("NAME")
+      ->group(material);
+  app->add_option("--set", raw.sets,
+                  "set a material input by its name; repeatable, applied after the preset in "
+                  "order; colours take r,g,b or one grey value, e.g. --set specularU=200")
+      ->type_name("NAME=VALUE")
+      ->group(material);
+  app->add_option("--sweep", raw.sweeps,
+                  "render a contact sheet, one sphere per value; twice for a grid (first: "
+                  "columns, second: rows); up to 16 values each; colours as r:g:b")
+      ->type_name("NAME=V1,V2,...")
+      ->group(material);
+  app->add_flag("--list", raw.list,
+                "list the material inputs and presets (with --scene: the scenes' materials), "
+                "then exit")
+      ->group(material);
+
+  app->add_option("--scene", raw.scenes,
+                  "render every glintWeave material of these Maya ASCII (.ma) or mental ray "
+                  "(.mi) scenes as a labelled contact sheet; repeatable")
+      ->type_name("FILE...")
+      ->group(scenes);
+  single(app->add_option("--export-ma", raw.exportMa,
+                         "write the material (preset, then --set) as a Maya ASCII file"))
+      ->type_name("FILE")
+      ->group(scenes);
+  single(app->add_option("--export-mi", raw.exportMi,
+                         "write the material as a mental ray .mi a scene can $include"))
+      ->type_name("FILE")
+      ->group(scenes);
+  single(app->add_option("--name", raw.name,
+                         "the exported node's or shader's name (default glintWeave1)"))
+      ->type_name("NAME")
+      ->group(scenes);
+
+  single(app->add_option("--host", raw.host,
+                         "which deliverable renders (default: both, side by side, Maya on the "
+                         "left; with --scene each file's own host)"))
+      ->type_name("maya|mentalray|both")
+      ->group(rendering);
+  single(app->add_option("--size", raw.size,
+                         "image size per host, 8 to 8192 (default 400x300); on a contact sheet "
+                         "the size of one cell (default 128x128)"))
+      ->type_name("WxH")
+      ->group(rendering);
+  single(app->add_option("--spp", raw.spp, "camera samples per pixel, 1 to 4096 (default 16)"))
+      ->type_name("N")
+      ->group(rendering);
+  single(app->add_option("--threads", raw.threads,
+                         "rendering threads (default: all cores); the image does not depend on "
+                         "it"))
+      ->type_name("N")
+      ->group(rendering);
+  app->add_flag("--point-lights", raw.pointLights,
+                "make the key light a point light instead of an area light (the two hosts then "
+                "agree most closely)")
+      ->group(rendering);
+
+  single(app->add_option("-o,--output", raw.output,
+                         "image to write (default glintweave-preview.png, glintweave-sweep.png "
+                         "or glintweave-scene.png); PNG, or OpenEXR with linear values when it "
+                         "ends in .exr"))
+      ->type_name("PATH")
+      ->group(output);
+  app->add_flag("-h,--help", raw.help, "show this help, then exit")->group(output);
+
+  single(app->add_option("--maya-plugin", raw.mayaPlugin, "the Maya plug-in to load"))
+      ->type_name("PATH")
+      ->group(libraries);
+  single(app->add_option("--mr-shader", raw.mrShader,
+                         "the mental ray shader library (its .mi beside it or in ../include)"))
+      ->type_name("PATH")
+      ->group(libraries);
+  single(app->add_option("--mr-renderer", raw.mrRenderer,
+                         "the stand-in renderer module"))
+      ->type_name("PATH")
+      ->group(libraries);
+  return app;
 }
 
-std::string listText(const MaterialSchema& schema) {
-  std::string text =
-      "Material inputs, as the deliverables declare them (name, hosts, kind, default, "
-      "slider range):\n";
-  for (size_t i = 0; i < schema.size(); ++i) {
-    const MaterialInput& in = schema[i];
-    const bool maya = in.in(gws::Host::kMaya), mr = in.in(gws::Host::kMentalRay);
-    const char* hosts = maya && mr ? "both" : (maya ? "maya" : "mentalray");
-    std::string range;
-    for (gws::Host h : gws::kHosts) {
-      const gws::InputSpec* spec = schema.spec(h, i);
-      if (!spec || !spec->softMin || !spec->softMax) continue;
-      range = gws::formatFloat(static_cast<float>(*spec->softMin)) + " to " +
-              gws::formatFloat(static_cast<float>(*spec->softMax));
-      break;
-    }
-    char line[200];
-    std::snprintf(line, sizeof line, "  %-18s %-9s %-6s %-12s %s\n", in.name.c_str(), hosts,
-                  gws::kindName(in.kind), formatValue(in.kind, in.defaultValue).c_str(),
-                  range.c_str());
-    text += line;
+// CLI11's own messages, in the tool's words.
+std::string parseErrorText(const CLI::ParseError& e) {
+  const std::string what = e.what();
+  const size_t colon = what.find(':');
+  if (e.get_name() == "ArgumentMismatch" && colon != std::string::npos &&
+      what.find("required") != std::string::npos) {
+    return what.substr(0, colon) + " needs a value";
   }
-  text += "\nPresets:\n";
-  for (const Preset& p : presets()) {
-    char line[200];
-    std::snprintf(line, sizeof line, "  %-15s %s\n", p.name, p.description);
-    text += line;
-  }
-  return text;
+  return what;
 }
 
-bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-  std::vector<std::string> settings;
-  std::vector<std::string> sweeps;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    // Accepts "--opt value" and "--opt=value".
-    std::string name = arg;
-    std::optional<std::string> inlineValue;
-    if (arg.rfind("--", 0) == 0) {
-      const size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        name = arg.substr(0, eq);
-        inlineValue = arg.substr(eq + 1);
-      }
-    }
-    auto value = [&](std::string& out) {
-      if (inlineValue) {
-        out = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= args.size()) {
-        error = name + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (name == "-h" || name == "--help") {
-      options.help = true;
-    } else if (name == "--list") {
-      options.list = true;
-    } else if (name == "--point-lights") {
-      options.pointLightsOnly = true;
-    } else if (name == "--host") {
-      if (!value(v)) return false;
-      if (v == "maya") {
-        options.hosts = {HostKind::kMaya};
-      } else if (v == "mentalray") {
-        options.hosts = {HostKind::kMentalRay};
-      } else if (v == "both") {
-        options.hosts = {HostKind::kMaya, HostKind::kMentalRay};
-      } else {
-        error = "--host: unknown host '" + v + "' (use maya, mentalray or both)";
-        return false;
-      }
-    } else if (name == "--size") {
-      if (!value(v) || !parseSize(v, options.width, options.height, error)) return false;
-      options.sizeGiven = true;
-    } else if (name == "--spp") {
-      if (!value(v) || !parseInt(v, 1, kMaxSamples, "--spp", options.samplesPerPixel, error)) {
-        return false;
-      }
-    } else if (name == "--threads") {
-      if (!value(v) || !parseInt(v, 1, kMaxThreads, "--threads", options.threads, error)) {
-        return false;
-      }
-    } else if (name == "--preset") {
-      if (!value(v)) return false;
-      if (!findPreset(v)) {
-        std::string names;
-        for (const Preset& p : presets())
-          names += (names.empty() ? "" : ", ") + std::string(p.name);
-        error = "--preset: unknown preset '" + v + "' (one of " + names + ")";
-        return false;
-      }
-      options.preset = v;
-    } else if (name == "--set") {
-      if (!value(v)) return false;
-      settings.push_back(v);
-    } else if (name == "--sweep") {
-      if (!value(v)) return false;
-      if (sweeps.size() == 2) {
-        error = "--sweep: at most two parameters";
-        return false;
-      }
-      sweeps.push_back(v);
-    } else if (name == "-o" || name == "--output") {
-      if (!value(v)) return false;
-      if (v.empty()) {
-        error = "--output: the path is empty";
-        return false;
-      }
-      options.output = v;
-    } else if (name == "--maya-plugin") {
-      if (!value(v)) return false;
-      options.libraries.mayaPlugin = v;
-    } else if (name == "--mr-shader") {
-      if (!value(v)) return false;
-      options.libraries.mentalRayShader = v;
-    } else if (name == "--mr-renderer") {
-      if (!value(v)) return false;
-      options.libraries.mentalRayRenderer = v;
+// Checks what was typed and fills `options`, loading the material schema.
+bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
+                  Options& options, std::string& error) {
+  if (!extras.empty()) {
+    const std::string& a = extras.front();
+    error = a.size() > 1 && a[0] == '-' ? "unknown option '" + a + "' (see --help)"
+                                        : "unexpected argument '" + a + "' (see --help)";
+    return false;
+  }
+  options.help = raw.help;
+  if (options.help) return true;
+  options.list = raw.list;
+  options.pointLightsOnly = raw.pointLights;
+  if (!raw.host.empty()) {
+    options.hostGiven = true;
+    if (raw.host == "maya") {
+      options.hosts = {HostKind::kMaya};
+    } else if (raw.host == "mentalray") {
+      options.hosts = {HostKind::kMentalRay};
+    } else if (raw.host == "both") {
+      options.hosts = {HostKind::kMaya, HostKind::kMentalRay};
     } else {
-      error = "unknown option '" + arg + "' (see --help)";
+      error = "--host: unknown host '" + raw.host + "' (use maya, mentalray or both)";
       return false;
     }
   }
+  if (!raw.size.empty()) {
+    if (!parseSize(raw.size, options.width, options.height, error)) return false;
+    options.sizeGiven = true;
+  }
+  if (!raw.spp.empty() &&
+      !parseInt(raw.spp, 1, kMaxSamples, "--spp", options.samplesPerPixel, error)) {
+    return false;
+  }
+  if (!raw.threads.empty() &&
+      !parseInt(raw.threads, 1, kMaxThreads, "--threads", options.threads, error)) {
+    return false;
+  }
+  if (!raw.preset.empty()) {
+    if (!findPreset(raw.preset)) {
+      std::string names;
+      for (const Preset& p : presets()) names += (names.empty() ? "" : ", ") + std::string(p.name);
+      error = "--preset: unknown preset '" + raw.preset + "' (one of " + names + ")";
+      return false;
+    }
+    options.preset = raw.preset;
+  }
+  if (raw.sweeps.size() > 2) {
+    error = "--sweep: at most two parameters";
+    return false;
+  }
+  if (!raw.output.empty()) {
+    options.output = raw.output;
+    options.outputGiven = true;
+  }
+  options.libraries = {raw.mayaPlugin, raw.mrShader, raw.mrRenderer};
+  options.scenes = raw.scenes;
+  options.exportMa = raw.exportMa;
+  options.exportMi = raw.exportMi;
+  if (!raw.name.empty()) {
+    if (!gws::validMaterialName(raw.name, error)) {
+      error = "--name: " + error;
+      return false;
+    }
+    options.materialName = raw.name;
+  }
+  const bool exporting = !options.exportMa.empty() || !options.exportMi.empty();
+  if (!options.scenes.empty()) {
+    for (const char* what : {"--sweep", "--set", "--preset", "--export-ma", "--export-mi"}) {
+      const bool given = (what == std::string("--sweep") && !raw.sweeps.empty()) ||
+                         (what == std::string("--set") && !raw.sets.empty()) ||
+                         (what == std::string("--preset") && !raw.preset.empty()) ||
+                         (what == std::string("--export-ma") && !raw.exportMa.empty()) ||
+                         (what == std::string("--export-mi") && !raw.exportMi.empty());
+      if (given) {
+        error = std::string(what) + " does not go with --scene: the scenes' materials are " +
+                "rendered as they are";
+        return false;
+      }
+    }
+  }
+  if (exporting && !raw.sweeps.empty() && !options.outputGiven) {
+    error = "--sweep with --export-ma/--export-mi renders only with -o; give -o too";
+    return false;
+  }
 
-  if (options.help) return true;
-  // The inputs come from the deliverables that will render: the hosts asked
-  // for must be readable; the other host's inputs are known when it is.
+  // The inputs come from the deliverables that will render (and those
+  // written to): the hosts asked for must be readable; the other host's
+  // inputs are known when it is.
   std::vector<gws::Host> required;
-  for (HostKind h : options.hosts) required.push_back(toSchemaHost(h));
+  for (HostKind h : options.hosts) {
+    if (options.hostGiven || options.scenes.empty()) required.push_back(toSchemaHost(h));
+  }
+  if (!options.exportMa.empty()) required.push_back(gws::Host::kMaya);
+  if (!options.exportMi.empty()) required.push_back(gws::Host::kMentalRay);
+  for (const std::string& path : options.scenes) {
+    gws::Host h;
+    if (gws::hostOfPath(path, h)) required.push_back(h);
+  }
   options.schema = gws::loadMaterialSchema(
       {options.libraries.mayaPlugin, options.libraries.mentalRayShader}, required, error);
   if (!options.schema) return false;
@@ -331,19 +422,27 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
 
   options.material = Material(options.schema);
   if (!applyPreset(options.material, *findPreset(options.preset), error)) return false;
-  for (const std::string& s : settings) {
+  // What --set and --sweep name must be an input of a host that renders it
+  // or is written to.
+  std::vector<HostKind> targets = options.hosts;
+  if (exporting && !options.outputGiven && raw.sweeps.empty()) targets.clear();
+  if (!options.exportMa.empty()) targets.push_back(HostKind::kMaya);
+  if (!options.exportMi.empty()) targets.push_back(HostKind::kMentalRay);
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+  for (const std::string& s : raw.sets) {
     if (!applySetting(options.material, s, error)) {
       error = "--set " + error;
       return false;
     }
     const size_t id = static_cast<size_t>(schema.find(s.substr(0, s.find('='))));
-    if (std::none_of(options.hosts.begin(), options.hosts.end(),
+    if (std::none_of(targets.begin(), targets.end(),
                      [&](HostKind h) { return hostHas(schema, h, id); })) {
-      error = "--set: " + schema[id].name + " is not an input of " + hostList(options.hosts);
+      error = "--set: " + schema[id].name + " is not an input of " + hostList(targets);
       return false;
     }
   }
-  for (const std::string& text : sweeps) {
+  for (const std::string& text : raw.sweeps) {
     Sweep sweep;
     if (!parseSweep(schema, text, sweep, error)) return false;
     if (std::none_of(options.hosts.begin(), options.hosts.end(),
@@ -358,13 +457,122 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     error = "--sweep: the two sweeps name the same input";
     return false;
   }
-  if (!options.sweeps.empty() && !options.sizeGiven) {
+  if ((!options.sweeps.empty() || !options.scenes.empty()) && !options.sizeGiven) {
     options.width = options.height = kDefaultCell;
   }
   if (options.output.empty()) {
-    options.output = options.sweeps.empty() ? kDefaultOutput : kDefaultSweepOutput;
+    options.output = !options.sweeps.empty()   ? kDefaultSweepOutput
+                     : !options.scenes.empty() ? kDefaultSceneOutput
+                                               : kDefaultOutput;
   }
   return true;
+}
+
+std::string listText(const MaterialSchema& schema) {
+  std::string text =
+      "Material inputs, as the deliverables declare them (name, hosts, kind, default, "
+      "slider range):\n";
+  for (size_t i = 0; i < schema.size(); ++i) {
+    const MaterialInput& in = schema[i];
+    const bool maya = in.in(gws::Host::kMaya), mr = in.in(gws::Host::kMentalRay);
+    const char* hosts = maya && mr ? "both" : (maya ? "maya" : "mentalray");
+    std::string range;
+    for (gws::Host h : gws::kHosts) {
+      const gws::InputSpec* spec = schema.spec(h, i);
+      if (!spec || !spec->softMin || !spec->softMax) continue;
+      range = gws::formatFloat(gws::toFloat(*spec->softMin)) + " to " +
+              gws::formatFloat(gws::toFloat(*spec->softMax));
+      break;
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "  %-18s %-9s %-6s %-12s %s\n", in.name.c_str(), hosts,
+                  gws::kindName(in.kind), formatValue(in.kind, in.defaultValue).c_str(),
+                  range.c_str());
+    text += line;
+  }
+  text += "\nPresets:\n";
+  for (const Preset& p : presets()) {
+    char line[200];
+    std::snprintf(line, sizeof line, "  %-15s %s\n", p.name, p.description);
+    text += line;
+  }
+  text += "\nWhat each input does: docs/material-guide.md\n";
+  return text;
+}
+
+// One cell of a contact sheet: a material through a host.
+struct Swatch {
+  int material = 0;  // index into the render's materials
+  HostKind host = HostKind::kMaya;
+};
+
+}  // namespace
+
+const char* hostName(HostKind host) { return host == HostKind::kMaya ? "maya" : "mentalray"; }
+
+std::string helpText() {
+  // Laid out here rather than by CLI11's formatter, which does not wrap
+  // descriptions: groups in order, each option with its value's form, the
+  // description wrapped under itself.
+  constexpr size_t kColumn = 30, kWidth = 92;
+  RawOptions raw;
+  const auto app = makeApp(raw);
+  std::string text = "Usage: glintweave-preview [options]\n\n" + std::string(kDescription) + "\n";
+  std::vector<std::string> groups;
+  for (const CLI::Option* o : app->get_options()) {
+    if (std::find(groups.begin(), groups.end(), o->get_group()) == groups.end()) {
+      groups.push_back(o->get_group());
+    }
+  }
+  for (const std::string& group : groups) {
+    text += "\n" + group + ":\n";
+    for (const CLI::Option* o : app->get_options()) {
+      if (o->get_group() != group) continue;
+      std::string names;
+      for (const std::string& n : o->get_snames()) names += (names.empty() ? "-" : ", -") + n;
+      for (const std::string& n : o->get_lnames()) names += (names.empty() ? "--" : ", --") + n;
+      if (o->get_type_size() != 0) names += " " + o->get_type_name();
+      std::string line = "  " + names;
+      line += line.size() + 2 <= kColumn ? std::string(kColumn - line.size(), ' ')
+                                         : "\n" + std::string(kColumn, ' ');
+      size_t width = kColumn;
+      std::string word;
+      const std::string desc = o->get_description() + " ";
+      for (char c : desc) {
+        if (c != ' ') {
+          word += c;
+          continue;
+        }
+        if (word.empty()) continue;
+        if (width + word.size() + 1 > kWidth && width > kColumn) {
+          line += "\n" + std::string(kColumn, ' ');
+          width = kColumn;
+        }
+        if (width > kColumn) {
+          line += ' ';
+          ++width;
+        }
+        line += word;
+        width += word.size();
+        word.clear();
+      }
+      text += line + "\n";
+    }
+  }
+  return text + "\n" + kFooter + "\n";
+}
+
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
+  RawOptions raw;
+  auto app = makeApp(raw);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them backwards
+  try {
+    app->parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    error = parseErrorText(e);
+    return false;
+  }
+  return checkOptions(raw, app->remaining(), options, error);
 }
 
 int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -379,63 +587,162 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     std::fputs(helpText().c_str(), out);
     return kExitOk;
   }
+
+  // Scenes are read whole before anything is written.
+  std::vector<gws::SceneFile> scenes;
+  for (const std::string& path : options.scenes) {
+    gws::SceneFile file;
+    ProgressBar bar(err, "reading " + baseName(path));
+    gws::ReadOptions read;
+    read.progress = [&](size_t done, size_t total) { bar.update(done, total); };
+    const bool ok = gws::readScene(path, options.schema, file, error, read);
+    bar.clear();
+    if (!ok) {
+      std::fprintf(err, "%s\n", error.c_str());
+      return kExitError;
+    }
+    for (const std::string& w : file.warnings) std::fprintf(err, "%s\n", w.c_str());
+    scenes.push_back(std::move(file));
+  }
   if (options.list) {
-    std::fputs(listText(*options.schema).c_str(), out);
+    if (scenes.empty()) {
+      std::fputs(listText(*options.schema).c_str(), out);
+    } else {
+      for (const gws::SceneFile& file : scenes) {
+        std::fprintf(out, "# %s (%s)\n", file.path.c_str(), gws::hostName(file.host));
+        for (const gws::SceneMaterial& m : file.materials) {
+          std::fputs(gws::listMaterial(m, *options.schema).c_str(), out);
+        }
+      }
+    }
     return kExitOk;
   }
 
-  // The scene and the materials. Sweep mode renders a grid of cells, the
-  // first sweep along the columns, the second along the rows.
-  const bool sweeping = !options.sweeps.empty();
-  const Scene scene = sweeping ? sweepCellScene() : defaultScene(options.pointLightsOnly);
-  std::vector<Material> materials{floorMaterial(options.schema)};
-  const size_t cols = sweeping ? options.sweeps[0].values.size() : 1;
-  const size_t rows = options.sweeps.size() == 2 ? options.sweeps[1].values.size() : 1;
-  for (size_t r = 0; r < rows; ++r) {
-    for (size_t c = 0; c < cols; ++c) {
-      Material m = options.material;
-      if (sweeping) m[options.sweeps[0].input] = options.sweeps[0].values[c];
-      if (options.sweeps.size() == 2)
-        m[options.sweeps[1].input] = options.sweeps[1].values[r];
-      materials.push_back(m);
+  // Every destination is made ready before any work, so that an unwritable
+  // one fails first and a failure leaves nothing behind.
+  const bool exporting = !options.exportMa.empty() || !options.exportMi.empty();
+  gws::TextFile maFile, miFile;
+  if (!options.exportMa.empty() && !maFile.open(options.exportMa, error)) return fail(error);
+  if (!options.exportMi.empty() && !miFile.open(options.exportMi, error)) return fail(error);
+  const bool rendering = !exporting || options.outputGiven;
+  OutputFile file;
+  if (rendering && !file.open(options.output, error)) return fail(error);
+
+  if (exporting) {
+    std::string maText, miText;
+    if (!options.exportMa.empty()) {
+      maText = gws::mayaAsciiText(options.material, options.materialName, options.exportMa);
     }
+    if (!options.exportMi.empty()) {
+      miText = gws::mentalRayText(options.material, options.materialName, options.exportMi);
+    }
+    if (!options.exportMa.empty() && !maFile.commit(maText, error)) return fail(error);
+    if (!options.exportMi.empty() && !miFile.commit(miText, error)) return fail(error);
+    for (const std::string* path : {&options.exportMa, &options.exportMi}) {
+      if (path->empty()) continue;
+      std::fprintf(out, "glintweave-preview: wrote %s to %s\n", options.materialName.c_str(),
+                   absolutePath(*path).c_str());
+    }
+    if (!rendering) return kExitOk;
   }
 
-  const int sheetW = options.width * static_cast<int>(cols);
-  const int sheetH = options.height * static_cast<int>(rows);
-  if (static_cast<long>(sheetW) * static_cast<long>(options.hosts.size()) > 2L * kMaxSize ||
-      sheetH > kMaxSize) {
+  // What is rendered: the default scene, a sweep's grid of cells, or one
+  // swatch per scene material; a sheet's layout and labels.
+  const bool sweeping = !options.sweeps.empty();
+  const bool sheet = sweeping || !scenes.empty();
+  const Scene scene = sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  std::vector<Material> materials{floorMaterial(options.schema)};
+  std::vector<Swatch> swatches;
+  std::vector<HostKind> usedHosts;
+  SheetLayout layout;
+  if (sweeping) {
+    const size_t cols = options.sweeps[0].values.size();
+    const size_t rows = options.sweeps.size() == 2 ? options.sweeps[1].values.size() : 1;
+    for (size_t r = 0; r < rows; ++r) {
+      for (size_t c = 0; c < cols; ++c) {
+        Material m = options.material;
+        m[options.sweeps[0].input] = options.sweeps[0].values[c];
+        if (options.sweeps.size() == 2) m[options.sweeps[1].input] = options.sweeps[1].values[r];
+        materials.push_back(m);
+      }
+    }
+    usedHosts = options.hosts;
+    for (HostKind h : usedHosts) {
+      for (size_t i = 0; i < rows * cols; ++i) swatches.push_back({static_cast<int>(1 + i), h});
+    }
+    auto values = [&](const Sweep& s) {
+      std::vector<std::string> v;
+      for (const Value& x : s.values) v.push_back(formatValue((*options.schema)[s.input].kind, x));
+      return v;
+    };
+    std::vector<std::string> groups;
+    for (HostKind h : usedHosts) groups.push_back(hostName(h));
+    const Sweep& col = options.sweeps[0];
+    const bool twoD = options.sweeps.size() == 2;
+    if (!sweepSheet("glintWeave sweep, preset " + options.preset, groups,
+                    (*options.schema)[col.input].name, values(col),
+                    twoD ? (*options.schema)[options.sweeps[1].input].name : std::string(),
+                    twoD ? values(options.sweeps[1]) : std::vector<std::string>(), options.width,
+                    options.height, layout, error)) {
+      return fail(error);
+    }
+  } else if (!scenes.empty()) {
+    std::vector<std::vector<std::string>> labels;
+    std::string title;
+    for (const gws::SceneFile& f : scenes) {
+      title += (title.empty() ? "" : ", ") + baseName(f.path);
+      for (const gws::SceneMaterial& m : f.materials) {
+        materials.push_back(Material(m.material));
+        const std::vector<HostKind> hosts =
+            options.hostGiven ? options.hosts : std::vector<HostKind>{fromSchemaHost(f.host)};
+        for (HostKind h : hosts) {
+          swatches.push_back({static_cast<int>(materials.size() - 1), h});
+          labels.push_back({m.name, hostName(h)});
+          if (std::find(usedHosts.begin(), usedHosts.end(), h) == usedHosts.end()) {
+            usedHosts.push_back(h);
+          }
+        }
+      }
+    }
+    const int perMaterial = options.hostGiven ? static_cast<int>(options.hosts.size()) : 1;
+    const int columns = std::max(perMaterial, kSwatchColumns / perMaterial * perMaterial);
+    if (!swatchSheet(title, labels, columns, options.width, options.height, layout, error)) {
+      return fail(error);
+    }
+  } else {
+    materials.push_back(options.material);
+    usedHosts = options.hosts;
+    for (size_t h = 0; h < usedHosts.size(); ++h) {
+      swatches.push_back({1, usedHosts[h]});
+      layout.cells.push_back({static_cast<int>(h) * options.width, 0});
+    }
+    layout.width = options.width * static_cast<int>(usedHosts.size());
+    layout.height = options.height;
+  }
+  if (layout.width > 2 * kMaxSize || layout.height > kMaxSize) {
     return fail("the image would be larger than " + std::to_string(2 * kMaxSize) + "x" +
                 std::to_string(kMaxSize) + "; use a smaller --size");
   }
 
-  // Fail on an unwritable destination before loading or rendering anything.
-  OutputFile file;
-  if (!file.open(options.output, error)) return fail(error);
-
-  std::vector<std::unique_ptr<Backend>> backends;
-  for (HostKind host : options.hosts) {
+  std::vector<std::unique_ptr<Backend>> backends(2);
+  for (HostKind host : usedHosts) {
     auto backend = createBackend(host, scene, materials, options.libraries, error);
     if (!backend) return fail(error);
-    backends.push_back(std::move(backend));
+    backends[static_cast<size_t>(host)] = std::move(backend);
   }
 
   std::vector<Panel> panels;
-  for (size_t h = 0; h < backends.size(); ++h) {
-    for (size_t r = 0; r < rows; ++r) {
-      for (size_t c = 0; c < cols; ++c) {
-        Panel p;
-        p.backend = backends[h].get();
-        p.scene = &scene;
-        p.materialOfSlot[kFloorSlot] = 0;
-        p.materialOfSlot[kHeroSlot] = static_cast<int>(1 + r * cols + c);
-        p.x0 = static_cast<int>(h) * sheetW + static_cast<int>(c) * options.width;
-        p.y0 = static_cast<int>(r) * options.height;
-        p.width = options.width;
-        p.height = options.height;
-        panels.push_back(p);
-      }
-    }
+  for (size_t i = 0; i < swatches.size(); ++i) {
+    Panel p;
+    p.backend = backends[static_cast<size_t>(swatches[i].host)].get();
+    p.scene = &scene;
+    p.materialOfSlot[kFloorSlot] = 0;
+    p.materialOfSlot[kHeroSlot] = swatches[i].material;
+    p.x0 = layout.cells[i].x;
+    p.y0 = layout.cells[i].y;
+    p.width = options.width;
+    p.height = options.height;
+    panels.push_back(p);
   }
 
   RenderSettings settings;
@@ -443,7 +750,10 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   settings.threads = options.threads > 0
                          ? options.threads
                          : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  Image image(sheetW * static_cast<int>(backends.size()), sheetH);
+  Image image(layout.width, layout.height);
+  if (sheet) {
+    for (Rgb& p : image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
+  }
   RenderStats stats;
   ProgressBar bar(err);
   const bool ok = render(
@@ -451,6 +761,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       error);
   bar.clear();
   if (!ok) return fail("rendering failed: " + error);
+  if (sheet && !drawTexts(image, layout.texts, error)) return fail(error);
   if (!file.commit(image, error)) return fail(error);
 
   if (stats.droppedSamples > 0) {
@@ -464,7 +775,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   std::fprintf(out,
                "glintweave-preview: %dx%d (%s), %d spp, %d threads, %.2f s, %.0f samples/s per "
                "thread -> %s\n",
-               image.width, image.height, hostList(options.hosts).c_str(), options.samplesPerPixel,
+               image.width, image.height, hostList(usedHosts).c_str(), options.samplesPerPixel,
                stats.threads, stats.seconds, perThread, absolutePath(options.output).c_str());
   return kExitOk;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +20,8 @@ struct Sweep {
 
 struct Options {
   std::vector<HostKind> hosts{HostKind::kMaya, HostKind::kMentalRay};
-  int width = 400;  // per host; per cell in sweep mode
+  bool hostGiven = false;
+  int width = 400;  // per host; per cell on a contact sheet
   int height = 300;
   bool sizeGiven = false;
   int samplesPerPixel = 16;
@@ -30,7 +32,12 @@ struct Options {
   std::shared_ptr<const MaterialSchema> schema;
   Material material;
   std::vector<Sweep> sweeps;
+  std::vector<std::string> scenes;  // --scene files, in order
+  std::string exportMa;             // --export-ma
+  std::string exportMi;             // --export-mi
+  std::string materialName = "glintWeave1";
   std::string output;
+  bool outputGiven = false;
   LibraryPaths libraries;
   bool pointLightsOnly = false;
   bool help = false;

@@ -58,16 +58,7 @@ bool numericKind(MFnNumericData::Type t, ValueKind& kind) {
   }
 }
 
-double stored(ValueKind kind, double v) {
-  switch (kind) {
-    case ValueKind::kBool:
-      return v != 0.0 ? 1.0 : 0.0;
-    case ValueKind::kInt:
-      return static_cast<double>(static_cast<long long>(v));
-    default:
-      return static_cast<double>(static_cast<float>(v));
-  }
-}
+double stored(ValueKind kind, double v) { return storedValue(kind, v); }
 
 void addOther(HostSchema& s, const AttributeRecord& a) {
   s.others.push_back({a.longName, a.shortName});

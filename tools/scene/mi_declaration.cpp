@@ -1,5 +1,7 @@
 #include "mi_declaration.h"
 
+#include "scene_util.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -287,7 +289,8 @@ bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDecla
     if (t.word("version")) {
       const MiToken v = lex.next();
       double n = 0.0;
-      if (v.kind != MiToken::Kind::kNumber || !parseNumber(v.text, n)) {
+      if (v.kind != MiToken::Kind::kNumber || !parseComponent(ValueKind::kInt, v.text, n) ||
+          n < 0 || n > 1e9) {
         error = where(v) + "expected the version number, found " + describe(v);
         return false;
       }
@@ -323,14 +326,8 @@ HostSchema mentalRaySchemaFrom(const MiShaderDeclaration& decl, const std::strin
     in.kind = kind;
     const int n = componentCount(kind);
     for (int c = 0; c < n && c < static_cast<int>(p.defaults.size()); ++c) {
-      double d = p.defaults[static_cast<size_t>(c)];
       // The host stores what its type holds.
-      if (kind == ValueKind::kBool) d = d != 0.0 ? 1.0 : 0.0;
-      if (kind == ValueKind::kInt) d = static_cast<double>(static_cast<long long>(d));
-      if (kind == ValueKind::kColor || kind == ValueKind::kVector || kind == ValueKind::kFloat) {
-        d = static_cast<double>(static_cast<float>(d));
-      }
-      in.defaultValue[static_cast<size_t>(c)] = d;
+      in.defaultValue[static_cast<size_t>(c)] = storedValue(kind, p.defaults[static_cast<size_t>(c)]);
     }
     in.min = p.min;
     in.max = p.max;
@@ -353,7 +350,7 @@ bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
     MiShaderDeclaration decl;
     std::string why;
     if (!parseDeclareShader(lex, t, decl, why)) {
-      error = fileName + ":" + why;
+      error = oneLine(fileName + ":" + why);
       return false;
     }
     if (shaderName.empty() || decl.name == shaderName) {
@@ -364,16 +361,15 @@ bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
     found = true;
   }
   if (!lex.error().empty()) {
-    error = fileName + ":" + std::to_string(lex.errorLine()) + ":" +
-            std::to_string(lex.errorColumn()) + ": " + lex.error();
+    error = locate(fileName, lex.errorLine(), lex.errorColumn(), lex.error());
     return false;
   }
   if (found && shaderName.empty()) {
     out = mentalRaySchemaFrom(first, fileName);
     return true;
   }
-  error = fileName + ": declares no shader" +
-          (shaderName.empty() ? std::string() : " \"" + std::string(shaderName) + "\"");
+  error = oneLine(fileName + ": declares no shader" +
+                  (shaderName.empty() ? std::string() : " \"" + std::string(shaderName) + "\""));
   return false;
 }
 

@@ -1,5 +1,6 @@
 #include "schema.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -41,7 +42,7 @@ std::string_view withoutPlus(std::string_view t) {
 
 // One component of kind `kind` from `text`, rounded once to the host's type.
 // False with `why` (one line).
-bool parseComponent(ValueKind kind, std::string_view text, double& out, std::string& why) {
+bool parseComponentWhy(ValueKind kind, std::string_view text, double& out, std::string& why) {
   const std::string_view t = withoutPlus(text);
   if (kind == ValueKind::kInt) {
     int64_t n = 0;
@@ -81,8 +82,9 @@ std::vector<std::string_view> splitComponents(std::string_view text) {
 }
 
 std::string formatNumber(double v, ValueKind kind) {
-  if (kind == ValueKind::kFloat || kind == ValueKind::kColor || kind == ValueKind::kVector) {
-    return formatFloat(static_cast<float>(v));
+  if (kind == ValueKind::kFloat || kind == ValueKind::kColor || kind == ValueKind::kVector ||
+      !(std::fabs(v) < 9e18)) {
+    return formatFloat(toFloat(v));
   }
   return std::to_string(static_cast<long long>(v));
 }
@@ -209,10 +211,46 @@ const Value& Material::at(std::string_view name) const {
 
 // ---- values ---------------------------------------------------------------------------
 
+float toFloat(double d) {
+  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+  if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
+  }
+  return static_cast<float>(d);
+}
+
+double storedValue(ValueKind kind, double d) {
+  switch (kind) {
+    case ValueKind::kBool:
+      return d != 0.0 ? 1.0 : 0.0;
+    case ValueKind::kInt:
+      if (std::isnan(d)) return 0.0;
+      return std::trunc(std::clamp(d, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                                   static_cast<double>(std::numeric_limits<int32_t>::max())));
+    default:
+      return static_cast<double>(toFloat(d));
+  }
+}
+
 std::string formatFloat(float f) {
   char buf[32];
   const auto r = std::to_chars(buf, buf + sizeof buf, f);
   return std::string(buf, r.ptr);
+}
+
+bool parseComponent(ValueKind kind, std::string_view text, double& out) {
+  if (kind == ValueKind::kBool) {
+    if (text == "1" || text == "true" || text == "on" || text == "yes") {
+      out = 1.0;
+    } else if (text == "0" || text == "false" || text == "off" || text == "no") {
+      out = 0.0;
+    } else {
+      return false;
+    }
+    return true;
+  }
+  std::string why;
+  return parseComponentWhy(kind, text, out, why);
 }
 
 bool parseNumber(std::string_view text, double& out) {
@@ -222,7 +260,8 @@ bool parseNumber(std::string_view text, double& out) {
   return r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
 
-std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v) {
+std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v,
+                             std::optional<Host> only) {
   const MaterialInput& in = schema[input];
   const int n = componentCount(in.kind);
   for (int c = 0; c < n; ++c) {
@@ -246,7 +285,7 @@ std::string hostValueProblem(const MaterialSchema& schema, size_t input, const V
     }
     for (Host h : kHosts) {
       const InputSpec* spec = schema.spec(h, input);
-      if (!spec) continue;
+      if (!spec || (only && *only != h)) continue;
       if (spec->min && x < *spec->min) {
         return shown + " is out of range: below " + hostName(h) + "'s minimum " +
                formatNumber(*spec->min, in.kind);
@@ -297,7 +336,7 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
       break;
     case ValueKind::kInt:
     case ValueKind::kFloat:
-      if (!parseComponent(in.kind, text, v[0], error)) return false;
+      if (!parseComponentWhy(in.kind, text, v[0], error)) return false;
       break;
     case ValueKind::kColor:
     case ValueKind::kVector: {
@@ -309,7 +348,7 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
         return false;
       }
       for (size_t i = 0; i < parts.size(); ++i) {
-        if (!parseComponent(in.kind, parts[i], v[i], error)) return false;
+        if (!parseComponentWhy(in.kind, parts[i], v[i], error)) return false;
       }
       if (grey) v[1] = v[2] = v[0];
       break;

@@ -189,8 +189,10 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
 std::string valueProblem(const MaterialSchema& schema, size_t input, const Value& v);
 
 // The part of valueProblem() a host itself enforces: finite, the type's
-// range, hard limits. What a scene file read from a host may hold.
-std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v);
+// range, hard limits. What a scene file of `host` may hold. Without a host,
+// the limits of every host that has the input apply.
+std::string hostValueProblem(const MaterialSchema& schema, size_t input, const Value& v,
+                             std::optional<Host> host = std::nullopt);
 
 // Sets input `name` from `text` by the rules above. False with a one-line
 // `error` of the form "NAME: why", or "unknown material input 'NAME' (see
@@ -205,6 +207,19 @@ bool applySetting(Material& material, std::string_view assignment, std::string& 
 std::string formatValue(ValueKind kind, const Value& v);
 // One float in the fewest digits that read back to it exactly.
 std::string formatFloat(float f);
+
+// One component of a value of `kind` as scene files and the command line
+// write it: a float (rounded once to single precision) for colours, vectors
+// and floats, a whole number for ints, and for booleans 1/0, true/false,
+// on/off, yes/no. False for anything else (ranges are not checked here).
+bool parseComponent(ValueKind kind, std::string_view text, double& out);
+
+// `d` as the host stores a value of `kind`: rounded to single precision
+// (beyond its range: an infinity), cut to a whole number within 32 bits, or
+// 0/1. Never undefined, whatever `d` is.
+double storedValue(ValueKind kind, double d);
+// `d` rounded to single precision; beyond its range, an infinity of d's sign.
+float toFloat(double d);
 
 // Reads a number as the hosts write them: optional sign, digits, optional
 // fraction and exponent ("1e+20", "-0", ".5", "7"). The whole of `text`

@@ -324,9 +324,11 @@ void StudioServer::routes() {
     if (!parseParams(q, p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
     std::string text;
     std::string error;
-    if (!sceneIoAvailable()) return sendError(res, kStatusNotImplemented, error);
+    if (!sceneIoAvailable()) {
+      return sendError(res, kStatusNotImplemented, "this build has no scene file writers");
+    }
     if (!exportScene(format, p.material, p.name, text, error)) {
-      return sendError(res, kStatusBadRequest, error);
+      return sendError(res, kStatusBadRequest, error, "name");
     }
     res.set_header("Content-Disposition",
                    "attachment; filename=\"" + p.name + "." + format + "\"");
@@ -350,7 +352,10 @@ void StudioServer::routes() {
     }
     json list = json::array();
     for (const ImportedMaterial& m : materials) {
-      list.push_back({{"name", m.name}, {"host", m.host}, {"query", materialQuery(m.material)}});
+      list.push_back({{"name", m.name},
+                      {"host", m.host},
+                      {"query", materialQuery(m.material)},
+                      {"connected", m.connected}});
     }
     res.set_content(json{{"materials", list}}.dump(-1, ' ', false, json::error_handler_t::replace),
                     "application/json");

@@ -186,8 +186,16 @@ async function openScene(file) {
   const select = $('scene-materials');
   select.replaceChildren(...list.map((m, i) => new Option(`${m.name} (${m.host})`, String(i))));
   select.hidden = list.length < 2;
-  select.onchange = () => { applyMaterialQuery(list[Number(select.value)].query); changed(); };
-  if (list.length) { applyMaterialQuery(list[0].query); changed(); }
+  const load = (m) => {
+    applyMaterialQuery(m.query);
+    $('preset').value = '';
+    // A connected input keeps its stored value here; say which ones are.
+    $('files-error').textContent = m.connected.length
+      ? `${m.name}: connected in the scene, stored values used: ${m.connected.join(', ')}` : '';
+    changed();
+  };
+  select.onchange = () => load(list[Number(select.value)]);
+  if (list.length) load(list[0]);
 }
 
 function wire() {

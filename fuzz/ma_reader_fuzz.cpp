@@ -1,0 +1,15 @@
+// Fuzz target for the Maya ASCII reader: the input is a .ma file.
+#include <cstddef>
+#include <cstdint>
+
+#include "scene_fuzz.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  gwfuzz::sceneSchema();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  gwfuzz::checkScene({reinterpret_cast<const char*>(data), size}, gws::Host::kMaya);
+  return 0;
+}

@@ -17,7 +17,6 @@ using gwp::Vec3;
 
 namespace {
 
-constexpr int kHostCount = 2;
 constexpr float kDegrees = 3.14159265f / 180.0f;
 
 int hostIndex(HostKind host) { return host == HostKind::kMaya ? 0 : 1; }

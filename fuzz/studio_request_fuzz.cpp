@@ -4,6 +4,7 @@
 // parameter that was given, and an accepted request must lie within the
 // bounds and give a material that its canonical query reads back to, bit
 // for bit.
+#include <dlfcn.h>
 #include <httplib.h>
 
 #include <cmath>
@@ -13,6 +14,21 @@
 
 #include "fuzzCommon.h"
 #include "request.h"
+#include "schemas.h"
+
+// The schema is read once, from this build's deliverables. Its loader
+// unloads the plug-in after reading it; libFuzzer keeps the coverage
+// counters of every instrumented library it saw, so the plug-in must stay
+// mapped.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  dlopen(gws::builtMayaPlugin().c_str(), RTLD_NOW | RTLD_NODELETE);
+  std::string error;
+  if (!gwp::buildSchema(&error)) {
+    std::fprintf(stderr, "studio_request_fuzz: the schema does not load: %s\n", error.c_str());
+    std::abort();
+  }
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -94,10 +94,17 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
   EXPECT_EQ(p.material.scalar("specularU"), 7.0f);
   EXPECT_EQ(p.material.scalar("specularV"), 90.0f);  // from the preset
   EXPECT_EQ(p.view, View::kMaya);
-  // The canonical form reads back to the same material, bit for bit.
+  // The canonical form reads back to the same material, bit for bit, also
+  // where a float is written with an exponent ("1e+20": a bare '+' in a
+  // query is a space).
+  ASSERT_TRUE(parseParams(queryOf("specularV=3.5e21&color=1e-7,0.5,0.25"), p, error));
+  const std::string canonical = materialQuery(p.material);
+  EXPECT_EQ(canonical.find('+'), std::string::npos) << canonical;
+  Query decoded;
+  httplib::detail::parse_query_text(canonical, decoded);
   StudioParams back;
-  ASSERT_TRUE(parseParams(queryOf(materialQuery(p.material)), back, error)) << error.message;
-  EXPECT_TRUE(back.material == p.material);
+  ASSERT_TRUE(parseParams(decoded, back, error)) << error.message << " in " << canonical;
+  EXPECT_TRUE(back.material == p.material) << canonical;
 }
 
 // ---- the server, in process ---------------------------------------------------

@@ -1,5 +1,6 @@
 #include "request.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -173,6 +174,29 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
   return true;
 }
 
+namespace {
+
+// A query value as a page's URLSearchParams writes it, so that it reads back
+// the same there and here: '+' (as in "1e+20") would otherwise read back
+// as a space.
+std::string encodeQueryValue(const std::string& value) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~' || c == ',') {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string materialQuery(const gws::Material& material) {
   std::string q;
   if (!material.bound()) return q;
@@ -180,7 +204,7 @@ std::string materialQuery(const gws::Material& material) {
   for (size_t i = 0; i < schema.size(); ++i) {
     if (material[i] == schema[i].defaultValue) continue;
     q += (q.empty() ? "" : "&") + schema[i].name + "=" +
-         gws::formatValue(schema[i].kind, material[i]);
+         encodeQueryValue(gws::formatValue(schema[i].kind, material[i]));
   }
   return q;
 }

@@ -63,9 +63,10 @@ using Query = std::multimap<std::string, std::string>;
 // applied after the preset, whatever their order in the query.
 bool parseParams(const Query& query, StudioParams& out, ParamError& error);
 
-// The material as query parameters, inputs that differ from the node's
-// defaults only, in input order, with every float written so that it reads
-// back to the same bits. Used as the accumulation key and by tests.
+// The material as an encoded query string, inputs that differ from the
+// node's defaults only, in input order, with every float written so that it
+// reads back to the same bits. The accumulation key, and what the page
+// loads an imported material from.
 std::string materialQuery(const gws::Material& material);
 
 }  // namespace gwstudio

@@ -18,6 +18,7 @@ using gwp::Vec3;
 namespace {
 
 constexpr float kDegrees = 3.14159265f / 180.0f;
+constexpr int kPassTileSize = 32;
 
 int hostIndex(HostKind host) { return host == HostKind::kMaya ? 0 : 1; }
 
@@ -313,6 +314,10 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
       gwp::RenderSettings settings;
       settings.samplesPerPixel = samples;
       settings.threads = options_.threadsPerRender;
+      // Every pass starts a thread per tile and warms each tile's generator
+      // up: larger tiles than a single render's keep that cost small next
+      // to a pass, and still give every thread several tiles.
+      settings.tileSize = kPassTileSize;
       settings.firstSample = firstSample;
       settings.progressive = true;
       settings.cancel = &client.stop;

@@ -329,7 +329,7 @@ bool MayaBackend::setMaterial(size_t index, const Material& material, std::strin
 // the point, with one lightDataArray element, and outColor is computed.
 // With reflectivity 0 the node traces nothing, so the tracer (which expects
 // a rendering context as the ray sampler) is never called; the sampler is
-// null and the view comes from pointCamera, as for Maya's own swatches.
+// null, and the node then takes the view from pointCamera.
 bool MayaBackend::measureLobe(const Material& material, Vec3 view,
                               const std::vector<Vec3>& lights, std::vector<Rgb>& out,
                               std::string& error) {

@@ -50,7 +50,7 @@ before(async () => {
     executablePath: browserExe,
     headless: true,
     acceptDownloads: true,
-    viewport: { width: 1180, height: 900 },
+    viewport: { width: 1180, height: 660 },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });

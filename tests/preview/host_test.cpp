@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -206,6 +207,100 @@ TEST_P(HostRender, SeveralThreadsShadeOneSmallImage) {
   }
   const Image image = renderHost(GetParam(), scene, hero, 40, 24, 2, 4);
   for (const Rgb& c : image.pixels) ASSERT_TRUE(isFinite(c));
+}
+
+Image renderOnce(Backend& backend, const Scene& scene, int w, int h) {
+  Panel panel;
+  panel.backend = &backend;
+  panel.scene = &scene;
+  panel.materialOfSlot = {1, 0};
+  panel.width = w;
+  panel.height = h;
+  Image image(w, h);
+  RenderStats stats;
+  std::string error;
+  EXPECT_TRUE(render({panel}, RenderSettings{1, 2, 16}, image, stats, nullptr, error)) << error;
+  return image;
+}
+
+TEST_P(HostRender, AMaterialChangedInPlaceRendersAsIfLoadedSo) {
+  // Without reflections (on the floor too) a render draws no random number,
+  // so images can be compared bit for bit.
+  const Scene scene = defaultScene(/*pointLightsOnly=*/true);
+  Material floor = floorMaterial();
+  floor.at("reflectivity")[0] = 0.0f;
+  Material a;
+  a.at("reflectivity")[0] = 0.0f;
+  a.at("specularU")[0] = 30.0f;
+  Material b = a;
+  b.at("specularU")[0] = 400.0f;
+  b.at("color") = {0.9f, 0.2f, 0.1f};
+  b.at("transparency") = {0.2f, 0.2f, 0.2f};
+  b.at("normalOffset") = {0.1f, 0.0f, 0.0f};
+  constexpr int w = 48, h = 36;
+  std::string error;
+  Image changed, firstImage;
+  {
+    const std::vector<Material> materials{floor, a};
+    auto backend = createBackend(GetParam(), scene, materials, LibraryPaths{}, error);
+    ASSERT_TRUE(backend) << error;
+    firstImage = renderOnce(*backend, scene, w, h);
+    ASSERT_TRUE(backend->setMaterial(1, b, error)) << error;
+    changed = renderOnce(*backend, scene, w, h);
+    EXPECT_FALSE(backend->setMaterial(2, b, error));
+    EXPECT_NE(error.find("no material 2"), std::string::npos) << error;
+  }
+  const Image loaded = renderHost(GetParam(), scene, b, w, h, 1, 2, floor);
+  ASSERT_EQ(changed.pixels.size(), loaded.pixels.size());
+  EXPECT_EQ(std::memcmp(changed.pixels.data(), loaded.pixels.data(),
+                        changed.pixels.size() * sizeof(Rgb)),
+            0);
+  EXPECT_NE(std::memcmp(changed.pixels.data(), firstImage.pixels.data(),
+                        changed.pixels.size() * sizeof(Rgb)),
+            0);
+}
+
+TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
+  // Light and viewer straight along the normal: every cosine is 1, the lobe
+  // factor 1 and the Fresnel factor Rs, so the deliverable must answer
+  // kd * colour + ks with kd = 28 Rd (1 - Rs) / 23 (1 - 0.5^5)^3 and
+  // ks = sqrt((nu + 1)(nv + 1)) / 8 pi * Rs, whatever the inputs that do not
+  // answer a light (reflections, ambient, incandescence) hold.
+  Material m;
+  m.at("color") = {0.2f, 0.4f, 0.8f};
+  m.at("diffuse")[0] = 0.7f;
+  m.at("specularPower")[0] = 0.3f;
+  m.at("specularU")[0] = 12.0f;
+  m.at("specularV")[0] = 3.0f;
+  m.at("reflectivity")[0] = 1.0f;
+  m.at("ambientColor") = {0.5f, 0.5f, 0.5f};
+  m.at("incandescence") = {0.25f, 0.0f, 0.0f};
+  const Scene scene = sweepCellScene();
+  const std::vector<Material> materials{m};
+  std::string error;
+  auto backend = createBackend(GetParam(), scene, materials, LibraryPaths{}, error);
+  ASSERT_TRUE(backend) << error;
+  std::vector<Rgb> out;
+  const Vec3 n{0.0f, 1.0f, 0.0f};
+  ASSERT_TRUE(backend->measureLobe(m, n, {n, normalized({0.3f, 1.0f, 0.2f}), {0.0f, -1.0f, 0.0f}},
+                                   out, error))
+      << error;
+  ASSERT_EQ(out.size(), 3u);
+  const float f = 1.0f - 0.03125f;
+  const float kd = 28.0f * 0.7f * (1.0f - 0.3f) / 23.0f * f * f * f;
+  const float ks = std::sqrt(13.0f * 4.0f) / 25.132742f * 0.3f;
+  const gws::Value colour = m.at("color");
+  float want[3];
+  for (int c = 0; c < 3; ++c) want[c] = kd * static_cast<float>(colour[static_cast<size_t>(c)]) + ks;
+  const float got[3] = {out[0].x, out[0].y, out[0].z};
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 1e-5f * want[c]) << "channel " << c;
+  // Off the normal the response is smaller, and a light below the surface
+  // adds nothing at all.
+  EXPECT_LT(out[1].y, out[0].y);
+  EXPECT_GT(out[1].y, 0.0f);
+  EXPECT_EQ(out[2].x, 0.0f);
+  EXPECT_EQ(out[2].y, 0.0f);
+  EXPECT_EQ(out[2].z, 0.0f);
 }
 
 INSTANTIATE_TEST_SUITE_P(Preview, HostRender, ::testing::ValuesIn(builtHosts()),

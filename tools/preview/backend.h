@@ -36,7 +36,31 @@ class Backend {
   virtual ~Backend() = default;
   virtual const char* name() const = 0;  // "maya" or "mentalray"
   virtual std::unique_ptr<ShadingContext> newContext() = 0;
+
+  // Replaces material `index` (an index into the materials the backend was
+  // created with) in the loaded deliverable, as a host does when the user
+  // edits a node or a shader between renders. The caller's vector is not
+  // touched. It must not run while a render that uses material `index` is
+  // running; renders that use other materials may run meanwhile, and their
+  // contexts are made from consistent materials. Hosts that cannot do it
+  // say so in `error`.
+  virtual bool setMaterial(size_t index, const Material& material, std::string& error);
+
+  // The measured lobe: for one surface point whose normal is +y (first
+  // tangent +x, second +z in both hosts' frames), seen from the unit
+  // direction `view`, the colour the deliverable's own entry point returns
+  // for a single white light of unit intensity from each unit direction of
+  // `lights`, with `material` stripped of everything that does not answer
+  // a light (see lobeMaterial). One value per light, in order. May run
+  // while renders run.
+  virtual bool measureLobe(const Material& material, Vec3 view, const std::vector<Vec3>& lights,
+                           std::vector<Rgb>& out, std::string& error);
 };
+
+// `material` with what does not respond to a light switched off: reflections
+// (reflectivity 0), the ambient colour, incandescence and the indirect term.
+// Transparency stays: on the Maya side it scales the diffuse response.
+Material lobeMaterial(const Material& material);
 
 enum class HostKind { kMaya, kMentalRay };
 

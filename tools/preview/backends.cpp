@@ -15,6 +15,28 @@ std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
                                                 const LibraryPaths& paths, std::string& error);
 #endif
 
+bool Backend::setMaterial(size_t, const Material&, std::string& error) {
+  error = std::string("the ") + name() + " backend cannot change a material in place";
+  return false;
+}
+
+bool Backend::measureLobe(const Material&, Vec3, const std::vector<Vec3>&, std::vector<Rgb>&,
+                          std::string& error) {
+  error = std::string("the ") + name() + " backend cannot measure a lobe";
+  return false;
+}
+
+Material lobeMaterial(const Material& material) {
+  Material m = material;
+  if (!m.bound()) return m;
+  for (const char* name : {"reflectivity", "ambientColor", "incandescence", "indirect"}) {
+    // A host without the input (a build without it) has nothing to switch off.
+    const int i = m.schema().find(name);
+    if (i >= 0) m[static_cast<size_t>(i)] = {0.0, 0.0, 0.0};
+  }
+  return m;
+}
+
 std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
                                        const std::vector<Material>& materials,
                                        const LibraryPaths& paths, std::string& error) {

@@ -26,6 +26,8 @@
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -81,10 +83,17 @@ class MayaBackend final : public Backend {
   const char* name() const override { return "maya"; }
   std::unique_ptr<ShadingContext> newContext() override {
     std::string error;
+    // A context copies every node's values; setMaterial must not write one
+    // of them meanwhile.
+    std::shared_lock<std::shared_mutex> lock(materialsMutex_);
     auto ctx = std::make_unique<MayaContext>(*this, error);
     if (!error.empty()) throw std::runtime_error(error);
     return ctx;
   }
+
+  bool setMaterial(size_t index, const Material& material, std::string& error) override;
+  bool measureLobe(const Material& material, Vec3 view, const std::vector<Vec3>& lights,
+                   std::vector<Rgb>& out, std::string& error) override;
 
   const Scene& scene() const { return scene_; }
   mayahost::Node& node(size_t material) { return *nodes_[material]; }
@@ -123,6 +132,9 @@ class MayaBackend final : public Backend {
   std::vector<std::unique_ptr<mayahost::Node>> nodes_;
   mayahost::Plug outColor_;
   mayahost::Plug outTransparency_;
+  // Guards the nodes' own values: written by setMaterial, copied by
+  // newContext and measureLobe.
+  std::shared_mutex materialsMutex_;
 };
 
 // Sets every input the node has on a node's data block as setAttr would,
@@ -301,6 +313,65 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
     hit = *next;
   }
   return total;
+}
+
+bool MayaBackend::setMaterial(size_t index, const Material& material, std::string& error) {
+  if (index >= nodes_.size()) {
+    error = "no material " + std::to_string(index) + " in the Maya backend";
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(materialsMutex_);
+  return setInputs(nodes_[index]->data(), material, error);
+}
+
+// One data block of its own, the probe, holding the material: per light
+// direction the renderer's inputs are filled as for a camera ray that hits
+// the point, with one lightDataArray element, and outColor is computed.
+// With reflectivity 0 the node traces nothing, so the tracer (which expects
+// a rendering context as the ray sampler) is never called; the sampler is
+// null, and the node then takes the view from pointCamera.
+bool MayaBackend::measureLobe(const Material& material, Vec3 view,
+                              const std::vector<Vec3>& lights, std::vector<Rgb>& out,
+                              std::string& error) {
+  std::unique_ptr<mayahost::DataBlock> probe;
+  {
+    std::shared_lock<std::shared_mutex> lock(materialsMutex_);
+    probe = nodes_.front()->newDataBlock();
+  }
+  if (!probe || !probe->setLightCount(1)) {
+    error = "the Maya host refused a data block for the glintWeave node";
+    return false;
+  }
+  if (!setInputs(*probe, lobeMaterial(material), error)) return false;
+  const Vec3 toViewer = normalized(view);
+  probe->setVector("pointCamera", toMaya(toViewer * -1.0f));
+  probe->setVector("rayDirection", toMaya(toViewer * -1.0f));
+  probe->setVector("rayOrigin", MFloatVector(0.0f, 0.0f, 0.0f));
+  probe->setAddr("raySampler", nullptr);
+  probe->setAddr("objectId", nullptr);
+  probe->setShort("rayDepth", 0);
+  out.clear();
+  out.reserve(lights.size());
+  for (const Vec3& l : lights) {
+    // compute leaves the normal and the light direction normalised in place.
+    probe->setVector("normalCamera", MFloatVector(0.0f, 1.0f, 0.0f));
+    mayahost::Light data;
+    data.direction = toMaya(l);
+    data.intensity = MFloatVector(1.0f, 1.0f, 1.0f);
+    data.ambient = false;
+    data.diffuse = true;
+    data.specular = true;
+    data.shadowFraction = 0.0f;
+    probe->setLight(0, data);
+    const mayahost::ComputeResult r = probe->compute(outColor_);
+    if (!r.status) {
+      error = "the glintWeave node's compute failed for outColor (status " +
+              std::to_string(static_cast<int>(r.status.statusCode())) + ")";
+      return false;
+    }
+    out.push_back(fromMaya(probe->getVector("outColor")));
+  }
+  return true;
 }
 
 }  // namespace

@@ -53,6 +53,16 @@ Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
 // after them. Any non-zero numbers do.
 miTag lightTag(size_t index) { return static_cast<miTag>(index + 1); }
 
+// The light of a lobe measurement: a tag no scene element has, and the
+// direction the probe currently asks for, carried in the state's user
+// pointer.
+constexpr miTag kProbeLightTag = 0x7fff0001u;
+struct ProbeLight {
+  Vec3 direction;
+};
+miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
+                           miInteger* samples);
+
 std::atomic<bool> backendAlive{false};
 
 class MentalRayBackend;
@@ -81,6 +91,10 @@ class MentalRayBackend final : public Backend {
   std::unique_ptr<ShadingContext> newContext() override {
     return std::make_unique<MentalRayContext>(*this);
   }
+
+  bool setMaterial(size_t index, const Material& material, std::string& error) override;
+  bool measureLobe(const Material& material, Vec3 view, const std::vector<Vec3>& lights,
+                   std::vector<Rgb>& out, std::string& error) override;
 
   // Shades `state` (point, normal, dir and the rest filled in) with material
   // `material` into `result`, which starts black as the shader expects.
@@ -138,58 +152,96 @@ class MentalRayBackend final : public Backend {
   std::vector<std::vector<uint64_t>> records_;
 };
 
-// Lays every material's parameter block out as the renderer lays it out from
-// the shader's declaration: parameters in declared order, colours 16 bytes,
-// vectors 12, scalars, integers and booleans 4, and the light array last as
-// its index, its count and the tags (which run past the block).
+// Writes a material's parameter block, apart from the light array, as the
+// renderer lays it out from the shader's declaration: parameters in declared
+// order, colours 16 bytes, vectors 12, scalars, integers and booleans 4, and
+// the light array last as its index, its count and the tags (which run past
+// the block). `params` has room for a GlintWeaveBlock.
+bool writeParameterBlock(const Material& m, char* params, std::string& error) {
+  const gws::HostSchema* mr = m.bound() ? m.schema().host(gws::Host::kMentalRay) : nullptr;
+  if (!mr) {
+    error = "the material carries no mental ray schema (the declaration was not read)";
+    return false;
+  }
+  struct Field {
+    size_t offset;
+    int merged;  // index into the material, or -1 for the light array
+    ValueKind kind;
+  };
+  std::vector<Field> fields;
+  size_t offset = 0;
+  size_t lightArray = 0;
+  bool haveLights = false;
+  for (const gws::DeclaredParameter& p : mr->declaration) {
+    if (haveLights) {
+      error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" + p.name +
+              "\" after the light array, which must come last";
+      return false;
+    }
+    if (p.type == "array light") {
+      lightArray = offset;
+      haveLights = true;
+      continue;
+    }
+    const int hostInput = mr->findInput(p.name);
+    if (hostInput < 0) {
+      error = "the preview cannot lay out " + p.type + " \"" + p.name + "\" of " + mr->nodeType;
+      return false;
+    }
+    const ValueKind kind = mr->inputs[static_cast<size_t>(hostInput)].kind;
+    fields.push_back(
+        {offset, m.schema().mergedIndex(gws::Host::kMentalRay, static_cast<size_t>(hostInput)),
+         kind});
+    offset += kind == ValueKind::kColor ? sizeof(miColor)
+              : kind == ValueKind::kVector ? sizeof(miVector)
+                                           : 4;
+  }
+  // The library was built for one layout; a declaration that makes
+  // another would have it read its parameters from the wrong places.
+  if (!haveLights || lightArray != offsetof(GlintWeaveBlock, i_light)) {
+    error = "the declaration of " + mr->nodeType + " (" + mr->source +
+            ") does not lay out the shader library's parameter block";
+    return false;
+  }
+  for (const Field& f : fields) {
+    const gws::Value& v = m[static_cast<size_t>(f.merged)];
+    char* at = params + f.offset;
+    switch (f.kind) {
+      case ValueKind::kColor: {
+        const miColor c{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                        static_cast<float>(v[2]), 1.0f};
+        std::memcpy(at, &c, sizeof c);
+        break;
+      }
+      case ValueKind::kVector: {
+        const miVector d{static_cast<float>(v[0]), static_cast<float>(v[1]),
+                         static_cast<float>(v[2])};
+        std::memcpy(at, &d, sizeof d);
+        break;
+      }
+      case ValueKind::kFloat: {
+        const miScalar x = static_cast<float>(v[0]);
+        std::memcpy(at, &x, sizeof x);
+        break;
+      }
+      case ValueKind::kInt: {
+        const miInteger n = static_cast<miInteger>(v[0]);
+        std::memcpy(at, &n, sizeof n);
+        break;
+      }
+      case ValueKind::kBool: {
+        const miBoolean b = v[0] != 0.0 ? miTRUE : miFALSE;
+        std::memcpy(at, &b, sizeof b);
+        break;
+      }
+    }
+  }
+  return true;
+}
+
 bool MentalRayBackend::buildRecords(std::string& error) {
   const size_t lights = scene_.lights.size();
   for (const Material& m : materials_) {
-    const gws::HostSchema* mr = m.bound() ? m.schema().host(gws::Host::kMentalRay) : nullptr;
-    if (!mr) {
-      error = "the material carries no mental ray schema (the declaration was not read)";
-      return false;
-    }
-    struct Field {
-      size_t offset;
-      int merged;  // index into the material, or -1 for the light array
-      ValueKind kind;
-    };
-    std::vector<Field> fields;
-    size_t offset = 0;
-    size_t lightArray = 0;
-    bool haveLights = false;
-    for (const gws::DeclaredParameter& p : mr->declaration) {
-      if (haveLights) {
-        error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" + p.name +
-                "\" after the light array, which must come last";
-        return false;
-      }
-      if (p.type == "array light") {
-        lightArray = offset;
-        haveLights = true;
-        continue;
-      }
-      const int hostInput = mr->findInput(p.name);
-      if (hostInput < 0) {
-        error = "the preview cannot lay out " + p.type + " \"" + p.name + "\" of " + mr->nodeType;
-        return false;
-      }
-      const ValueKind kind = mr->inputs[static_cast<size_t>(hostInput)].kind;
-      fields.push_back(
-          {offset, m.schema().mergedIndex(gws::Host::kMentalRay, static_cast<size_t>(hostInput)),
-           kind});
-      offset += kind == ValueKind::kColor ? sizeof(miColor)
-                : kind == ValueKind::kVector ? sizeof(miVector)
-                                             : 4;
-    }
-    // The library was built for one layout; a declaration that makes
-    // another would have it read its parameters from the wrong places.
-    if (!haveLights || lightArray != offsetof(GlintWeaveBlock, i_light)) {
-      error = "the declaration of " + mr->nodeType + " (" + mr->source +
-              ") does not lay out the shader library's parameter block";
-      return false;
-    }
     const size_t blockBytes =
         sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
     const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
@@ -201,39 +253,7 @@ bool MentalRayBackend::buildRecords(std::string& error) {
     record->ghost_offs = 0;  // nothing connected: every parameter is read in place
     // The block runs past the record's declared parameters[] member.
     char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
-    for (const Field& f : fields) {
-      const gws::Value& v = m[static_cast<size_t>(f.merged)];
-      char* at = params + f.offset;
-      switch (f.kind) {
-        case ValueKind::kColor: {
-          const miColor c{static_cast<float>(v[0]), static_cast<float>(v[1]),
-                          static_cast<float>(v[2]), 1.0f};
-          std::memcpy(at, &c, sizeof c);
-          break;
-        }
-        case ValueKind::kVector: {
-          const miVector d{static_cast<float>(v[0]), static_cast<float>(v[1]),
-                           static_cast<float>(v[2])};
-          std::memcpy(at, &d, sizeof d);
-          break;
-        }
-        case ValueKind::kFloat: {
-          const miScalar x = static_cast<float>(v[0]);
-          std::memcpy(at, &x, sizeof x);
-          break;
-        }
-        case ValueKind::kInt: {
-          const miInteger n = static_cast<miInteger>(v[0]);
-          std::memcpy(at, &n, sizeof n);
-          break;
-        }
-        case ValueKind::kBool: {
-          const miBoolean b = v[0] != 0.0 ? miTRUE : miFALSE;
-          std::memcpy(at, &b, sizeof b);
-          break;
-        }
-      }
-    }
+    if (!writeParameterBlock(m, params, error)) return false;
     auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
     block->i_light = 0;
     block->n_light = static_cast<miInteger>(lights);
@@ -310,6 +330,7 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
 
 miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
                                         miState* state, miTag tag, miInteger* samples) {
+  if (tag == kProbeLightTag) return probeLightSample(result, dir, dotNl, state, samples);
   const auto* self = static_cast<const MentalRayBackend*>(user);
   const auto& lights = self->scene_.lights;
   if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
@@ -403,6 +424,78 @@ Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotM
   miColor result;
   backend.shade(&result, &state, slots[hit.slot]);
   return {result.r, result.g, result.b};
+}
+
+// Each material has a parameter block of its own, read by renders of that
+// material only: rewriting it while no render of it runs is what the
+// renderer does between two frames of an edited shader.
+bool MentalRayBackend::setMaterial(size_t index, const Material& material, std::string& error) {
+  if (index >= records_.size()) {
+    error = "no material " + std::to_string(index) + " in the mental ray backend";
+    return false;
+  }
+  char* params = reinterpret_cast<char*>(records_[index].data()) + offsetof(miFunction, parameters);
+  return writeParameterBlock(material, params, error);
+}
+
+miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
+                           miInteger* samples) {
+  const auto* probe = static_cast<const ProbeLight*>(state->user);
+  if (!probe || !samples || *samples != 0) return miFALSE;
+  if (result) *result = {1.0f, 1.0f, 1.0f, 1.0f};
+  if (dir) *dir = toMi(probe->direction);
+  if (dotNl) *dotNl = dot(fromMi(state->normal), probe->direction);
+  ++*samples;
+  return miTRUE;
+}
+
+// A shader record of its own with one light, the probe light; per light
+// direction the shader is called as for an eye ray hitting the point. With
+// reflectivity 0 and the indirect term off it traces nothing.
+bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
+                                   const std::vector<Vec3>& lights, std::vector<Rgb>& out,
+                                   std::string& error) {
+  const size_t bytes = offsetof(miFunction, parameters) + sizeof(GlintWeaveBlock);
+  std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
+  auto* record = reinterpret_cast<miFunction*>(buffer.data());
+  record->type = miFUNCTION_C;
+  record->parameter_size = static_cast<int>(sizeof(GlintWeaveBlock));
+  record->result_size = static_cast<int>(sizeof(miColor));
+  record->ghost_offs = 0;
+  char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
+  if (!writeParameterBlock(lobeMaterial(material), params, error)) return false;
+  auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
+  block->i_light = 0;
+  block->n_light = 1;
+  block->light[0] = kProbeLightTag;
+
+  const Vec3 toViewer = normalized(view);
+  ProbeLight probe;
+  miState state;
+  std::memset(&state, 0, sizeof state);
+  state.version = MI_STATE_VERSION;
+  state.type = miRAY_EYE;
+  state.ior = 1.0f;
+  state.ior_in = 1.0f;
+  state.user = &probe;
+  state.user_size = static_cast<int>(sizeof probe);
+  state.shader = record;
+  state.org = toMi(toViewer);
+  state.dir = toMi(toViewer * -1.0f);
+  state.dist = 1.0;
+  state.point = {0.0f, 0.0f, 0.0f};
+  state.normal = {0.0f, 1.0f, 0.0f};
+  state.normal_geom = state.normal;
+  state.dot_nd = -toViewer.y;
+  out.clear();
+  out.reserve(lights.size());
+  for (const Vec3& l : lights) {
+    probe.direction = normalized(l);
+    miColor result{0.0f, 0.0f, 0.0f, 0.0f};
+    shader_(&result, &state, params);
+    out.push_back({result.r, result.g, result.b});
+  }
+  return true;
 }
 
 }  // namespace

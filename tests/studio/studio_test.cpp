@@ -1,0 +1,579 @@
+// The studio without a browser: request parsing, the HTTP answers to good
+// and bad requests, what one client's change does to its render in flight,
+// many clients at once, and the executable's command line and signals.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "request.h"
+#include "server.h"
+#include "studio.h"
+
+namespace gwstudio {
+namespace {
+
+using nlohmann::json;
+
+bool sanitized() {
+  return std::string(GLINTWEAVE_TEST_SANITIZER) != "" ||
+         std::getenv("GLINTWEAVE_UNDER_VALGRIND") != nullptr;
+}
+
+// ---- request parameters -------------------------------------------------------
+
+struct ParamCase {
+  std::string query;  // as a page sends it, already decoded
+  std::string field;  // the parameter blamed; empty when the query is good
+  std::string message;
+};
+
+Query queryOf(const std::string& text) {
+  Query q;
+  std::stringstream in(text);
+  std::string pair;
+  while (std::getline(in, pair, '&')) {
+    const size_t eq = pair.find('=');
+    q.emplace(pair.substr(0, eq), eq == std::string::npos ? "" : pair.substr(eq + 1));
+  }
+  return q;
+}
+
+TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
+  const std::vector<ParamCase> cases = {
+      {"client=a&view=diff&w=64&h=32&spp=9&gain=2.5", "", ""},
+      {"specularU=abc", "specularU", "specularU: 'abc' is not a finite number"},
+      {"specularPower=-0.5", "specularPower", "specularPower: "},
+      {"reflectSamples=0", "reflectSamples", "out of range"},
+      {"reflectSamples=2.5", "reflectSamples", "not an integer"},
+      {"color=1,2", "color", "three components"},
+      {"indirect=maybe", "indirect", "not a boolean"},
+      {"w=8", "w", "width: 8 is out of range [16, 1024]"},
+      {"h=100000000000000000000", "h", "not an integer"},
+      {"spp=0", "spp", "sample target"},
+      {"gain=nan", "gain", "not a finite number"},
+      {"vt=90", "vt", "out of range"},
+      {"view=top", "view", "unknown view 'top'"},
+      {"preset=velvet", "preset", "unknown preset 'velvet'"},
+      {"client=a b", "client", "client"},
+      {"client=", "client", "client"},
+      {"bogus=1", "bogus", "unknown parameter 'bogus'"},
+      {"specularU=1&specularU=2", "specularU", "more than once"},
+      {"name=1node", "name", "name"},
+  };
+  for (const ParamCase& c : cases) {
+    SCOPED_TRACE(c.query);
+    StudioParams p;
+    ParamError error;
+    EXPECT_EQ(parseParams(queryOf(c.query), p, error), c.field.empty());
+    EXPECT_EQ(error.field, c.field);
+    EXPECT_NE(error.message.find(c.message), std::string::npos) << error.message;
+  }
+
+  // The preset first, then the inputs, whatever their order in the query.
+  StudioParams p;
+  ParamError error;
+  ASSERT_TRUE(parseParams(queryOf("specularU=7&preset=satin&view=maya"), p, error));
+  EXPECT_EQ(p.material.scalar("specularU"), 7.0f);
+  EXPECT_EQ(p.material.scalar("specularV"), 90.0f);  // from the preset
+  EXPECT_EQ(p.view, View::kMaya);
+  // The canonical form reads back to the same material, bit for bit, also
+  // where a float is written with an exponent ("1e+20": a bare '+' in a
+  // query is a space).
+  ASSERT_TRUE(parseParams(queryOf("specularV=3.5e21&color=1e-7,0.5,0.25"), p, error));
+  const std::string canonical = materialQuery(p.material);
+  EXPECT_EQ(canonical.find('+'), std::string::npos) << canonical;
+  Query decoded;
+  httplib::detail::parse_query_text(canonical, decoded);
+  StudioParams back;
+  ASSERT_TRUE(parseParams(decoded, back, error)) << error.message << " in " << canonical;
+  EXPECT_TRUE(back.material == p.material) << canonical;
+}
+
+// ---- the server, in process ---------------------------------------------------
+
+struct Answer {
+  int status = 0;
+  std::string body;
+  std::map<std::string, std::string> headers;
+};
+
+// One request over a fresh socket, the path sent exactly as given.
+Answer rawGet(int port, const std::string& path) {
+  Answer a;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return a;
+  }
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (::send(fd, request.data(), request.size(), 0) < 0) {
+    ::close(fd);
+    return a;
+  }
+  std::string response;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) response.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  std::sscanf(response.c_str(), "HTTP/1.1 %d", &a.status);
+  const size_t end = response.find("\r\n\r\n");
+  if (end != std::string::npos) a.body = response.substr(end + 4);
+  return a;
+}
+
+class Server : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    StudioOptions options;
+    options.scene = SceneKind::kAgreement;
+    options.queueWait = std::chrono::milliseconds(3000);
+    std::string error;
+    studio_ = Studio::create(options, error).release();
+    ASSERT_NE(studio_, nullptr) << error;
+    server_ = new StudioServer(*studio_, ServerOptions{});
+    ASSERT_TRUE(server_->bind(error)) << error;
+    thread_ = new std::thread([] { server_->run(); });
+  }
+  static void TearDownTestSuite() {
+    if (server_) server_->stop();
+    if (thread_) thread_->join();
+    delete thread_;
+    delete server_;
+    delete studio_;
+  }
+
+  static std::unique_ptr<httplib::Client> client() {
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    c->set_read_timeout(120, 0);
+    c->set_connection_timeout(30, 0);
+    return c;
+  }
+  static httplib::Result get(const std::string& path) { return client()->Get(path.c_str()); }
+
+  static Studio* studio_;
+  static StudioServer* server_;
+  static std::thread* thread_;
+};
+Studio* Server::studio_ = nullptr;
+StudioServer* Server::server_ = nullptr;
+std::thread* Server::thread_ = nullptr;
+
+TEST_F(Server, BadValuesGet400WithAJsonErrorNamingTheParameter) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/api/frame?client=t&specularU=abc", "specularU"},
+      {"/api/frame?client=t&w=5", "w"},
+      {"/api/frame?client=t&spp=99999", "spp"},
+      {"/api/frame?client=t&view=top", "view"},
+      {"/api/frame?client=t&bogus=1", "bogus"},
+      {"/api/frame?client=t&client=u", "client"},
+      {"/api/frame?client=a%20b", "client"},
+      {"/api/frame", "client"},
+      {"/api/frame?client=t&color=-1,0,0", "color"},
+      {"/api/frame?client=t&specularU=%FF%01%C3", "specularU"},  // quoted back as valid JSON
+      {"/api/lobe?vt=95", "vt"},
+      {"/api/image?client=t&format=gif", "format"},
+      {"/api/export?format=ma&specularV=x", "specularV"},
+  };
+  for (const auto& [path, field] : cases) {
+    SCOPED_TRACE(path);
+    const auto res = get(path);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+    const json body = json::parse(res->body);
+    EXPECT_EQ(body.value("field", ""), field);
+    EXPECT_FALSE(body.value("error", "").empty());
+  }
+}
+
+TEST_F(Server, UnknownPathsAndPathsWithDotDotGet404AndThePageIsServed) {
+  for (const char* path : {"/nope", "/api/nope", "/index.htm", "/js/../index.html",
+                           "/../../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
+                           "/js/%2E%2E/index.html", "/studio.css/..", "/..%2fetc%2fpasswd"}) {
+    SCOPED_TRACE(path);
+    const Answer a = rawGet(server_->port(), path);
+    EXPECT_EQ(a.status, 404);
+    EXPECT_NE(a.body.find("\"error\""), std::string::npos) << a.body;
+    EXPECT_EQ(a.body.find("root:"), std::string::npos);
+  }
+  const Answer page = rawGet(server_->port(), "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<canvas id=\"image\""), std::string::npos);
+  for (const char* module : {"/js/studio.js", "/js/controls.js", "/js/lobe.js", "/studio.css"}) {
+    EXPECT_EQ(rawGet(server_->port(), module).status, 200) << module;
+  }
+}
+
+TEST_F(Server, RequestSizeIsBounded) {
+  // A query past the URI bound and a body past the upload bound are refused
+  // before anything reads them.
+  EXPECT_EQ(rawGet(server_->port(), "/api/lobe?x=" + std::string(20000, 'a')).status, 414);
+  const auto res =
+      client()->Post("/api/import?file=big.ma", std::string((16u << 20) + 1, ' '), "text/plain");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 413);
+}
+
+TEST_F(Server, ListensOnLoopbackOnlyByDefault) {
+  // The listening socket's local address, from the kernel's table.
+  std::ifstream tcp("/proc/net/tcp");
+  ASSERT_TRUE(tcp);
+  char port[8];
+  std::snprintf(port, sizeof port, "%04X", server_->port());
+  std::string line;
+  bool found = false;
+  while (std::getline(tcp, line)) {
+    std::istringstream in(line);
+    std::string slot, local, remote, state;
+    in >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 9 && local.substr(9) == port) {
+      found = true;
+      EXPECT_EQ(local.substr(0, 8), "0100007F") << "bound to " << local;
+    }
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(server_->url(), "http://127.0.0.1:" + std::to_string(server_->port()) + "/");
+}
+
+TEST_F(Server, FramesRefineToTheTargetAndAChangeStartsOver) {
+  const std::string base = "/api/frame?client=refine&w=32&h=24&spp=5";
+  int passes = 0;
+  int samples = 0;
+  for (int i = 0; i < 10 && samples < 5; ++i) {
+    const auto res = get(base + "&specularU=20&view=side");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_EQ(res->body.size(), 64u * 24u * 4u);
+    EXPECT_EQ(res->get_header_value("X-Frame-Width"), "64");
+    const int p = std::stoi(res->get_header_value("X-Frame-Passes"));
+    const int s = std::stoi(res->get_header_value("X-Frame-Samples"));
+    EXPECT_EQ(p, passes + 1);
+    EXPECT_GT(s, samples);
+    passes = p;
+    samples = s;
+  }
+  EXPECT_EQ(samples, 5);
+  // At the target the image is answered without rendering again.
+  auto res = get(base + "&specularU=20&view=side");
+  EXPECT_EQ(res->get_header_value("X-Frame-Passes"), std::to_string(passes));
+  // A gain or the side of the view shown is no change of the image...
+  res = get(base + "&specularU=20&view=diff&gain=8");
+  EXPECT_EQ(res->get_header_value("X-Frame-Samples"), "5");
+  EXPECT_EQ(res->get_header_value("X-Frame-Width"), "32");
+  // ...a material input is.
+  res = get(base + "&specularU=21&view=side");
+  EXPECT_EQ(res->get_header_value("X-Frame-Samples"), "1");
+  // What was shown can be saved.
+  res = get("/api/image?client=refine&view=side&format=png&specularU=21");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body.substr(1, 3), "PNG");
+  EXPECT_EQ(get("/api/image?client=never-rendered&format=png")->status, 409);
+}
+
+TEST_F(Server, ASupersededRenderStopsEarlyAndTheNewOneIsAnswered) {
+  const std::string size = sanitized() ? "&w=256&h=192" : "&w=1024&h=768";
+  const uint64_t stoppedBefore = studio_->stoppedPasses();
+  std::optional<httplib::Result> slow;
+  std::thread first([&] { slow.emplace(client()->Get(("/api/frame?client=busy" + size).c_str())); });
+  // Once the big first pass is rendering, the same client changes a value.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (studio_->rendersRunning() == 0 && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(studio_->rendersRunning(), 0);
+  const auto fresh = get("/api/frame?client=busy&w=32&h=24&specularU=99");
+  first.join();
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->status, 200);
+  EXPECT_EQ(fresh->get_header_value("X-Frame-Samples"), "1");
+  ASSERT_TRUE(slow && *slow);
+  EXPECT_EQ((*slow)->status, 409) << (*slow)->body;
+  EXPECT_GT(studio_->stoppedPasses(), stoppedBefore);
+}
+
+TEST_F(Server, ConcurrentClientsEachSeeOnlyTheirOwnMaterial) {
+  // Without reflections the images are deterministic: a client's image must
+  // be the same whether or not another client renders another material at
+  // the same moment in the same deliverables.
+  const std::string x = "&view=side&w=40&h=30&reflectivity=0&specularU=5";
+  const std::string y =
+      "&view=side&w=40&h=30&reflectivity=0&specularU=900&specularV=3&color=0.9,0.1,0.1";
+  const auto alone = get("/api/frame?client=alone" + x);
+  ASSERT_TRUE(alone);
+  ASSERT_EQ(alone->status, 200);
+  const int rounds = sanitized() ? 2 : 6;
+  for (int round = 0; round < rounds; ++round) {
+    std::optional<httplib::Result> a, b;
+    const std::string n = std::to_string(round);
+    std::thread ta([&] { a.emplace(client()->Get(("/api/frame?client=x" + n + x).c_str())); });
+    std::thread tb([&] { b.emplace(client()->Get(("/api/frame?client=y" + n + y).c_str())); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(a && *a && b && *b);
+    ASSERT_EQ((*a)->status, 200);
+    ASSERT_EQ((*b)->status, 200);
+    EXPECT_TRUE((*a)->body == alone->body) << "round " << round;
+    EXPECT_FALSE((*b)->body == alone->body);
+  }
+}
+
+long residentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(Server, FiftyClientsAtOnceAllGetAnAnswerAndMemoryStaysBounded) {
+  ASSERT_EQ(get("/api/frame?client=warm&w=32&h=24")->status, 200);
+  const long before = residentKb();
+  constexpr int kClients = 50;
+  std::vector<int> status(kClients, 0);
+  std::vector<std::thread> threads;
+  for (int round = 0; round < 2; ++round) {
+    threads.clear();
+    for (int i = 0; i < kClients; ++i) {
+      threads.emplace_back([&, i] {
+        const std::string path = "/api/frame?client=many" + std::to_string(i) +
+                                 "&w=32&h=24&view=side&specularU=" + std::to_string(10 + i);
+        const auto res = client()->Get(path.c_str());
+        status[static_cast<size_t>(i)] = res ? res->status : -1;
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    int ok = 0;
+    for (int s : status) {
+      EXPECT_TRUE(s == 200 || s == 503) << "status " << s;
+      ok += s == 200;
+    }
+    EXPECT_GT(ok, 0);
+  }
+  EXPECT_LE(studio_->clientCount(), static_cast<size_t>(studio_->options().maxClients));
+  // Fifty clients of 32x24 images need little; a leak per request or an
+  // unbounded queue of images would show here.
+  EXPECT_LT(residentKb() - before, 150 * 1024) << "kB before: " << before;
+}
+
+TEST_F(Server, TheLobeComesFromBothHostsAndShowsTheAnisotropy) {
+  const auto res = get("/api/lobe?specularU=400&specularV=8&vt=30");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  const json lobe = json::parse(res->body);
+  const int na = lobe["azimuthSteps"], ne = lobe["elevationSteps"];
+  for (const char* host : {"maya", "mentalray"}) {
+    SCOPED_TRACE(host);
+    ASSERT_TRUE(lobe.contains(host));
+    const auto& map = lobe[host]["map"];
+    ASSERT_EQ(map.size(), static_cast<size_t>(na * ne));
+    EXPECT_EQ(lobe[host]["plane"].size(), 181u);
+    // Seen from 30 degrees at azimuth 0, the highlight is around the mirror
+    // direction (azimuth 180, 30 degrees): narrow along the first tangent
+    // (exponent 400), wide along the second (8). At the same angle from the
+    // mirror direction (16 degrees: in the plane from 30 to 46 degrees, or
+    // out of it by 32 degrees of azimuth), the response falls far more
+    // across the first tangent than across the second.
+    auto at = [&](int azimuthDeg, int thetaDeg) {
+      return map[static_cast<size_t>((thetaDeg / 2) * na + azimuthDeg / 4)].get<double>();
+    };
+    const double peak = at(180, 30);
+    const double alongV = at(180 + 32, 30);  // swung towards the second tangent
+    const double alongU = at(180, 46);       // tilted in the plane of the first
+    EXPECT_GT(peak, 0.0);
+    EXPECT_GT(alongV, 3.0 * alongU) << "peak " << peak;
+  }
+}
+
+TEST_F(Server, ExportsAndImportsGoThroughTheSceneFiles) {
+  // Export: the value set, in each host's own form.
+  auto res = get("/api/export?format=ma&name=silk&specularU=234.5&color=0.25,0.5,0.75");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->body.find("createNode glintWeave -n \"silk\";"), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("setAttr \".su\" 234.5;"), std::string::npos) << res->body;
+  res = get("/api/export?format=mi&name=silk&specularU=234.5");
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->body.find("\"kl4v_glintWeave\""), std::string::npos) << res->body;
+  EXPECT_NE(res->body.find("234.5"), std::string::npos) << res->body;
+  EXPECT_EQ(get("/api/export?format=obj")->status, 400);
+
+  // Import: what was exported comes back, value for value; bad files say
+  // where they went wrong.
+  const std::string ma = get("/api/export?format=ma&name=silk&specularU=234.5")->body;
+  struct Case {
+    std::string file, body;
+    int status;
+    std::string expect;  // in the answer
+  };
+  const std::vector<Case> cases = {
+      {"shot.ma", ma, 200, "specularU=234.5"},
+      {"shot.mi",
+       "shader \"velvet\" \"kl4v_glintWeave\" ( \"specularV\" 77, \"color\" 1 0 0 )\n", 200,
+       "\"velvet\""},
+      {"shot.ma", "createNode glintWeave -n \"x\";\n setAttr \".nosuch\" 1;\n", 400, "shot.ma:2:"},
+      {"shot.ma", "createNode transform -n \"t\";\n", 400, "shot.ma:"},
+      {"shot.obj", "v 0 0 0\n", 400, ".ma"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + ": " + c.body.substr(0, 40));
+    const auto r = client()->Post(("/api/import?file=" + c.file).c_str(), c.body, "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    EXPECT_NE(r->body.find(c.expect), std::string::npos) << r->body;
+    EXPECT_TRUE(json::accept(r->body)) << r->body;
+  }
+}
+
+// ---- the executable -------------------------------------------------------------
+
+struct Process {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+Process start(const std::vector<std::string>& args) {
+  int outPipe[2], errPipe[2];
+  EXPECT_EQ(::pipe(outPipe), 0);
+  EXPECT_EQ(::pipe(errPipe), 0);
+  Process p;
+  p.pid = ::fork();
+  if (p.pid == 0) {
+    ::dup2(outPipe[1], 1);
+    ::dup2(errPipe[1], 2);
+    std::vector<char*> argv{const_cast<char*>(GLINTWEAVE_TEST_STUDIO_EXE)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  p.out = outPipe[0];
+  p.err = errPipe[0];
+  return p;
+}
+
+std::string readLine(int fd) {
+  std::string line;
+  char c;
+  while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+std::string readAll(int fd) {
+  std::string s;
+  char buf[1024];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+  return s;
+}
+
+// The exit status, or -1 if the process is still running after `seconds`
+// (a guard against a hang, not a timing check).
+int waitFor(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST(Executable, PrintsItsAddressFirstAndStopsCleanlyOnEachSignal) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    Process p = start({"--port", "0", "--scene", "agreement"});
+    const std::string line = readLine(p.out);
+    int port = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "glintweave-studio: http://127.0.0.1:%d/", &port), 1)
+        << line;
+    EXPECT_EQ(line, "glintweave-studio: http://127.0.0.1:" + std::to_string(port) + "/");
+    // A page's connection kept alive, and a render going on, do not hold
+    // the stop up.
+    httplib::Client keepAlive("127.0.0.1", port);
+    keepAlive.set_keep_alive(true);
+    ASSERT_TRUE(keepAlive.Get("/api/inputs"));
+    std::thread busy([port] {
+      httplib::Client c("127.0.0.1", port);
+      c.Get("/api/frame?client=big&w=1024&h=768");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(p.pid, sig);
+    EXPECT_EQ(waitFor(p.pid, 30), 0);
+    busy.join();
+    EXPECT_NE(readAll(p.err).find("stopped"), std::string::npos);
+    ::close(p.out);
+    ::close(p.err);
+  }
+}
+
+TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{"--port", "70000"}, "--port"},
+      {{"--scene", "moon"}, "unknown scene 'moon'"},
+      {{"--frobnicate"}, "frobnicate"},
+      // An address of no interface here (a documentation address: numeric,
+      // so no name lookup is made).
+      {{"--bind", "192.0.2.1", "--port", "0"}, "cannot listen on 192.0.2.1"},
+  };
+  for (const auto& [args, message] : bad) {
+    SCOPED_TRACE(args[0]);
+    Process p = start(args);
+    EXPECT_EQ(waitFor(p.pid, 60), 2);
+    const std::string err = readAll(p.err);
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(readAll(p.out), "");
+    ::close(p.out);
+    ::close(p.err);
+  }
+  // Any address: served, with a warning that others can reach it.
+  Process p = start({"--port", "0", "--bind", "0.0.0.0"});
+  EXPECT_EQ(readLine(p.out).rfind("glintweave-studio: http://127.0.0.1:", 0), 0u);
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(waitFor(p.pid, 30), 0);
+  EXPECT_NE(readAll(p.err).find("warning: listening on 0.0.0.0"), std::string::npos);
+  ::close(p.out);
+  ::close(p.err);
+
+  Process help = start({"--help"});
+  EXPECT_EQ(waitFor(help.pid, 30), 0);
+  const std::string text = readAll(help.out);
+  for (const char* option : {"--port", "--bind", "--open", "--scene"}) {
+    EXPECT_NE(text.find(option), std::string::npos) << option;
+  }
+  ::close(help.out);
+  ::close(help.err);
+}
+
+}  // namespace
+}  // namespace gwstudio

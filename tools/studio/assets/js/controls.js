@@ -1,0 +1,177 @@
+// The material controls, built from the studio's description of every
+// input of both hosts. Each control keeps its value as the text the server
+// takes (the preview's --set syntax); the server decides what is valid.
+
+const DIGITS = 4;
+
+function round(v) {
+  return Number.parseFloat(v.toPrecision(DIGITS)).toString();
+}
+
+// sRGB <-> linear, so that the picker shows the colour as the image shows it.
+function toLinear(c) {
+  return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4);
+}
+function toSrgb(v) {
+  v = Math.min(1, Math.max(0, v));
+  return v <= 0.0031308 ? v * 12.92 : 1.055 * Math.pow(v, 1 / 2.4) - 0.055;
+}
+function hexToValue(hex) {
+  const parts = [1, 3, 5].map((i) => toLinear(parseInt(hex.substr(i, 2), 16) / 255));
+  return parts.map(round).join(',');
+}
+function valueToHex(text) {
+  const parts = text.split(',').map(Number);
+  const rgb = parts.length === 1 ? [parts[0], parts[0], parts[0]] : parts;
+  if (rgb.length !== 3 || rgb.some((x) => !Number.isFinite(x))) return null;
+  return '#' + rgb.map((x) => Math.round(toSrgb(x) * 255).toString(16).padStart(2, '0')).join('');
+}
+
+// Slider position (0..1000) <-> value; logarithmic sliders move in ratios
+// and still reach 0: v = (hi + 1)^t - 1.
+function sliderToValue(input, pos) {
+  const t = pos / 1000;
+  if (input.log) return Math.pow(input.softMax + 1, t) - 1;
+  return input.softMin + t * (input.softMax - input.softMin);
+}
+function valueToSlider(input, v) {
+  if (!Number.isFinite(v)) return 0;
+  let t;
+  if (input.log) t = Math.log(Math.max(v, 0) + 1) / Math.log(input.softMax + 1);
+  else t = (v - input.softMin) / (input.softMax - input.softMin || 1);
+  return Math.round(Math.min(1, Math.max(0, t)) * 1000);
+}
+
+export class Controls {
+  constructor(root, inputs, onChange) {
+    this.inputs = inputs;
+    this.onChange = onChange;
+    this.values = {};
+    this.widgets = {};
+    const groups = [
+      ['Both hosts', (i) => i.maya && i.mentalray],
+      ['Maya only', (i) => i.maya && !i.mentalray],
+      ['mental ray only', (i) => !i.maya && i.mentalray],
+    ];
+    for (const [title, test] of groups) {
+      const members = inputs.filter(test);
+      if (!members.length) continue;
+      const head = document.createElement('div');
+      head.className = 'group';
+      head.textContent = title;
+      root.appendChild(head);
+      for (const input of members) root.appendChild(this.build(input));
+    }
+  }
+
+  build(input) {
+    const box = document.createElement('div');
+    box.className = 'control';
+    box.dataset.input = input.name;
+    const label = document.createElement('label');
+    label.textContent = input.name;
+    const hosts = input.maya && input.mentalray ? 'both hosts' : input.maya ? 'Maya only' : 'mental ray only';
+    label.title = `${input.name}: ${input.kind}, ${hosts}, default ${input.default}`;
+    label.htmlFor = 'text-' + input.name;
+    const inputs = document.createElement('div');
+    inputs.className = 'inputs';
+    const error = document.createElement('div');
+    error.className = 'error';
+    error.setAttribute('role', 'alert');
+    const w = { box, error };
+    this.values[input.name] = input.default;
+
+    const commit = (text, from) => {
+      this.values[input.name] = text;
+      this.sync(input, from);
+      this.onChange(input.name);
+    };
+
+    if (input.kind === 'bool') {
+      const check = document.createElement('input');
+      check.type = 'checkbox';
+      check.id = 'text-' + input.name;
+      check.addEventListener('change', () => commit(check.checked ? '1' : '0', check));
+      inputs.appendChild(check);
+      w.check = check;
+    } else {
+      if (input.kind === 'color') {
+        const picker = document.createElement('input');
+        picker.type = 'color';
+        picker.setAttribute('aria-label', input.name + ' colour');
+        picker.addEventListener('input', () => commit(hexToValue(picker.value), picker));
+        inputs.appendChild(picker);
+        w.picker = picker;
+      } else if (input.kind === 'float' || input.kind === 'int') {
+        const slider = document.createElement('input');
+        slider.type = 'range';
+        slider.min = 0;
+        slider.max = 1000;
+        slider.setAttribute('aria-label', input.name + ' slider');
+        if (input.log) slider.classList.add('log');
+        slider.addEventListener('input', () => {
+          let v = sliderToValue(input, Number(slider.value));
+          commit(input.kind === 'int' ? String(Math.round(v)) : round(v), slider);
+        });
+        inputs.appendChild(slider);
+        w.slider = slider;
+      }
+      const text = document.createElement('input');
+      text.type = 'text';
+      text.id = 'text-' + input.name;
+      text.spellcheck = false;
+      text.addEventListener('change', () => commit(text.value.trim(), text));
+      inputs.appendChild(text);
+      w.text = text;
+    }
+    this.widgets[input.name] = w;
+    box.append(label, inputs, error);
+    this.sync(input, null);
+    return box;
+  }
+
+  // Shows the value in every widget of the input but the one it came from.
+  sync(input, from) {
+    const w = this.widgets[input.name];
+    if (!w) return;
+    const text = this.values[input.name];
+    if (w.check && w.check !== from) w.check.checked = text === '1' || text === 'true' || text === 'on';
+    if (w.text && w.text !== from) w.text.value = text;
+    if (w.slider && w.slider !== from) w.slider.value = valueToSlider(input, Number(text));
+    if (w.picker && w.picker !== from) {
+      const hex = valueToHex(text);
+      if (hex) w.picker.value = hex;
+    }
+  }
+
+  input(name) {
+    return this.inputs.find((i) => i.name === name);
+  }
+
+  set(name, text) {
+    const input = this.input(name);
+    if (!input) return false;
+    this.values[name] = text;
+    this.sync(input, null);
+    return true;
+  }
+
+  reset() {
+    for (const input of this.inputs) this.set(input.name, input.default);
+  }
+
+  setError(name, message) {
+    for (const [n, w] of Object.entries(this.widgets)) {
+      const mine = n === name ? message : '';
+      w.error.textContent = mine;
+      w.box.classList.toggle('invalid', mine !== '');
+    }
+  }
+
+  // Query pairs for the inputs that differ from their defaults.
+  changed() {
+    return this.inputs
+      .filter((i) => this.values[i.name] !== i.default)
+      .map((i) => [i.name, this.values[i.name]]);
+  }
+}

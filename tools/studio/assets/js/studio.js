@@ -1,0 +1,278 @@
+// The studio page: controls on the left, the live image and the measured
+// lobe on the right. The whole look lives in the page's URL, so a link
+// reproduces it. Frames are pulled one at a time: after a change the first
+// pass, then one pass after another until the sample target; a change
+// aborts the request in flight (the server stops its render), so no stale
+// frame is ever waited for.
+import { Controls } from './controls.js';
+import { drawHeatMap, drawPlane, peakOf } from './lobe.js';
+
+const $ = (id) => document.getElementById(id);
+const VIEW_KEYS = ['view', 'w', 'h', 'spp', 'gain', 'vt', 'vp'];
+const DEFAULT_VIEW = { view: 'side', w: '400', h: '300', spp: '64', gain: '4', vt: '45', vp: '0' };
+
+const clientId = (crypto.randomUUID ? crypto.randomUUID()
+  : Math.random().toString(36).slice(2) + Date.now().toString(36)).replace(/[^A-Za-z0-9_-]/g, '');
+
+let info = null;
+let controls = null;
+const view = { ...DEFAULT_VIEW };
+let generation = 0;
+let frameAbort = null;
+let lobeAbort = null;
+let lobeTimer = 0;
+let lastFrame = null;
+
+function status(text) { $('status').textContent = text; }
+
+function materialPairs() { return controls.changed(); }
+
+function query(extra = []) {
+  const p = new URLSearchParams();
+  for (const [k, v] of materialPairs()) p.append(k, v);
+  for (const k of VIEW_KEYS) p.append(k, view[k]);
+  for (const [k, v] of extra) p.append(k, v);
+  return p;
+}
+
+function updateUrl() {
+  const p = new URLSearchParams();
+  for (const [k, v] of materialPairs()) p.append(k, v);
+  for (const k of VIEW_KEYS) if (view[k] !== DEFAULT_VIEW[k]) p.append(k, view[k]);
+  const s = p.toString();
+  history.replaceState(null, '', s ? '?' + s : location.pathname);
+}
+
+// Shows a refused parameter next to its control, or above the image.
+function showError(field, message) {
+  const isInput = controls.input(field);
+  controls.setError(isInput ? field : null, isInput ? message : '');
+  $('view-error').textContent = isInput ? '' : message || '';
+}
+
+function drawFrame(buffer, headers) {
+  const w = Number(headers.get('X-Frame-Width'));
+  const h = Number(headers.get('X-Frame-Height'));
+  const canvas = $('image');
+  if (canvas.width !== w || canvas.height !== h) { canvas.width = w; canvas.height = h; }
+  const pixels = new Uint8ClampedArray(buffer);
+  if (pixels.length !== w * h * 4) return false;
+  canvas.getContext('2d').putImageData(new ImageData(pixels, w, h), 0, 0);
+  const passes = headers.get('X-Frame-Passes');
+  const samples = Number(headers.get('X-Frame-Samples'));
+  const target = Number(headers.get('X-Frame-Target'));
+  $('counter').textContent = `pass ${passes} · ${samples} / ${target} samples`;
+  canvas.dataset.samples = String(samples);
+  canvas.dataset.passes = passes;
+  lastFrame = { samples, target };
+  return samples >= target;
+}
+
+function panelLabels() {
+  const names = { maya: ['Maya'], mentalray: ['mental ray'], side: ['Maya', 'mental ray'],
+                  diff: [`|Maya − mental ray| × ${view.gain}`] }[view.view];
+  $('panel-labels').replaceChildren(...names.map((n) => {
+    const s = document.createElement('span');
+    s.style.width = view.w + 'px';
+    s.textContent = n;
+    return s;
+  }));
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+async function refine(gen) {
+  let retry = 0;
+  while (gen === generation) {
+    frameAbort = new AbortController();
+    let res;
+    try {
+      res = await fetch('/api/frame?' + query([['client', clientId]]), { signal: frameAbort.signal });
+    } catch (e) {
+      if (gen !== generation) return;
+      status('connection lost; retrying');
+      await sleep(1000);
+      continue;
+    }
+    if (gen !== generation) return;
+    if (res.status === 400) {
+      const e = await res.json();
+      showError(e.field, e.error);
+      status('');
+      return;
+    }
+    if (res.status === 409) return;
+    if (res.status === 503) {
+      status('the studio is busy; waiting');
+      await sleep(Math.min(2000, 200 * ++retry));
+      continue;
+    }
+    if (!res.ok) {
+      const e = await res.json().catch(() => ({ error: res.statusText }));
+      showError(null, e.error);
+      status('');
+      return;
+    }
+    const buffer = await res.arrayBuffer();
+    if (gen !== generation) return;
+    showError(null, '');
+    retry = 0;
+    const done = drawFrame(buffer, res.headers);
+    status(done ? 'done' : 'refining');
+    if (done) return;
+  }
+}
+
+async function measureLobe() {
+  if (lobeAbort) lobeAbort.abort();
+  lobeAbort = new AbortController();
+  let lobe;
+  try {
+    const res = await fetch('/api/lobe?' + query(), { signal: lobeAbort.signal });
+    if (!res.ok) return;
+    lobe = await res.json();
+  } catch (e) {
+    return;
+  }
+  drawHeatMap($('lobe-maya'), lobe, 'maya');
+  drawHeatMap($('lobe-mentalray'), lobe, 'mentalray');
+  drawPlane($('lobe-plane'), lobe, Number(view.vt));
+  $('lobe-scale').textContent = `peak ${peakOf(lobe).toPrecision(3)}; heat maps on a log scale over three decades`;
+  $('lobe').dataset.measured = String(Number($('lobe').dataset.measured || 0) + 1);
+}
+
+function changed({ lobe = true } = {}) {
+  updateUrl();
+  panelLabels();
+  generation += 1;
+  if (frameAbort) frameAbort.abort();
+  refine(generation);
+  if (lobe) {
+    clearTimeout(lobeTimer);
+    lobeTimer = setTimeout(measureLobe, 60);
+  }
+}
+
+function applyPreset(name) {
+  controls.reset();
+  const preset = info.presets.find((p) => p.name === name);
+  if (preset) for (const [k, v] of Object.entries(preset.settings)) controls.set(k, v);
+}
+
+// Sets every input from a query string (the form the server writes).
+function applyMaterialQuery(text) {
+  controls.reset();
+  for (const [k, v] of new URLSearchParams(text)) controls.set(k, v);
+  controls.setError(null, '');
+}
+
+function download(url) {
+  const a = document.createElement('a');
+  a.href = url;
+  a.download = '';
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+}
+
+async function openScene(file) {
+  $('files-error').textContent = '';
+  const text = await file.text();
+  const res = await fetch('/api/import?' + new URLSearchParams({ file: file.name }),
+    { method: 'POST', body: text, headers: { 'Content-Type': 'text/plain' } });
+  const body = await res.json().catch(() => ({ error: res.statusText }));
+  if (!res.ok) { $('files-error').textContent = body.error; return; }
+  const list = body.materials;
+  const select = $('scene-materials');
+  select.replaceChildren(...list.map((m, i) => new Option(`${m.name} (${m.host})`, String(i))));
+  select.hidden = list.length < 2;
+  const load = (m) => {
+    applyMaterialQuery(m.query);
+    $('preset').value = '';
+    // A connected input keeps its stored value here; say which ones are.
+    $('files-error').textContent = m.connected.length
+      ? `${m.name}: connected in the scene, stored values used: ${m.connected.join(', ')}` : '';
+    changed();
+  };
+  select.onchange = () => load(list[Number(select.value)]);
+  if (list.length) load(list[0]);
+}
+
+function wire() {
+  const preset = $('preset');
+  preset.append(new Option('(custom)', ''));
+  for (const p of info.presets) preset.append(new Option(p.name, p.name));
+  preset.addEventListener('change', () => { if (preset.value) { applyPreset(preset.value); changed(); } });
+
+  const setView = (key, value, opts) => { view[key] = String(value); changed(opts); };
+  $('view').value = view.view;
+  $('view').addEventListener('change', () => {
+    $('gain-box').hidden = $('view').value !== 'diff';
+    setView('view', $('view').value, { lobe: false });
+  });
+  $('gain-box').hidden = view.view !== 'diff';
+  const gainPos = (g) => Math.round(1000 * Math.log(g / info.limits.minGain) / Math.log(info.limits.maxGain / info.limits.minGain));
+  const posGain = (p) => info.limits.minGain * Math.pow(info.limits.maxGain / info.limits.minGain, p / 1000);
+  $('gain').value = gainPos(Number(view.gain));
+  $('gain-value').textContent = view.gain;
+  $('gain').addEventListener('input', () => {
+    const g = Number.parseFloat(posGain(Number($('gain').value)).toPrecision(3));
+    $('gain-value').textContent = String(g);
+    setView('gain', g, { lobe: false });
+  });
+  for (const [id, key, max] of [['width', 'w', info.limits.maxWidth], ['height', 'h', info.limits.maxHeight],
+                                ['spp', 'spp', info.limits.maxTarget]]) {
+    $(id).max = max;
+    $(id).value = view[key];
+    $(id).addEventListener('change', () => setView(key, $(id).value.trim(), { lobe: false }));
+  }
+  for (const key of ['vt', 'vp']) {
+    $(key).value = view[key];
+    $(key + '-value').textContent = view[key] + '°';
+    $(key).addEventListener('input', () => {
+      $(key + '-value').textContent = $(key).value + '°';
+      view[key] = $(key).value;
+      updateUrl();
+      clearTimeout(lobeTimer);
+      lobeTimer = setTimeout(measureLobe, 30);
+    });
+  }
+  $('save-png').addEventListener('click', () => download('/api/image?' + query([['client', clientId], ['format', 'png']])));
+  $('save-exr').addEventListener('click', () => download('/api/image?' + query([['client', clientId], ['format', 'exr']])));
+  $('save-exr').disabled = !info.exr;
+  for (const format of ['ma', 'mi']) {
+    const button = $('export-' + format);
+    button.disabled = !info.sceneFiles;
+    button.addEventListener('click', () => download('/api/export?' + query([['format', format]])));
+  }
+  $('open-scene').disabled = !info.sceneFiles;
+  $('open-scene').addEventListener('change', () => {
+    const file = $('open-scene').files[0];
+    if (file) openScene(file);
+    $('open-scene').value = '';
+  });
+}
+
+async function main() {
+  info = await (await fetch('/api/inputs')).json();
+  $('scene').textContent = `scene: ${info.scene}`;
+  controls = new Controls($('controls'), info.inputs, () => { $('preset').value = ''; changed(); });
+  const params = new URLSearchParams(location.search);
+  let hasMaterial = false;
+  for (const [k, v] of params) {
+    if (VIEW_KEYS.includes(k)) view[k] = v;
+    else if (controls.set(k, v)) hasMaterial = true;
+  }
+  wire();
+  // A bare address starts from the preview's default look.
+  if (!hasMaterial) {
+    applyPreset(info.defaultPreset);
+    $('preset').value = info.defaultPreset;
+  } else {
+    $('preset').value = '';
+  }
+  window.studio = { clientId, get lastFrame() { return lastFrame; } };
+  changed();
+}
+
+main().catch((e) => status('failed to start: ' + e));

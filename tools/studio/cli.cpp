@@ -1,0 +1,175 @@
+#include "cli.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include "server.h"
+#include "studio.h"
+
+namespace gwstudio {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 2;
+
+bool isLoopback(const std::string& address) {
+  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+// The first of the usual ways to open a URL that this machine has.
+std::string findBrowserOpener() {
+  const char* path = std::getenv("PATH");
+  if (!path) return "";
+  for (const char* name : {"xdg-open", "sensible-browser", "x-www-browser", "chromium"}) {
+    std::string dirs = path;
+    size_t start = 0;
+    while (start <= dirs.size()) {
+      const size_t colon = dirs.find(':', start);
+      const std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+      const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+  }
+  return "";
+}
+
+void openBrowser(const std::string& url, std::FILE* err) {
+  const std::string opener = findBrowserOpener();
+  if (opener.empty()) {
+    std::fprintf(err, "glintweave-studio: no browser found to open; visit %s\n", url.c_str());
+    return;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The browser must not inherit the blocked signals.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    ::execl(opener.c_str(), opener.c_str(), url.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid < 0) std::fprintf(err, "glintweave-studio: cannot start %s\n", opener.c_str());
+  // The opener is left to finish on its own; SIGCHLD is ignored below, so
+  // it leaves no zombie behind.
+}
+
+}  // namespace
+
+int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  CLI::App app{
+      "glintweave-studio: tune the glintWeave material live in a browser.\n"
+      "\n"
+      "Serves a page where every input of the material is a control and every image is\n"
+      "shaded by the real deliverables, the Maya plug-in (glintWeave.so) in the stand-in\n"
+      "Maya host and the mental ray shader (kl4v_glintWeave.so) in the stand-in renderer,\n"
+      "exactly as glintweave-preview renders. The first line of standard output is the\n"
+      "address to open. SIGINT (Ctrl+C) or SIGTERM stops it.",
+      "glintweave-studio"};
+  int port = 8420;
+  std::string bind = "127.0.0.1";
+  bool open = false;
+  std::string sceneText = "studio";
+  int slots = 2;
+  app.add_option("--port", port, "port to listen on; 0 picks a free one (default 8420)")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--bind", bind,
+                 "address to listen on (default 127.0.0.1, this machine only); another\n"
+                 "address shares the studio with whoever can reach it");
+  app.add_flag("--open", open, "open the page in a browser, if this machine has one");
+  app.add_option("--scene", sceneText,
+                 "the scene: studio (three spheres, area key light; default),\n"
+                 "point-lights (the same with a point key light) or agreement (one\n"
+                 "sphere and point lights, where the two hosts agree)");
+  app.add_option("--renders", slots, "renders that may run at once (default 2)")
+      ->check(CLI::Range(1, 16));
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), out);
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(err, "glintweave-studio: error: %s (see --help)\n", e.what());
+    return kExitError;
+  }
+  StudioOptions options;
+  if (!parseSceneKind(sceneText, options.scene)) {
+    std::fprintf(err,
+                 "glintweave-studio: error: --scene: unknown scene '%s' (use studio, "
+                 "point-lights or agreement)\n",
+                 sceneText.c_str());
+    return kExitError;
+  }
+  options.renderSlots = slots;
+
+  // Every thread started from here on has SIGINT and SIGTERM blocked; one
+  // thread waits for them and stops the server.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  std::signal(SIGCHLD, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  std::unique_ptr<Studio> studio = Studio::create(options, error);
+  if (!studio) {
+    std::fprintf(err, "glintweave-studio: error: %s\n", error.c_str());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return kExitError;
+  }
+  for (gwp::HostKind h : {gwp::HostKind::kMaya, gwp::HostKind::kMentalRay}) {
+    if (!studio->hasHost(h)) {
+      std::fprintf(err, "glintweave-studio: warning: no %s host in this build\n",
+                   gwp::hostName(h));
+    }
+  }
+  ServerOptions serverOptions;
+  serverOptions.bind = bind;
+  serverOptions.port = port;
+  StudioServer server(*studio, serverOptions);
+  if (!server.bind(error)) {
+    std::fprintf(err, "glintweave-studio: error: %s\n", error.c_str());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return kExitError;
+  }
+  std::fprintf(out, "glintweave-studio: %s\n", server.url().c_str());
+  std::fflush(out);
+  if (!isLoopback(bind)) {
+    std::fprintf(err,
+                 "glintweave-studio: warning: listening on %s: anyone who can reach this "
+                 "machine can use the studio\n",
+                 bind.c_str());
+  }
+  if (open) openBrowser(server.url(), err);
+
+  std::atomic<bool> signalled{false};
+  std::thread waiter([&] {
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    signalled = true;
+    server.stop();
+  });
+  server.run();
+  // The server ended on its own: wake the waiter with the signal it waits
+  // for. (The mask stays as it is: a second Ctrl+C while stopping is
+  // consumed by nobody and cannot kill the process half-way.)
+  if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  std::fprintf(err, "glintweave-studio: stopped\n");
+  return kExitOk;
+}
+
+}  // namespace gwstudio

@@ -1,0 +1,385 @@
+#include "server.h"
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "assets.h"
+#include "image_io.h"
+#include "sceneio.h"
+
+namespace gwstudio {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kStatusBadRequest = 400;
+constexpr int kStatusNotFound = 404;
+constexpr int kStatusSuperseded = 409;
+constexpr int kStatusFailed = 500;
+constexpr int kStatusNotImplemented = 501;
+constexpr int kStatusBusy = 503;
+
+void sendError(httplib::Response& res, int status, const std::string& message,
+               const std::string& field = "") {
+  json body{{"error", message}};
+  if (!field.empty()) body["field"] = field;
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  if (status == kStatusBusy) res.set_header("Retry-After", "1");
+  // A message may quote a request's bytes: never let them break the JSON.
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void sendOutcome(httplib::Response& res, Outcome outcome, const std::string& error) {
+  switch (outcome) {
+    case Outcome::kOk:
+      return;
+    case Outcome::kSuperseded:
+      sendError(res, kStatusSuperseded, "superseded by a newer request");
+      return;
+    case Outcome::kBusy:
+      sendError(res, kStatusBusy, error);
+      return;
+    case Outcome::kFailed:
+      sendError(res, kStatusFailed, error);
+      return;
+  }
+}
+
+// Parses the request's query; on failure answers 400 and returns false.
+bool params(const httplib::Request& req, httplib::Response& res, StudioParams& out,
+            bool needsClient) {
+  ParamError error;
+  if (!parseParams(req.params, out, error)) {
+    sendError(res, kStatusBadRequest, error.message, error.field);
+    return false;
+  }
+  if (needsClient && out.client.empty()) {
+    sendError(res, kStatusBadRequest, "client: missing", "client");
+    return false;
+  }
+  return true;
+}
+
+// The page's names for the kinds of value.
+const char* pageKind(gws::ValueKind kind) {
+  switch (kind) {
+    case gws::ValueKind::kColor:
+      return "color";
+    case gws::ValueKind::kVector:
+      return "vector";
+    case gws::ValueKind::kFloat:
+      return "float";
+    case gws::ValueKind::kInt:
+      return "int";
+    case gws::ValueKind::kBool:
+      return "bool";
+  }
+  return "float";
+}
+
+// Every input of both hosts as the deliverables define them: kinds and
+// defaults from the merged schema; slider ranges from the Maya plug-in's
+// soft limits or the declaration's hints (the first host that gives them);
+// hard limits from either.
+json controlsJson(const Studio& studio) {
+  json inputs = json::array();
+  const gwp::Material defaults;
+  if (defaults.bound()) {
+    const gws::MaterialSchema& schema = defaults.schema();
+    for (size_t i = 0; i < schema.size(); ++i) {
+      const gws::MaterialInput& in = schema[i];
+      std::optional<double> softMin, softMax, min, max;
+      for (gws::Host h : gws::kHosts) {
+        const gws::InputSpec* spec = schema.spec(h, i);
+        if (!spec) continue;
+        if (!softMin) softMin = spec->softMin;
+        if (!softMax) softMax = spec->softMax;
+        if (spec->min) min = min ? std::max(*min, *spec->min) : *spec->min;
+        if (spec->max) max = max ? std::min(*max, *spec->max) : *spec->max;
+      }
+      const double lo = softMin.value_or(min.value_or(0.0));
+      const double hi = std::max(lo + 1.0, softMax.value_or(max.value_or(lo + 1.0)));
+      json entry{{"name", in.name},
+                 {"kind", pageKind(in.kind)},
+                 {"maya", in.in(gws::Host::kMaya)},
+                 {"mentalray", in.in(gws::Host::kMentalRay)},
+                 {"default", gws::formatValue(in.kind, in.defaultValue)},
+                 {"softMin", lo},
+                 {"softMax", hi},
+                 // A slider over several decades moves in ratios.
+                 {"log", in.kind == gws::ValueKind::kFloat && lo >= 0.0 && hi >= 1000.0}};
+      if (min) entry["min"] = *min;
+      if (max) entry["max"] = *max;
+      inputs.push_back(entry);
+    }
+  }
+  json presets = json::array();
+  for (const gwp::Preset& p : gwp::presets()) {
+    json settings = json::object();
+    for (const auto& [n, v] : p.settings) settings[n] = v;
+    presets.push_back({{"name", p.name}, {"description", p.description}, {"settings", settings}});
+  }
+  return {{"inputs", inputs},
+          {"presets", presets},
+          {"defaultPreset", gwp::kDefaultPreset},
+          {"scene", sceneName(studio.scene())},
+          {"hosts",
+           {{"maya", studio.hasHost(gwp::HostKind::kMaya)},
+            {"mentalray", studio.hasHost(gwp::HostKind::kMentalRay)}}},
+          {"sceneFiles", sceneIoAvailable()},
+          {"exr", gwp::exrSupported()},
+          {"limits",
+           {{"minSize", Limits::kMinSize},
+            {"maxWidth", Limits::kMaxWidth},
+            {"maxHeight", Limits::kMaxHeight},
+            {"maxTarget", Limits::kMaxTarget},
+            {"minGain", Limits::kMinGain},
+            {"maxGain", Limits::kMaxGain}}}};
+}
+
+// Encodes `image` as a PNG or EXR file's bytes, through the preview's own
+// writer (which writes files): into a private temporary folder and back.
+bool encodeImageFile(const gwp::Image& image, const std::string& extension, std::string& bytes,
+                     std::string& error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/glintweave-studio-XXXXXX";
+  if (!::mkdtemp(dir.data())) {
+    error = "cannot make a temporary folder for the image";
+    return false;
+  }
+  const std::string path = dir + "/image." + extension;
+  bool ok = false;
+  {
+    gwp::OutputFile file;
+    ok = file.open(path, error) && file.commit(image, error);
+  }
+  if (ok) {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    ok = !bytes.empty();
+    if (!ok) error = "the image file came out empty";
+  }
+  std::remove(path.c_str());
+  ::rmdir(dir.c_str());
+  return ok;
+}
+
+}  // namespace
+
+StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
+    : studio_(studio), options_(options), server_(std::make_unique<httplib::Server>()) {
+  const size_t threads = static_cast<size_t>(std::max(2, options_.threads));
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server_->set_payload_max_length(options_.maxBody);
+  // An idle page's connection holds a worker: let it go soon, and never let
+  // a slow or vanished client hold one for long.
+  server_->set_keep_alive_timeout(1);
+  server_->set_read_timeout(5, 0);
+  server_->set_write_timeout(5, 0);
+  routes();
+}
+
+StudioServer::~StudioServer() = default;
+
+std::string StudioServer::url() const {
+  const std::string host = options_.bind.find(':') != std::string::npos
+                               ? "[" + options_.bind + "]"
+                               : (options_.bind == "0.0.0.0" ? "127.0.0.1" : options_.bind);
+  return "http://" + host + ":" + std::to_string(port_) + "/";
+}
+
+bool StudioServer::bind(std::string& error) {
+  if (options_.port == 0) {
+    port_ = server_->bind_to_any_port(options_.bind);
+  } else {
+    port_ = server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1;
+  }
+  if (port_ < 0) {
+    error = "cannot listen on " + options_.bind + " port " + std::to_string(options_.port) +
+            " (address in use, or not an address of this machine)";
+    return false;
+  }
+  return true;
+}
+
+void StudioServer::run() {
+  if (port_ >= 0) server_->listen_after_bind();
+}
+
+void StudioServer::stop() {
+  studio_.stop();
+  server_->stop();
+}
+
+void StudioServer::routes() {
+  httplib::Server& s = *server_;
+
+  s.Get("/api/inputs", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(controlsJson(studio_).dump(), "application/json");
+  });
+
+  s.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
+    StudioParams p;
+    if (!params(req, res, p, true)) return;
+    Frame frame;
+    std::string error;
+    const Outcome o = studio_.frame(p, frame, error);
+    if (o != Outcome::kOk) return sendOutcome(res, o, error);
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Frame-Width", std::to_string(frame.width));
+    res.set_header("X-Frame-Height", std::to_string(frame.height));
+    res.set_header("X-Frame-Passes", std::to_string(frame.passes));
+    res.set_header("X-Frame-Samples", std::to_string(frame.samples));
+    res.set_header("X-Frame-Target", std::to_string(frame.target));
+    res.set_content(reinterpret_cast<const char*>(frame.rgba.data()), frame.rgba.size(),
+                    "application/octet-stream");
+  });
+
+  s.Get("/api/lobe", [this](const httplib::Request& req, httplib::Response& res) {
+    StudioParams p;
+    if (!params(req, res, p, false)) return;
+    Lobe lobe;
+    std::string error;
+    const Outcome o = studio_.lobe(p, lobe, error);
+    if (o != Outcome::kOk) return sendOutcome(res, o, error);
+    json body{{"azimuthSteps", Lobe::kAzimuthSteps},
+              {"elevationSteps", Lobe::kElevationSteps},
+              {"planeSteps", Lobe::kPlaneSteps}};
+    // Five significant digits are plenty for a plot, and keep the answer
+    // small: each value goes out as the shortest number that reads back.
+    auto rounded = [](const std::vector<float>& values) {
+      json list = json::array();
+      for (float v : values) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.5g", static_cast<double>(v));
+        list.push_back(std::strtod(buf, nullptr));
+      }
+      return list;
+    };
+    const char* names[2] = {"maya", "mentalray"};
+    for (int h = 0; h < 2; ++h) {
+      if (!lobe.has[h]) continue;
+      body[names[h]] = {{"map", rounded(lobe.map[h])}, {"plane", rounded(lobe.plane[h])}};
+    }
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json");
+  });
+
+  s.Get("/api/image", [this](const httplib::Request& req, httplib::Response& res) {
+    Query q(req.params.begin(), req.params.end());
+    std::string format = "png";
+    if (auto it = q.find("format"); it != q.end()) {
+      format = it->second;
+      q.erase(it);
+    }
+    if (format != "png" && format != "exr") {
+      return sendError(res, kStatusBadRequest, "format: use png or exr", "format");
+    }
+    if (format == "exr" && !gwp::exrSupported()) {
+      return sendError(res, kStatusNotImplemented, "this build cannot write OpenEXR", "format");
+    }
+    StudioParams p;
+    ParamError perr;
+    if (!parseParams(q, p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
+    if (p.client.empty()) return sendError(res, kStatusBadRequest, "client: missing", "client");
+    gwp::Image image;
+    std::string error;
+    const Outcome o = studio_.image(p, image, error);
+    if (o == Outcome::kFailed) return sendError(res, kStatusSuperseded, error);
+    if (o != Outcome::kOk) return sendOutcome(res, o, error);
+    std::string bytes;
+    if (!encodeImageFile(image, format, bytes, error)) {
+      return sendError(res, kStatusFailed, error);
+    }
+    res.set_header("Content-Disposition",
+                   "attachment; filename=\"glintweave-" + std::string(viewName(p.view)) + "." +
+                       format + "\"");
+    res.set_content(bytes, format == "png" ? "image/png" : "image/x-exr");
+  });
+
+  s.Get("/api/export", [](const httplib::Request& req, httplib::Response& res) {
+    Query q(req.params.begin(), req.params.end());
+    std::string format;
+    if (auto it = q.find("format"); it != q.end()) {
+      format = it->second;
+      q.erase(it);
+    }
+    if (format != "ma" && format != "mi") {
+      return sendError(res, kStatusBadRequest, "format: use ma or mi", "format");
+    }
+    StudioParams p;
+    ParamError perr;
+    if (!parseParams(q, p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
+    std::string text;
+    std::string error;
+    if (!sceneIoAvailable()) {
+      return sendError(res, kStatusNotImplemented, "this build has no scene file writers");
+    }
+    if (!exportScene(format, p.material, p.name, text, error)) {
+      return sendError(res, kStatusBadRequest, error, "name");
+    }
+    res.set_header("Content-Disposition",
+                   "attachment; filename=\"" + p.name + "." + format + "\"");
+    res.set_content(text, "text/plain; charset=utf-8");
+  });
+
+  s.Post("/api/import", [](const httplib::Request& req, httplib::Response& res) {
+    Query q(req.params.begin(), req.params.end());
+    std::string fileName = "scene.ma";
+    if (auto it = q.find("file"); it != q.end()) fileName = it->second;
+    if (fileName.size() > 255 || fileName.find('/') != std::string::npos) {
+      return sendError(res, kStatusBadRequest, "file: expected a file name", "file");
+    }
+    std::vector<ImportedMaterial> materials;
+    std::string error;
+    if (!sceneIoAvailable()) {
+      return sendError(res, kStatusNotImplemented, "this build has no scene file readers");
+    }
+    if (!importScene(fileName, req.body, materials, error)) {
+      return sendError(res, kStatusBadRequest, error, "file");
+    }
+    json list = json::array();
+    for (const ImportedMaterial& m : materials) {
+      list.push_back({{"name", m.name},
+                      {"host", m.host},
+                      {"query", materialQuery(m.material)},
+                      {"connected", m.connected}});
+    }
+    res.set_content(json{{"materials", list}}.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json");
+  });
+
+  // Everything else is one of the embedded files or nothing: no request can
+  // reach the file system.
+  auto asset = [](const httplib::Request& req, httplib::Response& res) {
+    const std::string path = req.path == "/" ? "/index.html" : req.path;
+    const Asset* a = path.find("..") == std::string::npos ? findAsset(path) : nullptr;
+    if (!a) return sendError(res, kStatusNotFound, "no such page: " + req.path.substr(0, 200));
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
+  };
+  s.Get(".*", asset);
+  s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    // Errors the library answers itself (no route, a too-large body) get
+    // the same JSON form; handlers' own error bodies are left alone.
+    if (!res.body.empty()) return;
+    sendError(res, res.status,
+              res.status == kStatusNotFound
+                  ? "no such page: " + req.path.substr(0, 200)
+                  : "request refused (HTTP " + std::to_string(res.status) + ")");
+  });
+}
+
+}  // namespace gwstudio

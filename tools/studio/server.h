@@ -1,0 +1,57 @@
+// The studio's HTTP side: the embedded page and the JSON / binary API over
+// a Studio, served with cpp-httplib.
+//
+//   GET /                 the page (and its CSS and JavaScript modules)
+//   GET /api/inputs       the controls: every input of both hosts, presets, limits
+//   GET /api/frame        the client's next pass: raw 8-bit RGBA, sizes and
+//                         counters in X-Frame-* headers
+//   GET /api/lobe         the measured lobe of both hosts, JSON
+//   GET /api/image        the client's current image as PNG or OpenEXR
+//   GET /api/export       the material as a Maya ASCII or mental ray scene file
+//   POST /api/import      a .ma or .mi file's glintWeave materials, JSON
+//
+// Bad parameters get 400 with {"error": ..., "field": ...}; unknown paths
+// 404; a superseded request 409; a full studio 503 with Retry-After.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "studio.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace gwstudio {
+
+struct ServerOptions {
+  std::string bind = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  int threads = 16;  // connections served at once
+  size_t maxBody = 16u << 20;  // bytes of an uploaded scene file
+};
+
+class StudioServer {
+ public:
+  StudioServer(Studio& studio, const ServerOptions& options);
+  ~StudioServer();
+
+  // Binds the listening socket. False with a one-line `error`.
+  bool bind(std::string& error);
+  int port() const { return port_; }
+  std::string url() const;
+  // Serves until stop(); returns at once when bind() failed.
+  void run();
+  // Stops serving and every render; callable from any thread.
+  void stop();
+
+ private:
+  void routes();
+  Studio& studio_;
+  ServerOptions options_;
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = -1;
+};
+
+}  // namespace gwstudio

@@ -1,0 +1,545 @@
+#include "studio.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <condition_variable>
+#include <thread>
+
+#include "image_io.h"
+
+namespace gwstudio {
+
+using gwp::HostKind;
+using gwp::Image;
+using gwp::Rgb;
+using gwp::Vec3;
+
+namespace {
+
+constexpr float kDegrees = 3.14159265f / 180.0f;
+constexpr int kPassTileSize = 32;
+
+int hostIndex(HostKind host) { return host == HostKind::kMaya ? 0 : 1; }
+
+// The hosts a view needs, in panel order (Maya on the left).
+std::vector<HostKind> hostsOf(View view) {
+  switch (view) {
+    case View::kMaya:
+      return {HostKind::kMaya};
+    case View::kMentalRay:
+      return {HostKind::kMentalRay};
+    case View::kSide:
+    case View::kDiff:
+      break;
+  }
+  return {HostKind::kMaya, HostKind::kMentalRay};
+}
+
+float luminance(const Rgb& c) { return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z; }
+
+// Linear [0, 1] to 8-bit sRGB in steps fine enough that no code is skipped
+// where the curve is steepest.
+constexpr int kSrgbTableSize = 16384;
+const std::array<uint8_t, kSrgbTableSize + 1>& srgbTable() {
+  static const auto table = [] {
+    std::array<uint8_t, kSrgbTableSize + 1> t{};
+    for (int i = 0; i <= kSrgbTableSize; ++i) {
+      t[static_cast<size_t>(i)] =
+          gwp::toSrgb8(static_cast<float>(i) / static_cast<float>(kSrgbTableSize));
+    }
+    return t;
+  }();
+  return table;
+}
+
+uint8_t encode(float v, const std::array<uint8_t, kSrgbTableSize + 1>& table) {
+  // NaN and negatives go to 0, everything above 1 to 255.
+  if (!(v > 0.0f)) return 0;
+  if (v >= 1.0f) return 255;
+  return table[static_cast<size_t>(v * static_cast<float>(kSrgbTableSize) + 0.5f)];
+}
+
+}  // namespace
+
+void encodeRgba(const Rgb* pixels, size_t count, float scale, uint8_t* out) {
+  const auto& table = srgbTable();
+  for (size_t i = 0; i < count; ++i) {
+    out[4 * i + 0] = encode(pixels[i].x * scale, table);
+    out[4 * i + 1] = encode(pixels[i].y * scale, table);
+    out[4 * i + 2] = encode(pixels[i].z * scale, table);
+    out[4 * i + 3] = 255;
+  }
+}
+
+const char* sceneName(SceneKind scene) {
+  switch (scene) {
+    case SceneKind::kStudio:
+      return "studio";
+    case SceneKind::kPointLights:
+      return "point-lights";
+    case SceneKind::kAgreement:
+      return "agreement";
+  }
+  return "studio";
+}
+
+bool parseSceneKind(const std::string& text, SceneKind& out) {
+  for (SceneKind s : {SceneKind::kStudio, SceneKind::kPointLights, SceneKind::kAgreement}) {
+    if (text == sceneName(s)) {
+      out = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+gwp::Scene makeScene(SceneKind scene) {
+  switch (scene) {
+    case SceneKind::kStudio:
+      return gwp::defaultScene(false);
+    case SceneKind::kPointLights:
+      return gwp::defaultScene(true);
+    case SceneKind::kAgreement:
+      break;
+  }
+  // One sphere, so that no reflection ray meets another surface (the Maya
+  // node traces from depth 0 only), and point lights only.
+  gwp::Scene s = gwp::sweepCellScene();
+  for (gwp::Light& l : s.lights) l.kind = gwp::Light::Kind::kPoint;
+  return s;
+}
+
+struct Studio::Client {
+  std::string id;
+  std::atomic<uint64_t> ticket{0};  // the newest request's number
+  std::atomic<bool> stop{false};    // the render in flight is to stop
+  std::mutex request;               // held by the request in flight
+
+  std::mutex accum;  // guards what follows
+  std::string key;   // what the sums are of
+  std::vector<HostKind> hosts;
+  int width = 0;  // per host
+  int height = 0;
+  std::vector<Rgb> sum;  // (width * hosts) x height
+  int samples = 0;
+  int passes = 0;
+  double secondsPerSample = 0.0;  // of the last pass, per sample per pixel
+
+  // Under clientsMutex_.
+  int users = 0;
+  uint64_t lastUse = 0;
+};
+
+struct Studio::Slot {
+  bool busy = false;
+  bool first = false;      // renders a first pass
+  bool preempted = false;  // stopped to let a first pass go first
+  Client* client = nullptr;
+};
+
+Studio::Studio(const StudioOptions& options) : options_(options) {}
+
+Studio::~Studio() { stop(); }
+
+std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string& error) {
+  std::unique_ptr<Studio> studio(new Studio(options));
+  studio->options_.renderSlots = std::max(1, options.renderSlots);
+  studio->options_.maxClients = std::max(1, options.maxClients);
+  if (studio->options_.threadsPerRender <= 0) {
+    studio->options_.threadsPerRender =
+        static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  }
+  studio->scene_ = makeScene(options.scene);
+  // The deliverables' own inputs, read before a backend holds the plug-in.
+  if (!gwp::buildSchema(&error)) return nullptr;
+  studio->materials_.assign(static_cast<size_t>(1 + studio->options_.renderSlots),
+                            gwp::Material());
+  studio->materials_[0] = gwp::floorMaterial();
+  studio->slots_.resize(static_cast<size_t>(studio->options_.renderSlots));
+  std::string missing;
+  for (HostKind host : {HostKind::kMaya, HostKind::kMentalRay}) {
+    std::string why;
+    auto backend = gwp::createBackend(host, studio->scene_, studio->materials_,
+                                      options.libraries, why);
+    if (backend) {
+      studio->backends_[hostIndex(host)] = std::move(backend);
+    } else {
+      missing += (missing.empty() ? "" : "; ") + why;
+    }
+  }
+  if (!studio->backends_[0] && !studio->backends_[1]) {
+    error = missing;
+    return nullptr;
+  }
+  return studio;
+}
+
+bool Studio::hasHost(HostKind host) const { return backends_[hostIndex(host)] != nullptr; }
+
+gwp::Backend* Studio::backend(HostKind host) const { return backends_[hostIndex(host)].get(); }
+
+size_t Studio::clientCount() const {
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  return clients_.size();
+}
+
+int Studio::rendersRunning() {
+  std::lock_guard<std::mutex> lock(slotsMutex_);
+  return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.busy; }));
+}
+
+void Studio::stop() {
+  std::lock_guard<std::mutex> lock(slotsMutex_);
+  stopping_ = true;
+  for (Slot& s : slots_) {
+    if (s.busy && s.client) s.client->stop = true;
+  }
+  slotsChanged_.notify_all();
+}
+
+std::shared_ptr<Studio::Client> Studio::enter(const std::string& id, std::string& error) {
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  auto it = clients_.find(id);
+  if (it == clients_.end()) {
+    if (clients_.size() >= static_cast<size_t>(options_.maxClients)) {
+      // The client unused longest gives its place up, unless every client
+      // has a request in flight.
+      auto victim = clients_.end();
+      for (auto c = clients_.begin(); c != clients_.end(); ++c) {
+        if (c->second->users == 0 &&
+            (victim == clients_.end() || c->second->lastUse < victim->second->lastUse)) {
+          victim = c;
+        }
+      }
+      if (victim == clients_.end()) {
+        error = "the studio is serving " + std::to_string(clients_.size()) +
+                " pages already; try again shortly";
+        return nullptr;
+      }
+      clients_.erase(victim);
+    }
+    auto client = std::make_shared<Client>();
+    client->id = id;
+    it = clients_.emplace(id, std::move(client)).first;
+  }
+  it->second->users += 1;
+  it->second->lastUse = ++clock_;
+  return it->second;
+}
+
+Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, int& slot) {
+  std::unique_lock<std::mutex> lock(slotsMutex_);
+  const auto deadline = std::chrono::steady_clock::now() + options_.queueWait;
+  if (first) ++firstWaiting_;
+  Outcome outcome = Outcome::kOk;
+  while (true) {
+    if (stopping_ || client.ticket.load() != ticket) {
+      outcome = Outcome::kSuperseded;
+      break;
+    }
+    if (first) {
+      // Refinement waits for first passes: stop what refines now.
+      for (Slot& s : slots_) {
+        if (s.busy && !s.first && !s.preempted) {
+          s.preempted = true;
+          s.client->stop = true;
+        }
+      }
+    }
+    const bool mayRun = first || (firstWaiting_ == 0 && firstRunning_ == 0);
+    auto free = std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.busy; });
+    if (mayRun && free != slots_.end()) {
+      // Reset before the ticket is read again: a newer request raises the
+      // flag after it bumps the ticket, so neither is missed.
+      client.stop = false;
+      if (client.ticket.load() != ticket) {
+        outcome = Outcome::kSuperseded;
+        break;
+      }
+      *free = Slot{true, first, false, &client};
+      slot = static_cast<int>(free - slots_.begin());
+      if (first) ++firstRunning_;
+      break;
+    }
+    if (slotsChanged_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      outcome = Outcome::kBusy;
+      break;
+    }
+  }
+  if (first) --firstWaiting_;
+  if (outcome != Outcome::kOk) slotsChanged_.notify_all();
+  return outcome;
+}
+
+void Studio::releaseSlot(int slot, bool first) {
+  std::lock_guard<std::mutex> lock(slotsMutex_);
+  slots_[static_cast<size_t>(slot)] = Slot{};
+  if (first) --firstRunning_;
+  slotsChanged_.notify_all();
+}
+
+Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& params,
+                           int samples, Image& pass, std::string& error) {
+  const std::vector<HostKind> hosts = hostsOf(params.view);
+  // Only this request writes the client's counts (it holds the client's
+  // request lock), so they need no other lock to be read here.
+  const int firstSample = client.samples;
+  const bool first = firstSample == 0;
+  while (true) {
+    int slot = -1;
+    const Outcome got = acquireSlot(client, ticket, first, slot);
+    if (got == Outcome::kBusy) {
+      error = "every render slot is taken; try again shortly";
+      return got;
+    }
+    if (got != Outcome::kOk) return got;
+
+    std::vector<gwp::Panel> panels;
+    bool ok = true;
+    for (size_t i = 0; i < hosts.size() && ok; ++i) {
+      gwp::Backend* backend = backends_[hostIndex(hosts[i])].get();
+      ok = backend->setMaterial(static_cast<size_t>(1 + slot), params.material, error);
+      gwp::Panel p;
+      p.backend = backend;
+      p.scene = &scene_;
+      p.materialOfSlot[gwp::kHeroSlot] = 1 + slot;
+      p.materialOfSlot[gwp::kFloorSlot] = 0;
+      p.x0 = static_cast<int>(i) * params.width;
+      p.width = params.width;
+      p.height = params.height;
+      panels.push_back(p);
+    }
+    if (ok) {
+      gwp::RenderSettings settings;
+      settings.samplesPerPixel = samples;
+      settings.threads = options_.threadsPerRender;
+      // Every pass starts a thread per tile and warms each tile's generator
+      // up: larger tiles than a single render's keep that cost small next
+      // to a pass, and still give every thread several tiles.
+      settings.tileSize = kPassTileSize;
+      settings.firstSample = firstSample;
+      settings.progressive = true;
+      settings.cancel = &client.stop;
+      gwp::RenderStats stats;
+      ok = gwp::render(panels, settings, pass, stats, nullptr, error);
+    }
+    bool preempted = false;
+    {
+      std::lock_guard<std::mutex> lock(slotsMutex_);
+      preempted = slots_[static_cast<size_t>(slot)].preempted;
+    }
+    releaseSlot(slot, first);
+    if (ok) return client.ticket.load() == ticket ? Outcome::kOk : Outcome::kSuperseded;
+    if (error != gwp::kCancelled) return Outcome::kFailed;
+    ++stoppedPasses_;
+    if (client.ticket.load() != ticket) return Outcome::kSuperseded;
+    if (!preempted) return Outcome::kSuperseded;  // the studio is stopping
+    error.clear();
+  }
+}
+
+namespace {
+
+// What the view shows of the sums, in linear values.
+bool compose(const std::vector<Rgb>& sum, const std::vector<HostKind>& hosts, int width,
+             int height, int samples, View view, float gain, Image& out) {
+  const std::vector<HostKind> want = hostsOf(view);
+  auto column = [&](HostKind h) {
+    const auto it = std::find(hosts.begin(), hosts.end(), h);
+    return it == hosts.end() ? -1 : static_cast<int>(it - hosts.begin()) * width;
+  };
+  for (HostKind h : want) {
+    if (column(h) < 0) return false;
+  }
+  const float inv = samples > 0 ? 1.0f / static_cast<float>(samples) : 0.0f;
+  const int rowStride = width * static_cast<int>(hosts.size());
+  auto at = [&](int x, int y) {
+    return sum[static_cast<size_t>(y) * static_cast<size_t>(rowStride) + static_cast<size_t>(x)];
+  };
+  if (view == View::kDiff) {
+    out = Image(width, height);
+    const int m = column(HostKind::kMaya);
+    const int r = column(HostKind::kMentalRay);
+    const float scale = inv * gain;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        const Rgb d = at(m + x, y) - at(r + x, y);
+        out.at(x, y) = Rgb{std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)} * scale;
+      }
+    }
+    return true;
+  }
+  out = Image(width * static_cast<int>(want.size()), height);
+  for (size_t k = 0; k < want.size(); ++k) {
+    const int from = column(want[k]);
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        out.at(static_cast<int>(k) * width + x, y) = at(from + x, y) * inv;
+      }
+    }
+  }
+  return true;
+}
+
+struct Leave {
+  std::mutex& mutex;
+  int& users;
+  ~Leave() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --users;
+  }
+};
+
+}  // namespace
+
+Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error) {
+  const std::vector<HostKind> hosts = hostsOf(params.view);
+  for (HostKind h : hosts) {
+    if (!hasHost(h)) {
+      error = std::string("this studio has no ") + gwp::hostName(h) + " host";
+      return Outcome::kFailed;
+    }
+  }
+  std::shared_ptr<Client> client = enter(params.client, error);
+  if (!client) return Outcome::kBusy;
+  Leave leave{clientsMutex_, client->users};
+
+  // Supersede the request in flight, then wait for it to let go.
+  const uint64_t ticket = ++client->ticket;
+  client->stop = true;
+  slotsChanged_.notify_all();
+  std::lock_guard<std::mutex> request(client->request);
+  if (client->ticket.load() != ticket) return Outcome::kSuperseded;
+
+  std::string key = std::to_string(params.width) + "x" + std::to_string(params.height);
+  for (HostKind h : hosts) key += std::string(":") + gwp::hostName(h);
+  key += "?" + materialQuery(params.material);
+  int have = 0;
+  {
+    std::lock_guard<std::mutex> lock(client->accum);
+    if (client->key != key) {
+      client->key = key;
+      client->hosts = hosts;
+      client->width = params.width;
+      client->height = params.height;
+      client->sum.assign(static_cast<size_t>(params.width) * hosts.size() *
+                             static_cast<size_t>(params.height),
+                         Rgb{});
+      client->samples = 0;
+      client->passes = 0;
+    }
+    have = client->samples;
+  }
+
+  if (have < params.target) {
+    // One sample first; then passes that double what there is, as long as
+    // one stays near the pass length.
+    int n = 1;
+    if (have > 0) {
+      n = have;
+      if (client->secondsPerSample > 0.0) {
+        const double fits = options_.passSeconds / client->secondsPerSample;
+        n = std::min(n, static_cast<int>(std::max(1.0, std::min(fits, 1e6))));
+      }
+      n = std::min(n, params.target - have);
+    }
+    Image pass(params.width * static_cast<int>(hosts.size()), params.height);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome o = renderPass(*client, ticket, params, n, pass, error);
+    if (o != Outcome::kOk) return o;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(client->accum);
+    const float weight = static_cast<float>(n);
+    for (size_t i = 0; i < client->sum.size(); ++i) client->sum[i] += pass.pixels[i] * weight;
+    client->samples += n;
+    client->passes += 1;
+    client->secondsPerSample = seconds / n;
+  }
+
+  std::lock_guard<std::mutex> lock(client->accum);
+  Image shown;
+  compose(client->sum, client->hosts, client->width, client->height, client->samples, params.view,
+          params.gain, shown);
+  out.width = shown.width;
+  out.height = shown.height;
+  out.passes = client->passes;
+  out.samples = client->samples;
+  out.target = params.target;
+  out.rgba.resize(shown.pixels.size() * 4);
+  encodeRgba(shown.pixels.data(), shown.pixels.size(), 1.0f, out.rgba.data());
+  return Outcome::kOk;
+}
+
+Outcome Studio::image(const StudioParams& params, Image& out, std::string& error) {
+  std::shared_ptr<Client> client = enter(params.client, error);
+  if (!client) return Outcome::kBusy;
+  Leave leave{clientsMutex_, client->users};
+  std::lock_guard<std::mutex> lock(client->accum);
+  if (client->samples == 0 ||
+      !compose(client->sum, client->hosts, client->width, client->height, client->samples,
+               params.view, params.gain, out)) {
+    error = std::string("nothing rendered yet for the ") + viewName(params.view) + " view";
+    return Outcome::kFailed;
+  }
+  return Outcome::kOk;
+}
+
+Outcome Studio::lobe(const StudioParams& params, Lobe& out, std::string& error) {
+  // Cheap (a few thousand shading calls per host), but bounded all the same.
+  constexpr int kMaxLobes = 4;
+  if (lobesRunning_.fetch_add(1) >= kMaxLobes) {
+    --lobesRunning_;
+    error = "too many lobe measurements at once; try again shortly";
+    return Outcome::kBusy;
+  }
+  struct Done {
+    std::atomic<int>& n;
+    ~Done() { --n; }
+  } done{lobesRunning_};
+
+  const float vt = params.viewTheta * kDegrees;
+  const float vp = params.viewPhi * kDegrees;
+  const Vec3 view{std::sin(vt) * std::cos(vp), std::cos(vt), std::sin(vt) * std::sin(vp)};
+  std::vector<Vec3> lights;
+  lights.reserve(Lobe::kAzimuthSteps * Lobe::kElevationSteps + Lobe::kPlaneSteps);
+  for (int j = 0; j < Lobe::kElevationSteps; ++j) {
+    const float theta = (static_cast<float>(j) + 0.5f) * 2.0f * kDegrees;
+    for (int i = 0; i < Lobe::kAzimuthSteps; ++i) {
+      const float phi = (static_cast<float>(i) + 0.5f) * 4.0f * kDegrees;
+      lights.push_back({std::sin(theta) * std::cos(phi), std::cos(theta),
+                        std::sin(theta) * std::sin(phi)});
+    }
+  }
+  // Across the plane of incidence: positive angles on the mirror side,
+  // away from the viewer's azimuth.
+  for (int k = 0; k < Lobe::kPlaneSteps; ++k) {
+    const float a = static_cast<float>(k - 90) * kDegrees;
+    lights.push_back(
+        {-std::sin(a) * std::cos(vp), std::cos(a), -std::sin(a) * std::sin(vp)});
+  }
+  const size_t mapSize = static_cast<size_t>(Lobe::kAzimuthSteps * Lobe::kElevationSteps);
+  for (HostKind h : {HostKind::kMaya, HostKind::kMentalRay}) {
+    const int index = hostIndex(h);
+    if (!backends_[index]) continue;
+    std::vector<Rgb> values;
+    if (!backends_[index]->measureLobe(params.material, view, lights, values, error)) {
+      return Outcome::kFailed;
+    }
+    out.has[index] = true;
+    out.map[index].resize(mapSize);
+    out.plane[index].resize(Lobe::kPlaneSteps);
+    for (size_t i = 0; i < values.size(); ++i) {
+      const float v = std::isfinite(luminance(values[i])) ? luminance(values[i]) : 0.0f;
+      if (i < mapSize) {
+        out.map[index][i] = v;
+      } else {
+        out.plane[index][i - mapSize] = v;
+      }
+    }
+  }
+  return Outcome::kOk;
+}
+
+}  // namespace gwstudio

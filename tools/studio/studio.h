@@ -1,0 +1,159 @@
+// The studio's engine: both deliverables loaded once into their stand-in
+// hosts, and the clients (browser pages) that render through them.
+//
+// Each client refines one image at a time: the first pass (one sample per
+// pixel) right after a change, then passes that add samples until the
+// target. A client's request supersedes the one it has in flight, which
+// stops within a row of pixels; frames are pulled by the page one at a time,
+// so nothing queues behind a change.
+//
+// A bounded number of renders run at once, each in a render slot of its
+// own: slot s renders with material 1 + s of both backends (material 0 is
+// the floor), written just before its render starts, so a render only ever
+// sees the material it was asked for. First passes go before refinement: a
+// first pass that waits for the processor stops the refinement passes in
+// flight, which are then rendered again after it. A request that finds no
+// slot within a while is refused (busy).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "render.h"
+#include "request.h"
+#include "scene.h"
+
+namespace gwstudio {
+
+enum class SceneKind {
+  kStudio,       // the preview's default scene: three spheres, area key light, point fill
+  kPointLights,  // the same with the key light a point light
+  kAgreement,    // one sphere and point lights, where the two hosts agree
+};
+
+const char* sceneName(SceneKind scene);
+bool parseSceneKind(const std::string& text, SceneKind& out);
+gwp::Scene makeScene(SceneKind scene);
+
+struct StudioOptions {
+  SceneKind scene = SceneKind::kStudio;
+  int renderSlots = 2;     // renders at once
+  int maxClients = 16;     // clients with an image of their own
+  int threadsPerRender = 0;  // 0: every core
+  gwp::LibraryPaths libraries;
+  // How long a request may wait for a render slot before it is refused.
+  std::chrono::milliseconds queueWait{3000};
+  // Refinement passes grow until one takes about this long: long enough to
+  // make a pass's fixed costs small, short enough that a change or a
+  // waiting client is answered soon.
+  double passSeconds = 0.25;
+};
+
+struct Frame {
+  int width = 0;  // of the RGBA image: per host, twice that side by side
+  int height = 0;
+  int passes = 0;   // passes accumulated
+  int samples = 0;  // samples per pixel accumulated
+  int target = 0;
+  std::vector<uint8_t> rgba;  // 8-bit sRGB, alpha 255, top row first
+};
+
+// The measured lobe of both hosts (see Backend::measureLobe). `map` holds
+// kAzimuthSteps x kElevationSteps luminances, elevation-major: entry
+// (j * kAzimuthSteps + i) is the light at azimuth (i + 0.5) * 4 degrees from
+// the first tangent and (j + 0.5) * 2 degrees from the normal. `plane`
+// holds kPlaneSteps values across the plane of incidence, the light at
+// -90 + k degrees from the normal, positive on the mirror side.
+struct Lobe {
+  static constexpr int kAzimuthSteps = 90;
+  static constexpr int kElevationSteps = 45;
+  static constexpr int kPlaneSteps = 181;
+  bool has[2] = {false, false};  // maya, mentalray
+  std::vector<float> map[2];
+  std::vector<float> plane[2];
+};
+
+enum class Outcome {
+  kOk,
+  kSuperseded,  // a newer request of the same client took over
+  kBusy,        // no render slot or client slot in time
+  kFailed,      // the host failed; the message says how
+};
+
+class Studio {
+ public:
+  static std::unique_ptr<Studio> create(const StudioOptions& options, std::string& error);
+  ~Studio();
+  Studio(const Studio&) = delete;
+  Studio& operator=(const Studio&) = delete;
+
+  // Renders the client's next pass for `params` (the first, when anything
+  // but the view's gain changed) and returns the image so far.
+  Outcome frame(const StudioParams& params, Frame& out, std::string& error);
+  // The client's current image as `params.view` shows it, in linear values,
+  // without rendering: what the page shows, for saving.
+  Outcome image(const StudioParams& params, gwp::Image& out, std::string& error);
+  Outcome lobe(const StudioParams& params, Lobe& out, std::string& error);
+
+  // Stops every render and refuses new ones; for shutting down.
+  void stop();
+
+  bool hasHost(gwp::HostKind host) const;
+  // The loaded deliverables and their scene, for benchmarks that render the
+  // same image without the studio (material 1 is render slot 0's). Not
+  // while the studio renders.
+  gwp::Backend* backend(gwp::HostKind host) const;
+  const gwp::Scene& sceneData() const { return scene_; }
+  SceneKind scene() const { return options_.scene; }
+  const StudioOptions& options() const { return options_; }
+  size_t clientCount() const;
+  // Render passes that stopped early because they were superseded or
+  // pre-empted, since the start.
+  uint64_t stoppedPasses() const { return stoppedPasses_.load(); }
+  // Render slots in use now.
+  int rendersRunning();
+
+ private:
+  struct Client;
+  struct Slot;
+  explicit Studio(const StudioOptions& options);
+
+  std::shared_ptr<Client> enter(const std::string& id, std::string& error);
+  Outcome acquireSlot(Client& client, uint64_t ticket, bool first, int& slot);
+  void releaseSlot(int slot, bool first);
+  Outcome renderPass(Client& client, uint64_t ticket, const StudioParams& params, int samples,
+                     gwp::Image& pass, std::string& error);
+
+  StudioOptions options_;
+  gwp::Scene scene_;
+  std::vector<gwp::Material> materials_;  // floor, then one per render slot
+  std::unique_ptr<gwp::Backend> backends_[2];
+
+  mutable std::mutex clientsMutex_;
+  std::map<std::string, std::shared_ptr<Client>> clients_;
+  uint64_t clock_ = 0;  // orders the clients' last use
+
+  std::mutex slotsMutex_;
+  std::condition_variable slotsChanged_;
+  std::vector<Slot> slots_;
+  int firstWaiting_ = 0;
+  int firstRunning_ = 0;
+  bool stopping_ = false;
+
+  std::atomic<int> lobesRunning_{0};
+  std::atomic<uint64_t> stoppedPasses_{0};
+};
+
+// Encodes linear values as 8-bit sRGB RGBA through a table (a pass's
+// conversion must cost little next to its render).
+void encodeRgba(const gwp::Rgb* pixels, size_t count, float scale, uint8_t* out);
+
+}  // namespace gwstudio

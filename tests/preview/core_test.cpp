@@ -2,6 +2,7 @@
 // material inputs, the command line, image output and the tiled renderer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -88,6 +89,56 @@ TEST(Scene, AreaLightSamplesStayInTheirCellsAndRepeatPerPoint) {
     const Vec3 again = lightSamplePosition(key, p, i);
     EXPECT_EQ(std::memcmp(&s, &again, sizeof s), 0);
   }
+}
+
+// The studio environment as first written: every softbox weighed with both
+// arc tangents, whatever the direction.
+Rgb weighEverySoftbox(const Environment& env, Vec3 dir) {
+  Rgb base;
+  if (dir.y < 0.0f) {
+    base = env.below;
+  } else {
+    const float s = std::sqrt(std::min(dir.y, 1.0f));
+    base = env.horizon * (1.0f - s) + env.zenith * s;
+  }
+  const auto edge = [](float inside) {
+    const float t = std::clamp(inside / 0.02f, 0.0f, 1.0f);
+    return t * t * (3.0f - 2.0f * t);
+  };
+  for (const Softbox& box : env.softboxes) {
+    const float facing = dot(dir, box.centre);
+    if (facing <= 0.0f) continue;
+    const Vec3 across = cross(box.centre, box.longAxis);
+    const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
+    const float side = std::atan2(std::fabs(dot(dir, across)), facing);
+    base += box.radiance * (edge(box.halfLength - along) * edge(box.halfWidth - side));
+  }
+  return base;
+}
+
+TEST(Scene, EnvironmentSkipsOnlySoftboxesThatAddNothing) {
+  // Directions far from a softbox skip its arc tangents; the radiance must
+  // come out bit for bit as when every box is weighed, at the edges too.
+  const Environment env = defaultScene().environment;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> g;
+  int lit = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Vec3 d = normalized({g(rng), g(rng), g(rng)});
+    if (i % 2) {
+      // Around a softbox, out to a little beyond its edges.
+      const Softbox& box = env.softboxes[static_cast<size_t>(i / 2) % env.softboxes.size()];
+      const Vec3 across = cross(box.centre, box.longAxis);
+      const float a = (static_cast<float>(i % 97) / 48.0f - 1.0f) * 1.1f * box.halfLength;
+      const float b = (static_cast<float>(i % 89) / 44.0f - 1.0f) * 1.1f * box.halfWidth;
+      d = normalized(box.centre + box.longAxis * std::tan(a) + across * std::tan(b));
+    }
+    const Rgb got = env.radiance(d);
+    const Rgb want = weighEverySoftbox(env, d);
+    ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << d.x << " " << d.y << " " << d.z;
+    lit += got.y > 0.5f;
+  }
+  EXPECT_GT(lit, 1000);  // the boxes were really visited
 }
 
 TEST(Scene, EnvironmentIsFiniteEverywhereAndBrightInTheSoftboxes) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace gwp {
 namespace {
@@ -11,6 +12,14 @@ float smoothEdge(float inside) {
   constexpr float kSoftness = 0.02f;  // radians over which a softbox edge fades
   const float s = std::clamp(inside / kSoftness, 0.0f, 1.0f);
   return s * s * (3.0f - 2.0f * s);
+}
+
+// An upper bound of tan(x) for 0 <= x < sqrt(2) without calling libm:
+// tan x = sin x / cos x <= x / (1 - x^2 / 2). The factor covers the rounding
+// of the comparison it is used in; beyond sqrt(2) there is no bound.
+float tanUpperBound(float x) {
+  const float c = 1.0f - 0.5f * x * x;
+  return c > 0.0f ? x / c * 1.001f : std::numeric_limits<float>::infinity();
 }
 
 Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidth, Rgb radiance) {
@@ -99,8 +108,17 @@ Rgb Environment::radiance(Vec3 dir) const {
     const float facing = dot(dir, box.centre);
     if (facing <= 0.0f) continue;
     const Vec3 across = cross(box.centre, box.longAxis);
-    const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
-    const float side = std::atan2(std::fabs(dot(dir, across)), facing);
+    const float alongTan = std::fabs(dot(dir, box.longAxis));
+    const float sideTan = std::fabs(dot(dir, across));
+    // Outside the box by more than rounding: its weight below would be 0
+    // exactly, and adding 0 changes nothing, so the two arc tangents are
+    // skipped (most directions miss every box).
+    if (sideTan > facing * tanUpperBound(box.halfWidth) ||
+        alongTan > facing * tanUpperBound(box.halfLength)) {
+      continue;
+    }
+    const float along = std::atan2(alongTan, facing);
+    const float side = std::atan2(sideTan, facing);
     const float w = smoothEdge(box.halfLength - along) * smoothEdge(box.halfWidth - side);
     base += box.radiance * w;
   }

@@ -65,6 +65,17 @@ struct MayaContext final : ShadingContext {
   std::string failure;  // the first refusal of the sample being shaded
 };
 
+// The render-state inputs the renderer fills per sample, resolved once.
+struct StatePlugs {
+  mayahost::Plug pointCamera;
+  mayahost::Plug normalCamera;
+  mayahost::Plug rayDirection;
+  mayahost::Plug rayOrigin;
+  mayahost::Plug raySampler;
+  mayahost::Plug objectId;
+  mayahost::Plug rayDepth;
+};
+
 class MayaBackend final : public Backend {
  public:
   MayaBackend(const Scene& scene, const std::vector<Material>& materials)
@@ -91,6 +102,7 @@ class MayaBackend final : public Backend {
   size_t materialCount() const { return nodes_.size(); }
   const mayahost::Plug& outColor() const { return outColor_; }
   const mayahost::Plug& outTransparency() const { return outTransparency_; }
+  const StatePlugs& statePlugs() const { return state_; }
 
   // The light data Maya's lights deliver at `point`.
   mayahost::Light lightAt(const Light& light, Vec3 point) const {
@@ -123,6 +135,7 @@ class MayaBackend final : public Backend {
   std::vector<std::unique_ptr<mayahost::Node>> nodes_;
   mayahost::Plug outColor_;
   mayahost::Plug outTransparency_;
+  StatePlugs state_;
 };
 
 // Sets a material input on a node as setAttr would; a refusal names the
@@ -190,11 +203,24 @@ bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
     }
     nodes_.push_back(std::move(node));
   }
-  outColor_ = nodes_.front()->plug("outColor");
-  outTransparency_ = nodes_.front()->plug("outTransparency");
+  const mayahost::Node& first = *nodes_.front();
+  outColor_ = first.plug("outColor");
+  outTransparency_ = first.plug("outTransparency");
   if (outColor_.isNull() || outTransparency_.isNull()) {
     error = "the \"glintWeave\" node type has no outColor or outTransparency";
     return false;
+  }
+  const std::pair<mayahost::Plug*, const char*> inputs[] = {
+      {&state_.pointCamera, "pointCamera"},   {&state_.normalCamera, "normalCamera"},
+      {&state_.rayDirection, "rayDirection"}, {&state_.rayOrigin, "rayOrigin"},
+      {&state_.raySampler, "raySampler"},     {&state_.objectId, "objectId"},
+      {&state_.rayDepth, "rayDepth"}};
+  for (const auto& [plug, name] : inputs) {
+    *plug = first.plug(name);
+    if (plug->isNull()) {
+      error = std::string("the \"glintWeave\" node type has no ") + name;
+      return false;
+    }
   }
   mayahost::setTracer(&MayaBackend::tracer, this);
   return true;
@@ -217,11 +243,16 @@ MStatus MayaBackend::tracer(void*, const mayahost::TraceCall& call, MFloatVector
 
 MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
   const unsigned int lights = static_cast<unsigned int>(b.scene().lights.size());
+  const StatePlugs& in = b.statePlugs();
   for (size_t m = 0; m < b.materialCount(); ++m) {
     std::array<std::unique_ptr<mayahost::DataBlock>, kDepths> perDepth;
-    for (auto& block : perDepth) {
+    for (size_t depth = 0; depth < perDepth.size(); ++depth) {
+      auto& block = perDepth[depth];
       block = b.node(m).newDataBlock();
-      if (!block || !block->setLightCount(lights)) {
+      // What stays the same for every sample shaded in this block is set
+      // once: the sampler (this context) and the block's ray depth.
+      if (!block || !block->setLightCount(lights) || !block->setAddr(in.raySampler, this) ||
+          !block->setShort(in.rayDepth, static_cast<short>(depth))) {
         error = "the Maya host refused a data block for the glintWeave node";
         return;
       }
@@ -265,21 +296,20 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
     mayahost::DataBlock& block =
         *blocks[static_cast<size_t>(slots[hit.slot])][static_cast<size_t>(depth)];
     const Vec3 camera = backend.scene().camera.position;
-    block.setVector("pointCamera", toMaya(hit.point - camera));
-    block.setVector("normalCamera", toMaya(hit.normal));
-    block.setVector("rayDirection", toMaya(ray.dir));
-    block.setVector("rayOrigin", toMaya(ray.origin - camera));
-    block.setAddr("raySampler", this);
-    block.setAddr("objectId", const_cast<void*>(hit.object));
-    block.setShort("rayDepth", static_cast<short>(depth));
+    const StatePlugs& in = backend.statePlugs();
+    block.setVector(in.pointCamera, toMaya(hit.point - camera));
+    block.setVector(in.normalCamera, toMaya(hit.normal));
+    block.setVector(in.rayDirection, toMaya(ray.dir));
+    block.setVector(in.rayOrigin, toMaya(ray.origin - camera));
+    block.setAddr(in.objectId, const_cast<void*>(hit.object));
     const auto& lights = backend.scene().lights;
     for (size_t i = 0; i < lights.size(); ++i) {
       block.setLight(static_cast<unsigned int>(i), backend.lightAt(lights[i], hit.point));
     }
     if (!computed(block, backend.outColor(), "outColor")) break;
-    total += throughput * fromMaya(block.getVector("outColor"));
+    total += throughput * fromMaya(block.getVector(backend.outColor()));
     if (!computed(block, backend.outTransparency(), "outTransparency")) break;
-    const Vec3 t = fromMaya(block.getVector("outTransparency"));
+    const Vec3 t = fromMaya(block.getVector(backend.outTransparency()));
     throughput = throughput * t;
     if (!(throughput.x > 0.0f || throughput.y > 0.0f || throughput.z > 0.0f)) break;
     // Behind a transparent surface: what the ray meets next, or the environment.

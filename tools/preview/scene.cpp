@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace gwp {
 namespace {
@@ -14,12 +13,14 @@ float smoothEdge(float inside) {
   return s * s * (3.0f - 2.0f * s);
 }
 
-// An upper bound of tan(x) for 0 <= x < sqrt(2) without calling libm:
-// tan x = sin x / cos x <= x / (1 - x^2 / 2). The factor covers the rounding
-// of the comparison it is used in; beyond sqrt(2) there is no bound.
-float tanUpperBound(float x) {
-  const float c = 1.0f - 0.5f * x * x;
-  return c > 0.0f ? x / c * 1.001f : std::numeric_limits<float>::infinity();
+// Whether the angle atan2(y, x) (x > 0) exceeds `limit` (0 <= limit <
+// sqrt(2)) by more than rounding, without calling libm or dividing:
+// tan a = sin a / cos a <= a / (1 - a^2 / 2), so y (1 - limit^2 / 2) > x limit
+// means the angle is beyond `limit`; the factor leaves room for the rounding
+// of both sides. Past sqrt(2) the bound says nothing and the test is false.
+bool angleBeyond(float y, float x, float limit) {
+  const float c = 1.0f - 0.5f * limit * limit;
+  return c > 0.0f && y * c > x * limit * 1.001f;
 }
 
 Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidth, Rgb radiance) {
@@ -113,8 +114,8 @@ Rgb Environment::radiance(Vec3 dir) const {
     // Outside the box by more than rounding: its weight below would be 0
     // exactly, and adding 0 changes nothing, so the two arc tangents are
     // skipped (most directions miss every box).
-    if (sideTan > facing * tanUpperBound(box.halfWidth) ||
-        alongTan > facing * tanUpperBound(box.halfLength)) {
+    if (angleBeyond(sideTan, facing, box.halfWidth) ||
+        angleBeyond(alongTan, facing, box.halfLength)) {
       continue;
     }
     const float along = std::atan2(alongTan, facing);

@@ -22,6 +22,7 @@ constexpr int kMinSize = 8;
 constexpr int kMaxSize = 8192;
 constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
+constexpr int kMaxLightSamples = 256;
 constexpr size_t kMaxSweepValues = 16;
 constexpr int kDefaultCell = 128;
 constexpr const char* kDefaultOutput = "glintweave-preview.png";
@@ -164,6 +165,11 @@ std::string helpText() {
       "                              16 values each; colour values as r:g:b\n"
       "  --point-lights              make the key light a point light instead of an area\n"
       "                              light (the two hosts then agree most closely)\n"
+      "  --light-samples N|auto      shadow samples of the area light per hit: auto (the\n"
+      "                              default) gives each hit one and spreads them over the\n"
+      "                              pixel's camera samples; N, 1 to 256, gives every hit,\n"
+      "                              reflected ones included, N of its own (16: one per\n"
+      "                              cell of the light's 4x4 grid, as earlier versions did)\n"
       "  -o, --output PATH           image to write (default glintweave-preview.png, or\n"
       "                              glintweave-sweep.png for a sweep); PNG, or OpenEXR with\n"
       "                              linear values when PATH ends in .exr\n"
@@ -236,6 +242,14 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       options.list = true;
     } else if (name == "--point-lights") {
       options.pointLightsOnly = true;
+    } else if (name == "--light-samples") {
+      if (!value(v)) return false;
+      if (v == "auto") {
+        options.lightSamples = 0;
+      } else if (!parseInt(v, 1, kMaxLightSamples, "--light-samples", options.lightSamples,
+                           error)) {
+        return false;
+      }
     } else if (name == "--host") {
       if (!value(v)) return false;
       if (v == "maya") {
@@ -362,7 +376,11 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   // The scene and the materials. Sweep mode renders a grid of cells, the
   // first sweep along the columns, the second along the rows.
   const bool sweeping = !options.sweeps.empty();
-  const Scene scene = sweeping ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  Scene scene = sweeping ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  if (options.lightSamples > 0) {
+    scene.lightSampling.mode = LightSampling::Mode::kPerHit;
+    scene.lightSampling.perHit = options.lightSamples;
+  }
   std::vector<Material> materials{floorMaterial()};
   const size_t cols = sweeping ? options.sweeps[0].values.size() : 1;
   const size_t rows = options.sweeps.size() == 2 ? options.sweeps[1].values.size() : 1;

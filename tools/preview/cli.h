@@ -30,6 +30,7 @@ struct Options {
   std::string output;
   LibraryPaths libraries;
   bool pointLightsOnly = false;
+  int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
   bool help = false;
   bool list = false;
 };

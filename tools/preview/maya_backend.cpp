@@ -9,9 +9,10 @@
 //   hit, rayDepth 0 for camera rays.
 // - lightDataArray: one element per light, in scene order, with the
 //   direction towards the light (an area light's centre), the intensity after
-//   shadowing (an area light: times its fraction of unblocked shadow rays),
-//   and the flags Maya's point and area lights set: no ambient, diffuse and
-//   specular on.
+//   shadowing (an area light: times its fraction of unblocked shadow rays,
+//   cast to the same sample positions, as many per hit, as the mental ray
+//   side's light samples; see LightSampling), and the flags Maya's point and
+//   area lights set: no ambient, diffuse and specular on.
 // - MRenderUtil::raytrace: traces the scene; a hit is shaded by the hit
 //   surface's material at ray depth 1 in a data block of its own (the calling
 //   compute is still reading its own block), a miss returns the environment.
@@ -52,9 +53,14 @@ class MayaBackend;
 struct MayaContext final : ShadingContext {
   MayaContext(MayaBackend& b, std::string& error);
   Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) override;
-  // The colour seen along `ray` (world space) by a ray of depth `depth`.
-  Rgb trace(const Ray& ray, float tMin, int depth);
-  Rgb shadeHit(const Ray& ray, const Hit& hit, int depth);
+  void setCameraSample(int pixelX, int pixelY, int sample) override {
+    key = HitKey{pixelX, pixelY, sample, 0, 0};
+    traces = 0;
+  }
+  // The colour seen along `ray` (world space) by a ray of depth `depth`, the
+  // `slot`-th ray traced for the camera sample.
+  Rgb trace(const Ray& ray, float tMin, int depth, int slot);
+  Rgb shadeHit(const Ray& ray, const Hit& hit, int depth, int slot);
 
   MayaBackend& backend;
   // Per material and depth: a data block of the material's node.
@@ -62,6 +68,8 @@ struct MayaContext final : ShadingContext {
   bool computed(mayahost::DataBlock& block, const mayahost::Plug& plug, const char* name);
 
   SlotMaterials slots{};
+  HitKey key;           // the camera sample being shaded
+  int traces = 0;       // rays traced for it so far
   std::string failure;  // the first refusal of the sample being shaded
 };
 
@@ -104,13 +112,17 @@ class MayaBackend final : public Backend {
   const mayahost::Plug& outTransparency() const { return outTransparency_; }
   const StatePlugs& statePlugs() const { return state_; }
 
-  // The light data Maya's lights deliver at `point`.
-  mayahost::Light lightAt(const Light& light, Vec3 point) const {
+  // The light data Maya's light number `index` delivers at `point`, the hit
+  // `key`.
+  mayahost::Light lightAt(size_t index, const HitKey& key, Vec3 point) const {
+    const Light& light = scene_.lights[index];
+    const LightSampling& sampling = scene_.lightSampling;
     mayahost::Light data;
-    const int n = light.sampleCount();
+    const int n = lightSampleCount(sampling, light, key.depth);
     int unblocked = 0;
     for (int i = 0; i < n; ++i) {
-      if (!scene_.occluded(point, lightSamplePosition(light, point, i))) ++unblocked;
+      const Vec3 target = lightSamplePosition(sampling, light, index, key, point, i);
+      if (!scene_.occluded(point, target)) ++unblocked;
     }
     const float fraction = static_cast<float>(unblocked) / static_cast<float>(n);
     data.direction = toMaya(normalized(light.position - point));
@@ -236,7 +248,7 @@ MStatus MayaBackend::tracer(void*, const mayahost::TraceCall& call, MFloatVector
   if (depth >= kDepths) return MStatus(MStatus::kFailure);
   const Vec3 origin = fromMaya(call.origin) + ctx->backend.scene().camera.position;
   const Ray ray{origin, normalized(fromMaya(call.direction))};
-  color = toMaya(ctx->trace(ray, kRayEpsilon, depth));
+  color = toMaya(ctx->trace(ray, kRayEpsilon, depth, ++ctx->traces));
   transparency = MFloatVector(0.0f, 0.0f, 0.0f);
   return MStatus(MStatus::kSuccess);
 }
@@ -264,7 +276,7 @@ MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
 Rgb MayaContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
   slots = map;
   failure.clear();
-  const Rgb c = shadeHit(ray, hit, 0);
+  const Rgb c = shadeHit(ray, hit, 0, 0);
   // Reported here rather than where it happened: a failure inside a traced
   // ray would otherwise have to unwind through the plug-in's compute.
   if (!failure.empty()) throw std::runtime_error(failure);
@@ -282,13 +294,13 @@ bool MayaContext::computed(mayahost::DataBlock& block, const mayahost::Plug& plu
   return false;
 }
 
-Rgb MayaContext::trace(const Ray& ray, float tMin, int depth) {
+Rgb MayaContext::trace(const Ray& ray, float tMin, int depth, int slot) {
   const auto hit = backend.scene().intersect(ray, tMin, std::numeric_limits<float>::infinity());
   if (!hit) return backend.scene().environment.radiance(ray.dir);
-  return shadeHit(ray, *hit, depth);
+  return shadeHit(ray, *hit, depth, slot);
 }
 
-Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
+Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth, int slot) {
   Rgb total;
   Rgb throughput{1.0f, 1.0f, 1.0f};
   Hit hit = first;
@@ -302,9 +314,13 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
     block.setVector(in.rayDirection, toMaya(ray.dir));
     block.setVector(in.rayOrigin, toMaya(ray.origin - camera));
     block.setAddr(in.objectId, const_cast<void*>(hit.object));
-    const auto& lights = backend.scene().lights;
-    for (size_t i = 0; i < lights.size(); ++i) {
-      block.setLight(static_cast<unsigned int>(i), backend.lightAt(lights[i], hit.point));
+    // Each surface a ray continues through is a hit slot of its own.
+    HitKey at = key;
+    at.depth = depth;
+    at.slot = slot * kMaxTransparentLayers + layer;
+    const size_t lightCount = backend.scene().lights.size();
+    for (size_t i = 0; i < lightCount; ++i) {
+      block.setLight(static_cast<unsigned int>(i), backend.lightAt(i, at, hit.point));
     }
     if (!computed(block, backend.outColor(), "outColor")) break;
     total += throughput * fromMaya(block.getVector(backend.outColor()));

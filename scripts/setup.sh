@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang llvm libclang-rt-14-dev pkg-config binutils
-  libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libopenexr-dev valgrind
+  libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libopenexr-dev valgrind libcli11-dev
   "$@"
 )
 

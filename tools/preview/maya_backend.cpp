@@ -42,6 +42,8 @@ constexpr const char* kNodeType = "glintWeave";
 constexpr int kDepths = 2;
 // Transparent surfaces a ray continues through before it stops.
 constexpr int kMaxTransparentLayers = 4;
+// Hit slots apart between the surfaces one ray continues through.
+constexpr int kLayerSlots = 1 << 20;
 
 MFloatVector toMaya(Vec3 v) { return MFloatVector(v.x, v.y, v.z); }
 Vec3 fromMaya(const MFloatVector& v) { return {v.x, v.y, v.z}; }
@@ -314,10 +316,12 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth, int slot)
     block.setVector(in.rayDirection, toMaya(ray.dir));
     block.setVector(in.rayOrigin, toMaya(ray.origin - camera));
     block.setAddr(in.objectId, const_cast<void*>(hit.object));
-    // Each surface a ray continues through is a hit slot of its own.
+    // Each surface a ray continues through is a hit slot of its own, far
+    // from the traced rays' slots; the first is the ray's own slot, as on the
+    // mental ray side, so that both hosts place the same light samples.
     HitKey at = key;
     at.depth = depth;
-    at.slot = slot * kMaxTransparentLayers + layer;
+    at.slot = slot + layer * kLayerSlots;
     const size_t lightCount = backend.scene().lights.size();
     for (size_t i = 0; i < lightCount; ++i) {
       block.setLight(static_cast<unsigned int>(i), backend.lightAt(i, at, hit.point));

@@ -78,20 +78,24 @@ namespace {
 using gwtest::Inputs;
 
 // What one rendering thread owns: the block it shades with and the block it
-// shades reflection hits with. Its address is the raySampler it stores.
+// shades reflection hits with. Its address is the raySampler it stores. The
+// hit's inputs are filled by plugs resolved once, as the preview renderer
+// fills them.
 struct ThreadContext {
   mayahost::DataBlock* hit = nullptr;
   mayahost::Plug outColor;
+  mayahost::Plug rayDirection;
+  mayahost::Plug pointCamera;
   int hits = 0;
 };
 
 MStatus shadeHit(void*, const mayahost::TraceCall& call, MFloatVector& color, MFloatVector&) {
   auto* ctx = static_cast<ThreadContext*>(const_cast<void*>(call.raySampler));
   if (!ctx || !ctx->hit) return MS::kFailure;
-  ctx->hit->setVector("rayDirection", call.direction);
-  ctx->hit->setVector("pointCamera", call.origin + call.direction);
+  ctx->hit->setVector(ctx->rayDirection, call.direction);
+  ctx->hit->setVector(ctx->pointCamera, call.origin + call.direction);
   const mayahost::ComputeResult r = ctx->hit->compute(ctx->outColor);
-  color = ctx->hit->getVector("outColor");
+  color = ctx->hit->getVector(ctx->outColor);
   ++ctx->hits;
   return r.status;
 }
@@ -123,6 +127,8 @@ mayahost::Plug prepare(mayahost::Node& node, mayahost::DataBlock& block, mayahos
   gwtest::apply(hitInputs, hit, &ctx, &objectIds[object % 64]);
   ctx.hit = &hit;
   ctx.outColor = node.plug("outColor");
+  ctx.rayDirection = node.plug("rayDirection");
+  ctx.pointCamera = node.plug("pointCamera");
   return ctx.outColor;
 }
 

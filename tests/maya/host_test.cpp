@@ -4,6 +4,9 @@
 #include <maya/MFnNumericAttribute.h>
 #include <maya/MPxNode.h>
 
+#include <functional>
+#include <vector>
+
 #include "plugin_fixture.h"
 
 namespace {
@@ -26,6 +29,53 @@ TEST_F(HostRules, OutputsAndLightChildrenAreNotWritableBySetAttr) {
   EXPECT_EQ(d.getVector("color"), MFloatVector(0.5f, 0.25f, 0.5f));
   EXPECT_EQ(d.setInt("reflectSamples", 7), MS::kSuccess);
   EXPECT_EQ(d.getInt("reflectSamples"), 7);
+}
+
+TEST_F(HostRules, ValuesByPlugFollowTheRulesOfValuesByName) {
+  // A renderer resolves its plugs once and sets them per sample; by plug and
+  // by name must accept and refuse alike, and reach the same value.
+  auto node = mayahost::Node::create("glintWeave");
+  ASSERT_TRUE(node);
+  auto byName = node->newDataBlock();
+  auto byPlug = node->newDataBlock();
+  struct Case {
+    const char* name;
+    std::function<MStatus(mayahost::DataBlock&, const char*)> setName;
+    std::function<MStatus(mayahost::DataBlock&, const mayahost::Plug&)> setPlug;
+  };
+  const auto vector = [](auto& d, const auto& at) {
+    return d.setVector(at, MFloatVector(1, 2, 3));
+  };
+  const auto floatValue = [](auto& d, const auto& at) { return d.setFloat(at, 0.5f); };
+  const auto shortValue = [](auto& d, const auto& at) { return d.setShort(at, short{1}); };
+  const auto addr = [](auto& d, const auto& at) { return d.setAddr(at, &d); };
+  const std::vector<Case> cases = {
+      {"pointCamera", vector, vector},
+      {"outColor", vector, vector},
+      {"colorG", floatValue, floatValue},
+      {"outColorR", floatValue, floatValue},
+      {"reflectSamples", floatValue, floatValue},
+      {"rayDepth", shortValue, shortValue},
+      {"diffuse", shortValue, shortValue},
+      {"raySampler", addr, addr},
+      {"lightDirection", vector, vector},
+      {"noSuchAttribute", vector, vector},
+  };
+  for (const Case& c : cases) {
+    const mayahost::Plug plug = node->plug(c.name);
+    EXPECT_EQ(c.setName(*byName, c.name), c.setPlug(*byPlug, plug)) << c.name;
+  }
+  for (const char* name : {"pointCamera", "color", "rayDepth", "outColor"}) {
+    const mayahost::Plug plug = node->plug(name);
+    EXPECT_EQ(byName->getVector(name), byPlug->getVector(plug)) << name;
+    EXPECT_EQ(byName->getShort(name), byPlug->getShort(plug)) << name;
+  }
+  EXPECT_EQ(byPlug->getAddr(node->plug("raySampler")), static_cast<void*>(byPlug.get()));
+  // A plug that names nothing is refused, and reads as the type's zero.
+  MStatus status;
+  EXPECT_EQ(byPlug->setVector(mayahost::Plug(), MFloatVector(1, 1, 1)), MS::kInvalidParameter);
+  EXPECT_EQ(byPlug->getFloat(mayahost::Plug(), &status), 0.0f);
+  EXPECT_EQ(status, MS::kInvalidParameter);
 }
 
 TEST_F(HostRules, DataBlocksOfOneNodeAreSeparate) {

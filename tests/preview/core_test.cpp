@@ -2,10 +2,13 @@
 // material inputs, the command line, image output and the tiled renderer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -90,6 +93,181 @@ TEST(Scene, AreaLightSamplesStayInTheirCellsAndRepeatPerPoint) {
     const Vec3 again = lightSamplePosition(key, p, i);
     EXPECT_EQ(std::memcmp(&s, &again, sizeof s), 0);
   }
+}
+
+// The cell of a 4x4 grid over `light` that `p` lies in, or -1 off the light.
+int cellOf(const Light& light, Vec3 p) {
+  const Vec3 local = p - light.position + light.edgeU * 0.5f + light.edgeV * 0.5f;
+  const float u = dot(local, light.edgeU) / dot(light.edgeU, light.edgeU);
+  const float v = dot(local, light.edgeV) / dot(light.edgeV, light.edgeV);
+  if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f)) return -1;
+  return static_cast<int>(u * 4.0f) + 4 * static_cast<int>(v * 4.0f);
+}
+
+LightSampling perHit(int n) {
+  LightSampling s;
+  s.mode = LightSampling::Mode::kPerHit;
+  s.perHit = n;
+  return s;
+}
+
+LightSampling acrossPixel(int cameraHit, int reflectedHit) {
+  LightSampling s;
+  s.mode = LightSampling::Mode::kAcrossPixel;
+  s.cameraHit = cameraHit;
+  s.reflectedHit = reflectedHit;
+  return s;
+}
+
+TEST(LightSampling, CountsFollowTheModeAndTheDepth) {
+  const Scene scene = defaultScene();
+  const Light& key = scene.lights[0];
+  const Light& fill = scene.lights[1];
+  struct Case {
+    LightSampling sampling;
+    int depth;
+    int count;
+  };
+  const Case cases[] = {{perHit(16), 0, 16},       {perHit(16), 1, 16},
+                        {perHit(3), 1, 3},         {acrossPixel(1, 1), 0, 1},
+                        {acrossPixel(4, 2), 0, 4}, {acrossPixel(4, 2), 1, 2},
+                        {LightSampling{}, 0, 1}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(lightSampleCount(c.sampling, key, c.depth), c.count) << c.depth;
+    EXPECT_EQ(lightSampleCount(c.sampling, fill, c.depth), 1);  // a point light
+  }
+  // One sample per cell of the key light's grid reproduces the per-point
+  // pattern of earlier versions exactly.
+  const Vec3 p{0.3f, -1.0f, -3.0f};
+  for (int i = 0; i < 16; ++i) {
+    const Vec3 a = lightSamplePosition(perHit(16), key, 0, HitKey{}, p, i);
+    const Vec3 b = lightSamplePosition(key, p, i);
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+  }
+}
+
+TEST(LightSampling, SamplesAreStratifiedWhereTheyMeetAndUniformOnTheirOwn) {
+  // The samples that end up in one pixel cover the light's 4x4 cells one
+  // each: the 16 of one hit, or, spread across the pixel, one per camera
+  // sample over its first 16. Where a pixel may take only some of them (a
+  // render of fewer camera samples), each also lies uniformly on the light
+  // on its own, so that every sample count estimates the same integral.
+  const Scene scene = defaultScene();
+  const Light& key = scene.lights[0];
+  const Vec3 p{0.3f, -1.0f, -3.0f};
+  struct Case {
+    const char* name;
+    bool eachUniform;
+    // The n-th of 16 samples that share one pixel and hit slot.
+    std::function<Vec3(const HitKey& pixel, int n)> sample;
+  };
+  const auto pointOf = [](int x, int y) {
+    return Vec3{0.01f * static_cast<float>(x), -1.0f, -3.0f - 0.01f * static_cast<float>(y)};
+  };
+  const std::vector<Case> cases = {
+      {"one hit's 16 cells", false,
+       [&](const HitKey& k, int n) {
+         return lightSamplePosition(perHit(16), key, 0, k, pointOf(k.pixelX, k.pixelY), n);
+       }},
+      {"one hit's 16, stratified", false,
+       [&](const HitKey& k, int n) {
+         LightSampling s = perHit(16);
+         Light finer = key;
+         finer.samplesU = 8;  // a grid the count does not fill: the sequence places them
+         return lightSamplePosition(s, finer, 0, k, pointOf(k.pixelX, k.pixelY), n);
+       }},
+      {"16 camera samples, one each", true,
+       [&](const HitKey& k, int n) {
+         HitKey at = k;
+         at.sample = n;
+         return lightSamplePosition(acrossPixel(1, 1), key, 0, at, p, 0);
+       }},
+      {"8 camera samples, two each", true,
+       [&](const HitKey& k, int n) {
+         HitKey at = k;
+         at.sample = n / 2;
+         return lightSamplePosition(acrossPixel(2, 1), key, 0, at, p, n % 2);
+       }},
+      {"16 reflected hits of one slot", true,
+       [&](const HitKey& k, int n) {
+         HitKey at = k;
+         at.sample = n;
+         at.slot = 3;
+         at.depth = 1;
+         return lightSamplePosition(acrossPixel(2, 1), key, 0, at, p, 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    std::array<int, 16> firstSample{};
+    for (int px = 0; px < 256; ++px) {
+      const HitKey pixel{px % 16, px / 16, 0, 0, 0};
+      std::array<int, 16> cells{};
+      for (int n = 0; n < 16; ++n) {
+        const int cell = cellOf(key, c.sample(pixel, n));
+        ASSERT_GE(cell, 0) << c.name << ": off the light";
+        ++cells[static_cast<size_t>(cell)];
+        if (n == 0) ++firstSample[static_cast<size_t>(cell)];
+      }
+      EXPECT_EQ(cells, (std::array<int, 16>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}))
+          << c.name << ", pixel " << px;
+    }
+    if (!c.eachUniform) continue;
+    // The first sample of 256 pixels, on its own: uniform over the cells
+    // (chi-square with 15 degrees of freedom; 37.7 is its 0.1 % quantile).
+    double chi2 = 0.0;
+    for (int n : firstSample) chi2 += (n - 16.0) * (n - 16.0) / 16.0;
+    EXPECT_LT(chi2, 37.7) << c.name;
+  }
+}
+
+// The studio environment as first written: every softbox weighed with both
+// arc tangents, whatever the direction.
+Rgb weighEverySoftbox(const Environment& env, Vec3 dir) {
+  Rgb base;
+  if (dir.y < 0.0f) {
+    base = env.below;
+  } else {
+    const float s = std::sqrt(std::min(dir.y, 1.0f));
+    base = env.horizon * (1.0f - s) + env.zenith * s;
+  }
+  const auto edge = [](float inside) {
+    const float t = std::clamp(inside / 0.02f, 0.0f, 1.0f);
+    return t * t * (3.0f - 2.0f * t);
+  };
+  for (const Softbox& box : env.softboxes) {
+    const float facing = dot(dir, box.centre);
+    if (facing <= 0.0f) continue;
+    const Vec3 across = cross(box.centre, box.longAxis);
+    const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
+    const float side = std::atan2(std::fabs(dot(dir, across)), facing);
+    base += box.radiance * (edge(box.halfLength - along) * edge(box.halfWidth - side));
+  }
+  return base;
+}
+
+TEST(Scene, EnvironmentSkipsOnlySoftboxesThatAddNothing) {
+  // Directions far from a softbox skip its arc tangents; the radiance must
+  // come out bit for bit as when every box is weighed, at the edges too.
+  const Environment env = defaultScene().environment;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> g;
+  int lit = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Vec3 d = normalized({g(rng), g(rng), g(rng)});
+    if (i % 2) {
+      // Around a softbox, out to a little beyond its edges.
+      const Softbox& box = env.softboxes[static_cast<size_t>(i / 2) % env.softboxes.size()];
+      const Vec3 across = cross(box.centre, box.longAxis);
+      const float a = (static_cast<float>(i % 97) / 48.0f - 1.0f) * 1.1f * box.halfLength;
+      const float b = (static_cast<float>(i % 89) / 44.0f - 1.0f) * 1.1f * box.halfWidth;
+      d = normalized(box.centre + box.longAxis * std::tan(a) + across * std::tan(b));
+    }
+    const Rgb got = env.radiance(d);
+    const Rgb want = weighEverySoftbox(env, d);
+    ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << d.x << " " << d.y << " " << d.z;
+    lit += got.y > 0.5f;
+  }
+  EXPECT_GT(lit, 1000);  // the boxes were really visited
 }
 
 TEST(Scene, EnvironmentIsFiniteEverywhereAndBrightInTheSoftboxes) {
@@ -239,6 +417,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--export-mi", "/"}, "names a directory"},
         BadInput{{"--set", "transparency=-0.5"}, "transparency: -0.5 is out of range"},
         BadInput{{"--spp"}, "--spp needs a value"},
+        BadInput{{"--light-samples", "0"}, "--light-samples 0 is out of range [1, 256]"},
+        BadInput{{"--light-samples", "some"}, "--light-samples: 'some' is not an integer"},
         BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"}));
 
 TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
@@ -247,7 +427,7 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   for (const char* opt : {"--host", "--size", "--spp", "--threads", "--preset", "--set", "--sweep",
                           "--output", "--list", "--point-lights", "--scene", "--export-ma",
                           "--export-mi", "--name", "--maya-plugin", "--mr-shader",
-                          "--mr-renderer", "FILE:LINE:COL"}) {
+                          "--mr-renderer", "FILE:LINE:COL", "--light-samples"}) {
     EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
   }
   const test::RunResult list = test::runTool({"--list"});
@@ -270,6 +450,11 @@ TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
   EXPECT_EQ(o.width, 128);
   EXPECT_EQ(o.sweeps.at(0).values.size(), 3u);
   EXPECT_EQ(o.output, "glintweave-sweep.png");
+  EXPECT_EQ(o.lightSamples, 0);  // auto
+  ASSERT_TRUE(parseOptions({"--light-samples", "16"}, o, error)) << error;
+  EXPECT_EQ(o.lightSamples, 16);
+  ASSERT_TRUE(parseOptions({"--light-samples=auto"}, o, error)) << error;
+  EXPECT_EQ(o.lightSamples, 0);
 }
 
 TEST(CommandLine, UnwritableOutputFailsBeforeRendering) {

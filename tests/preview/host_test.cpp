@@ -303,6 +303,51 @@ TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
   EXPECT_EQ(out[2].z, 0.0f);
 }
 
+TEST_P(HostRender, AreaLightSamplingModesAgree) {
+  // One shadow ray per hit spread over the pixel's camera samples, and 16 per
+  // hit as earlier versions cast them, estimate the same image: every sample
+  // lies uniformly on the light. The reflections draw the same numbers in
+  // both renders (each loads its library afresh), so what differs is the
+  // light sampling alone, and averages over blocks of pixels leave little of
+  // its noise: a wrong count, weight or depth moves them far more.
+  Scene spread = defaultScene();
+  Scene perHit = spread;
+  perHit.lightSampling.mode = LightSampling::Mode::kPerHit;
+  perHit.lightSampling.perHit = 16;
+  Material hero;
+  for (const auto& [n, v] : findPreset("satin")->settings) {
+    std::string e;
+    applySetting(hero, std::string(n) + "=" + v, e);
+  }
+  const int w = underValgrind() ? 16 : 32, h = w * 3 / 4, spp = 16;
+  const Image a = renderHost(GetParam(), spread, hero, w, h, spp, 2);
+  const Image b = renderHost(GetParam(), perHit, hero, w, h, spp, 2);
+  constexpr int kBlock = 4;
+  double worst = 0.0, mean = 0.0, level = 0.0;
+  for (int by = 0; by < h; by += kBlock) {
+    for (int bx = 0; bx < w; bx += kBlock) {
+      double d = 0.0;
+      for (int y = by; y < by + kBlock; ++y) {
+        for (int x = bx; x < bx + kBlock; ++x) {
+          d += luminance(a.at(x, y)) - luminance(b.at(x, y));
+          level += luminance(b.at(x, y));
+        }
+      }
+      d /= kBlock * kBlock;
+      worst = std::max(worst, std::fabs(d));
+      mean += d;
+    }
+  }
+  mean /= static_cast<double>(w * h) / (kBlock * kBlock);
+  level /= static_cast<double>(w * h);
+  // Measured: |mean| below 1e-4 and the worst block 0.002, on an image whose
+  // mean is 0.12. Samples kept to half the light move a mental ray block by
+  // 0.013; a shadow fraction over the wrong count darkens the key light's
+  // share of every lit block by a multiple of that.
+  EXPECT_LT(std::fabs(mean), 0.002) << "image mean " << level;
+  EXPECT_LT(worst, 0.008) << "image mean " << level;
+}
+
 INSTANTIATE_TEST_SUITE_P(Preview, HostRender, ::testing::ValuesIn(builtHosts()),
                          [](const ::testing::TestParamInfo<HostKind>& p) {
                            return std::string(hostName(p.param));
@@ -472,36 +517,51 @@ TEST_F(Tool, SameCommandGivesTheSameBytesWhateverTheThreads) {
   EXPECT_EQ(a, slurp(dir + "/c.png"));
 }
 
-TEST_F(Tool, DefaultSceneMatchesTheReferenceImage) {
-  // Regenerate after an intended change of shading or scene with:
-  //   build/dev/tools/preview/glintweave-preview --size 48x36 --spp 4
-  //       -o tests/preview/reference/default-48x36.png
-  if (builtHosts().size() != 2) GTEST_SKIP() << "the reference shows both hosts";
-  const std::string out = dir + "/default.png";
-  const ProcessResult r = runProcess("--size 48x36 --spp 4 --threads 2 -o " + out, dir);
-  ASSERT_EQ(r.status, 0) << r.err;
-  Image got, want;
-  std::string error;
-  ASSERT_TRUE(readPng(out, got, error)) << error;
-  ASSERT_TRUE(readPng(GLINTWEAVE_TEST_REFERENCE_DIR "/default-48x36.png", want, error)) << error;
-  ASSERT_EQ(got.width, want.width);
-  ASSERT_EQ(got.height, want.height);
-  double sum = 0.0;
-  float worst = 0.0f;
-  for (size_t i = 0; i < got.pixels.size(); ++i) {
-    const Rgb d = got.pixels[i] - want.pixels[i];
-    const float m = std::max({std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)});
-    worst = std::max(worst, m);
-    sum += m;
+struct ReferenceImage {
+  const char* options;
+  const char* file;
+};
+
+TEST_F(Tool, DefaultSceneMatchesTheReferenceImages) {
+  // Regenerate after an intended change of shading, scene or sampling with:
+  //   build/dev/tools/preview/glintweave-preview --size 48x36 --spp 4 [options]
+  //       -o tests/preview/reference/<file>
+  // The second image is the sampling of earlier versions, which the option
+  // keeps bit for bit.
+  if (builtHosts().size() != 2) GTEST_SKIP() << "the references show both hosts";
+  const ReferenceImage references[] = {
+      {"", "default-48x36.png"},
+      {"--light-samples 16", "default-48x36-light-samples-16.png"},
+  };
+  for (const ReferenceImage& ref : references) {
+    const std::string out = dir + "/default.png";
+    const ProcessResult r = runProcess(
+        std::string("--size 48x36 --spp 4 --threads 2 ") + ref.options + " -o " + out, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Image got, want;
+    std::string error;
+    ASSERT_TRUE(readPng(out, got, error)) << error;
+    ASSERT_TRUE(readPng(std::string(GLINTWEAVE_TEST_REFERENCE_DIR "/") + ref.file, want, error))
+        << error;
+    ASSERT_EQ(got.width, want.width);
+    ASSERT_EQ(got.height, want.height);
+    double sum = 0.0;
+    float worst = 0.0f;
+    for (size_t i = 0; i < got.pixels.size(); ++i) {
+      const Rgb d = got.pixels[i] - want.pixels[i];
+      const float m = std::max({std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)});
+      worst = std::max(worst, m);
+      sum += m;
+    }
+    // The render is deterministic, so the same build gives the same bytes.
+    // The tolerance admits other compilers and optimisation levels, whose
+    // rounding can tip a reflection ray across the edge of a softbox: a few
+    // such pixels, far apart, move the mean by well under 0.003. A change of
+    // shading of a few percent moves every lit pixel and the mean beyond it.
+    const double mean = sum / static_cast<double>(got.pixels.size());
+    EXPECT_LT(mean, 0.003) << ref.file << ", worst pixel " << worst;
+    EXPECT_LT(worst, 0.5f) << ref.file << ", mean " << mean;
   }
-  // The render is deterministic, so the same build gives the same bytes.
-  // The tolerance admits other compilers and optimisation levels, whose
-  // rounding can tip a reflection ray across the edge of a softbox: a few
-  // such pixels, far apart, move the mean by well under 0.003. A change of
-  // shading of a few percent moves every lit pixel and the mean beyond it.
-  const double mean = sum / static_cast<double>(got.pixels.size());
-  EXPECT_LT(mean, 0.003) << "worst pixel " << worst;
-  EXPECT_LT(worst, 0.5f) << "mean " << mean;
 }
 
 struct BadLibrary {

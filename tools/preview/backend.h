@@ -29,6 +29,15 @@ class ShadingContext {
   // deliverable included. Misses of camera rays never reach a backend: the
   // renderer looks them up in the environment.
   virtual Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) = 0;
+  // Names the camera sample that the next shadeCameraHit belongs to: the
+  // panel-local pixel and the sample's index within the pixel. A host that
+  // spreads its light samples over a pixel's camera samples places them by
+  // it; without a call they are placed as for sample 0 of pixel (0, 0).
+  virtual void setCameraSample(int pixelX, int pixelY, int sample) {
+    (void)pixelX;
+    (void)pixelY;
+    (void)sample;
+  }
 };
 
 class Backend {

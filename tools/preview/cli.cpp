@@ -26,6 +26,7 @@ constexpr int kMinSize = 8;
 constexpr int kMaxSize = 8192;
 constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
+constexpr int kMaxLightSamples = 256;
 constexpr size_t kMaxSweepValues = 16;
 constexpr int kDefaultCell = 128;
 constexpr int kSwatchColumns = 6;
@@ -157,7 +158,7 @@ std::string absolutePath(const std::string& path) {
 
 // The options as typed; checked and turned into Options after parsing.
 struct RawOptions {
-  std::string host, size, spp, threads, preset, output, name;
+  std::string host, size, spp, threads, lightSamples, preset, output, name;
   std::vector<std::string> sets, sweeps, scenes;
   std::string exportMa, exportMi;
   std::string mayaPlugin, mrShader, mrRenderer;
@@ -282,6 +283,13 @@ std::unique_ptr<CLI::App> makeApp(RawOptions& raw) {
                 "make the key light a point light instead of an area light (the two hosts then "
                 "agree most closely)")
       ->group(rendering);
+  single(app->add_option("--light-samples", raw.lightSamples,
+                         "shadow samples of the area light per hit: auto (the default) gives "
+                         "each hit one and spreads them over the pixel's camera samples; N, 1 to "
+                         "256, gives every hit, reflected ones included, N of its own (16: one "
+                         "per cell of the light's 4x4 grid, as earlier versions did)"))
+      ->type_name("N|auto")
+      ->group(rendering);
 
   single(app->add_option("-o,--output", raw.output,
                          "image to write (default glintweave-preview.png, glintweave-sweep.png "
@@ -352,6 +360,13 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
   }
   if (!raw.threads.empty() &&
       !parseInt(raw.threads, 1, kMaxThreads, "--threads", options.threads, error)) {
+    return false;
+  }
+  if (raw.lightSamples == "auto") {
+    options.lightSamples = 0;
+  } else if (!raw.lightSamples.empty() &&
+             !parseInt(raw.lightSamples, 1, kMaxLightSamples, "--light-samples",
+                       options.lightSamples, error)) {
     return false;
   }
   if (!raw.preset.empty()) {
@@ -652,7 +667,11 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   // swatch per scene material; a sheet's layout and labels.
   const bool sweeping = !options.sweeps.empty();
   const bool sheet = sweeping || !scenes.empty();
-  const Scene scene = sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  Scene scene = sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  if (options.lightSamples > 0) {
+    scene.lightSampling.mode = LightSampling::Mode::kPerHit;
+    scene.lightSampling.perHit = options.lightSamples;
+  }
   std::vector<Material> materials{floorMaterial(options.schema)};
   std::vector<Swatch> swatches;
   std::vector<HostKind> usedHosts;

@@ -40,6 +40,7 @@ struct Options {
   bool outputGiven = false;
   LibraryPaths libraries;
   bool pointLightsOnly = false;
+  int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
   bool help = false;
   bool list = false;
 };

@@ -9,9 +9,10 @@
 //   hit, rayDepth 0 for camera rays.
 // - lightDataArray: one element per light, in scene order, with the
 //   direction towards the light (an area light's centre), the intensity after
-//   shadowing (an area light: times its fraction of unblocked shadow rays),
-//   and the flags Maya's point and area lights set: no ambient, diffuse and
-//   specular on.
+//   shadowing (an area light: times its fraction of unblocked shadow rays,
+//   cast to the same sample positions, as many per hit, as the mental ray
+//   side's light samples; see LightSampling), and the flags Maya's point and
+//   area lights set: no ambient, diffuse and specular on.
 // - MRenderUtil::raytrace: traces the scene; a hit is shaded by the hit
 //   surface's material at ray depth 1 in a data block of its own (the calling
 //   compute is still reading its own block), a miss returns the environment.
@@ -43,6 +44,8 @@ constexpr const char* kNodeType = "glintWeave";
 constexpr int kDepths = 2;
 // Transparent surfaces a ray continues through before it stops.
 constexpr int kMaxTransparentLayers = 4;
+// Hit slots apart between the surfaces one ray continues through.
+constexpr int kLayerSlots = 1 << 20;
 
 MFloatVector toMaya(Vec3 v) { return MFloatVector(v.x, v.y, v.z); }
 Vec3 fromMaya(const MFloatVector& v) { return {v.x, v.y, v.z}; }
@@ -54,9 +57,14 @@ class MayaBackend;
 struct MayaContext final : ShadingContext {
   MayaContext(MayaBackend& b, std::string& error);
   Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) override;
-  // The colour seen along `ray` (world space) by a ray of depth `depth`.
-  Rgb trace(const Ray& ray, float tMin, int depth);
-  Rgb shadeHit(const Ray& ray, const Hit& hit, int depth);
+  void setCameraSample(int pixelX, int pixelY, int sample) override {
+    key = HitKey{pixelX, pixelY, sample, 0, 0};
+    traces = 0;
+  }
+  // The colour seen along `ray` (world space) by a ray of depth `depth`, the
+  // `slot`-th ray traced for the camera sample.
+  Rgb trace(const Ray& ray, float tMin, int depth, int slot);
+  Rgb shadeHit(const Ray& ray, const Hit& hit, int depth, int slot);
 
   MayaBackend& backend;
   // Per material and depth: a data block of the material's node.
@@ -64,7 +72,20 @@ struct MayaContext final : ShadingContext {
   bool computed(mayahost::DataBlock& block, const mayahost::Plug& plug, const char* name);
 
   SlotMaterials slots{};
+  HitKey key;           // the camera sample being shaded
+  int traces = 0;       // rays traced for it so far
   std::string failure;  // the first refusal of the sample being shaded
+};
+
+// The render-state inputs the renderer fills per sample, resolved once.
+struct StatePlugs {
+  mayahost::Plug pointCamera;
+  mayahost::Plug normalCamera;
+  mayahost::Plug rayDirection;
+  mayahost::Plug rayOrigin;
+  mayahost::Plug raySampler;
+  mayahost::Plug objectId;
+  mayahost::Plug rayDepth;
 };
 
 class MayaBackend final : public Backend {
@@ -100,14 +121,19 @@ class MayaBackend final : public Backend {
   size_t materialCount() const { return nodes_.size(); }
   const mayahost::Plug& outColor() const { return outColor_; }
   const mayahost::Plug& outTransparency() const { return outTransparency_; }
+  const StatePlugs& statePlugs() const { return state_; }
 
-  // The light data Maya's lights deliver at `point`.
-  mayahost::Light lightAt(const Light& light, Vec3 point) const {
+  // The light data Maya's light number `index` delivers at `point`, the hit
+  // `key`.
+  mayahost::Light lightAt(size_t index, const HitKey& key, Vec3 point) const {
+    const Light& light = scene_.lights[index];
+    const LightSampling& sampling = scene_.lightSampling;
     mayahost::Light data;
-    const int n = light.sampleCount();
+    const int n = lightSampleCount(sampling, light, key.depth);
     int unblocked = 0;
     for (int i = 0; i < n; ++i) {
-      if (!scene_.occluded(point, lightSamplePosition(light, point, i))) ++unblocked;
+      const Vec3 target = lightSamplePosition(sampling, light, index, key, point, i);
+      if (!scene_.occluded(point, target)) ++unblocked;
     }
     const float fraction = static_cast<float>(unblocked) / static_cast<float>(n);
     data.direction = toMaya(normalized(light.position - point));
@@ -135,6 +161,7 @@ class MayaBackend final : public Backend {
   // Guards the nodes' own values: written by setMaterial, copied by
   // newContext and measureLobe.
   std::shared_mutex materialsMutex_;
+  StatePlugs state_;
 };
 
 // Sets every input the node has on a node's data block as setAttr would,
@@ -210,11 +237,24 @@ bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
     if (!setInputs(node->data(), m, error)) return false;
     nodes_.push_back(std::move(node));
   }
-  outColor_ = nodes_.front()->plug("outColor");
-  outTransparency_ = nodes_.front()->plug("outTransparency");
+  const mayahost::Node& first = *nodes_.front();
+  outColor_ = first.plug("outColor");
+  outTransparency_ = first.plug("outTransparency");
   if (outColor_.isNull() || outTransparency_.isNull()) {
     error = "the \"glintWeave\" node type has no outColor or outTransparency";
     return false;
+  }
+  const std::pair<mayahost::Plug*, const char*> inputs[] = {
+      {&state_.pointCamera, "pointCamera"},   {&state_.normalCamera, "normalCamera"},
+      {&state_.rayDirection, "rayDirection"}, {&state_.rayOrigin, "rayOrigin"},
+      {&state_.raySampler, "raySampler"},     {&state_.objectId, "objectId"},
+      {&state_.rayDepth, "rayDepth"}};
+  for (const auto& [plug, name] : inputs) {
+    *plug = first.plug(name);
+    if (plug->isNull()) {
+      error = std::string("the \"glintWeave\" node type has no ") + name;
+      return false;
+    }
   }
   mayahost::setTracer(&MayaBackend::tracer, this);
   return true;
@@ -230,18 +270,23 @@ MStatus MayaBackend::tracer(void*, const mayahost::TraceCall& call, MFloatVector
   if (depth >= kDepths) return MStatus(MStatus::kFailure);
   const Vec3 origin = fromMaya(call.origin) + ctx->backend.scene().camera.position;
   const Ray ray{origin, normalized(fromMaya(call.direction))};
-  color = toMaya(ctx->trace(ray, kRayEpsilon, depth));
+  color = toMaya(ctx->trace(ray, kRayEpsilon, depth, ++ctx->traces));
   transparency = MFloatVector(0.0f, 0.0f, 0.0f);
   return MStatus(MStatus::kSuccess);
 }
 
 MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
   const unsigned int lights = static_cast<unsigned int>(b.scene().lights.size());
+  const StatePlugs& in = b.statePlugs();
   for (size_t m = 0; m < b.materialCount(); ++m) {
     std::array<std::unique_ptr<mayahost::DataBlock>, kDepths> perDepth;
-    for (auto& block : perDepth) {
+    for (size_t depth = 0; depth < perDepth.size(); ++depth) {
+      auto& block = perDepth[depth];
       block = b.node(m).newDataBlock();
-      if (!block || !block->setLightCount(lights)) {
+      // What stays the same for every sample shaded in this block is set
+      // once: the sampler (this context) and the block's ray depth.
+      if (!block || !block->setLightCount(lights) || !block->setAddr(in.raySampler, this) ||
+          !block->setShort(in.rayDepth, static_cast<short>(depth))) {
         error = "the Maya host refused a data block for the glintWeave node";
         return;
       }
@@ -253,7 +298,7 @@ MayaContext::MayaContext(MayaBackend& b, std::string& error) : backend(b) {
 Rgb MayaContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
   slots = map;
   failure.clear();
-  const Rgb c = shadeHit(ray, hit, 0);
+  const Rgb c = shadeHit(ray, hit, 0, 0);
   // Reported here rather than where it happened: a failure inside a traced
   // ray would otherwise have to unwind through the plug-in's compute.
   if (!failure.empty()) throw std::runtime_error(failure);
@@ -271,13 +316,13 @@ bool MayaContext::computed(mayahost::DataBlock& block, const mayahost::Plug& plu
   return false;
 }
 
-Rgb MayaContext::trace(const Ray& ray, float tMin, int depth) {
+Rgb MayaContext::trace(const Ray& ray, float tMin, int depth, int slot) {
   const auto hit = backend.scene().intersect(ray, tMin, std::numeric_limits<float>::infinity());
   if (!hit) return backend.scene().environment.radiance(ray.dir);
-  return shadeHit(ray, *hit, depth);
+  return shadeHit(ray, *hit, depth, slot);
 }
 
-Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
+Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth, int slot) {
   Rgb total;
   Rgb throughput{1.0f, 1.0f, 1.0f};
   Hit hit = first;
@@ -285,21 +330,26 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth) {
     mayahost::DataBlock& block =
         *blocks[static_cast<size_t>(slots[hit.slot])][static_cast<size_t>(depth)];
     const Vec3 camera = backend.scene().camera.position;
-    block.setVector("pointCamera", toMaya(hit.point - camera));
-    block.setVector("normalCamera", toMaya(hit.normal));
-    block.setVector("rayDirection", toMaya(ray.dir));
-    block.setVector("rayOrigin", toMaya(ray.origin - camera));
-    block.setAddr("raySampler", this);
-    block.setAddr("objectId", const_cast<void*>(hit.object));
-    block.setShort("rayDepth", static_cast<short>(depth));
-    const auto& lights = backend.scene().lights;
-    for (size_t i = 0; i < lights.size(); ++i) {
-      block.setLight(static_cast<unsigned int>(i), backend.lightAt(lights[i], hit.point));
+    const StatePlugs& in = backend.statePlugs();
+    block.setVector(in.pointCamera, toMaya(hit.point - camera));
+    block.setVector(in.normalCamera, toMaya(hit.normal));
+    block.setVector(in.rayDirection, toMaya(ray.dir));
+    block.setVector(in.rayOrigin, toMaya(ray.origin - camera));
+    block.setAddr(in.objectId, const_cast<void*>(hit.object));
+    // Each surface a ray continues through is a hit slot of its own, far
+    // from the traced rays' slots; the first is the ray's own slot, as on the
+    // mental ray side, so that both hosts place the same light samples.
+    HitKey at = key;
+    at.depth = depth;
+    at.slot = slot + layer * kLayerSlots;
+    const size_t lightCount = backend.scene().lights.size();
+    for (size_t i = 0; i < lightCount; ++i) {
+      block.setLight(static_cast<unsigned int>(i), backend.lightAt(i, at, hit.point));
     }
     if (!computed(block, backend.outColor(), "outColor")) break;
-    total += throughput * fromMaya(block.getVector("outColor"));
+    total += throughput * fromMaya(block.getVector(backend.outColor()));
     if (!computed(block, backend.outTransparency(), "outTransparency")) break;
-    const Vec3 t = fromMaya(block.getVector("outTransparency"));
+    const Vec3 t = fromMaya(block.getVector(backend.outTransparency()));
     throughput = throughput * t;
     if (!(throughput.x > 0.0f || throughput.y > 0.0f || throughput.z > 0.0f)) break;
     // Behind a transparent surface: what the ray meets next, or the environment.

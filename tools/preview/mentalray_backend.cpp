@@ -4,9 +4,10 @@
 // callbacks that trace this scene.
 //
 // Host services, as the shader relies on them:
-// - mi_sample_light: point lights give one sample, area lights one per cell
-//   of their grid, each with a shadow ray; *samples counts the samples handed
-//   out, and the call after the last returns miFALSE.
+// - mi_sample_light: point lights give one sample, area lights as many as the
+//   scene's LightSampling gives a hit at the state's reflection level, each
+//   with a shadow ray; *samples counts the samples handed out, and the call
+//   after the last returns miFALSE.
 // - mi_trace_reflection: casts the ray from state->point; a hit is shaded by
 //   the hit surface's material on a child state (type miRAY_REFLECT,
 //   reflection level raised), a miss returns the environment. The reflection
@@ -70,9 +71,15 @@ class MentalRayBackend;
 struct MentalRayContext final : ShadingContext {
   explicit MentalRayContext(MentalRayBackend& b) : backend(b) {}
   Rgb shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& slots) override;
+  void setCameraSample(int pixelX, int pixelY, int sample) override {
+    key = HitKey{pixelX, pixelY, sample, 0, 0};
+    traces = 0;
+  }
 
   MentalRayBackend& backend;
   SlotMaterials slots{};  // the mapping of the camera sample being shaded
+  HitKey key;             // the camera sample being shaded; slot: the hit being shaded
+  int traces = 0;         // rays traced for the camera sample so far
 };
 
 class MentalRayBackend final : public Backend {
@@ -334,10 +341,17 @@ miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* d
   const auto* self = static_cast<const MentalRayBackend*>(user);
   const auto& lights = self->scene_.lights;
   if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
-  const Light& light = lights[tag - 1];
-  if (*samples < 0 || *samples >= light.sampleCount()) return miFALSE;
+  const size_t index = tag - 1;
+  const Light& light = lights[index];
+  const LightSampling& sampling = self->scene_.lightSampling;
+  // The hit being shaded: its camera sample and slot come from the context,
+  // its depth from the state.
+  HitKey key;
+  if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
+  key.depth = state->reflection_level;
+  if (*samples < 0 || *samples >= lightSampleCount(sampling, light, key.depth)) return miFALSE;
   const Vec3 p = fromMi(state->point);
-  const Vec3 target = lightSamplePosition(light, p, *samples);
+  const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
   const Vec3 l = normalized(target - p);
   const bool lit = !self->scene_.occluded(p, target);
   const Rgb c = lit ? light.intensity : Rgb{};
@@ -353,6 +367,9 @@ miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState
   const auto* self = static_cast<const MentalRayBackend*>(user);
   if (state->reflection_level >= kReflectionDepth) return miFALSE;
   auto* ctx = static_cast<MentalRayContext*>(state->user);
+  // Every ray cast counts, hit or miss, so that the k-th ray of a camera
+  // sample is slot k whatever the earlier rays met (as on the Maya side).
+  const int slot = ++ctx->traces;
   const Ray ray{fromMi(state->point), normalized(fromMi(*dir))};
   const auto hit = self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
   if (!hit) return traceEnvironment(user, result, state, dir);
@@ -364,7 +381,12 @@ miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState
   child.reflection_level = state->reflection_level + 1;
   self->fillHitState(child, ray, *hit);
   state->child = &child;
+  // The hit's light samples are placed as the ray's slot says; the caller's
+  // slot is back in place for whatever it samples next.
+  const int callerSlot = ctx->key.slot;
+  ctx->key.slot = slot;
   const miBoolean shaded = self->shade(result, &child, ctx->slots[hit->slot]);
+  ctx->key.slot = callerSlot;
   state->child = nullptr;
   // What the renderer copies back into the caller's state.
   state->point = child.point;

@@ -129,6 +129,7 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
       }
       // Outside the lock: the warm-up shades, and shading may take long.
       for (const auto& [ray, hit] : warmUps[task.panel]) {
+        ctx->setCameraSample(0, 0, 0);
         ctx->shadeCameraHit(ray, hit, panel.materialOfSlot);
       }
       {
@@ -148,8 +149,13 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
                 static_cast<float>(x) + jx, static_cast<float>(y) + jy, panel.width, panel.height);
             const auto hit =
                 panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
-            const Rgb c = hit ? ctx->shadeCameraHit(ray, *hit, panel.materialOfSlot)
-                              : panel.scene->environment.radiance(ray.dir);
+            Rgb c;
+            if (hit) {
+              ctx->setCameraSample(x, y, s);
+              c = ctx->shadeCameraHit(ray, *hit, panel.materialOfSlot);
+            } else {
+              c = panel.scene->environment.radiance(ray.dir);
+            }
             // A sample that is not finite would poison the pixel; it is
             // dropped and counted, and the count is reported.
             if (isFinite(c)) {

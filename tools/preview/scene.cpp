@@ -13,6 +13,16 @@ float smoothEdge(float inside) {
   return s * s * (3.0f - 2.0f * s);
 }
 
+// Whether the angle atan2(y, x) (x > 0) exceeds `limit` (0 <= limit <
+// sqrt(2)) by more than rounding, without calling libm or dividing:
+// tan a = sin a / cos a <= a / (1 - a^2 / 2), so y (1 - limit^2 / 2) > x limit
+// means the angle is beyond `limit`; the factor leaves room for the rounding
+// of both sides. Past sqrt(2) the bound says nothing and the test is false.
+bool angleBeyond(float y, float x, float limit) {
+  const float c = 1.0f - 0.5f * limit * limit;
+  return c > 0.0f && y * c > x * limit * 1.001f;
+}
+
 Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidth, Rgb radiance) {
   const Vec3 c = normalized(centre);
   const Vec3 a = normalized(longHint - c * dot(longHint, c));
@@ -58,6 +68,42 @@ uint32_t floatBits(float f) {
 
 float unitFromBits(uint32_t bits) { return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f); }
 
+uint32_t pointKey(Vec3 point) {
+  return mix(floatBits(point.x) ^ mix(floatBits(point.y) ^ mix(floatBits(point.z))));
+}
+
+// The first two dimensions of the Sobol sequence, as 32-bit fractions: every
+// run of 2^m points that starts at a multiple of 2^m puts one point in each
+// cell of every 2^a x 2^b grid with a + b = m, and XOR-ing the same random
+// bits into all of them keeps that while making each point uniform on its
+// own (random digit scrambling).
+uint32_t sobolDimension0(uint32_t i) {
+  // The van der Corput sequence: i's bits mirrored.
+  i = (i << 16) | (i >> 16);
+  i = ((i & 0x00ff00ffu) << 8) | ((i & 0xff00ff00u) >> 8);
+  i = ((i & 0x0f0f0f0fu) << 4) | ((i & 0xf0f0f0f0u) >> 4);
+  i = ((i & 0x33333333u) << 2) | ((i & 0xccccccccu) >> 2);
+  return ((i & 0x55555555u) << 1) | ((i & 0xaaaaaaaau) >> 1);
+}
+
+uint32_t sobolDimension1(uint32_t i) {
+  uint32_t r = 0;
+  for (uint32_t v = 1u << 31; i != 0; i >>= 1, v ^= v >> 1) {
+    if (i & 1u) r ^= v;
+  }
+  return r;
+}
+
+// Point `index` of the scrambled sequence `stream`, on the light's
+// parallelogram.
+Vec3 onLight(const Light& light, uint32_t stream, uint32_t index) {
+  const uint32_t scrambleU = mix(stream ^ 0x2545F491u);
+  const uint32_t scrambleV = mix(scrambleU ^ 0x68E31DA4u);
+  const float fu = unitFromBits(sobolDimension0(index) ^ scrambleU);
+  const float fv = unitFromBits(sobolDimension1(index) ^ scrambleV);
+  return light.position + light.edgeU * (fu - 0.5f) + light.edgeV * (fv - 0.5f);
+}
+
 std::vector<Softbox> studioSoftboxes() {
   constexpr float kDeg = 3.14159265f / 180.0f;
   // Two tall strips behind the camera, either side, and a long one overhead:
@@ -99,8 +145,17 @@ Rgb Environment::radiance(Vec3 dir) const {
     const float facing = dot(dir, box.centre);
     if (facing <= 0.0f) continue;
     const Vec3 across = cross(box.centre, box.longAxis);
-    const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
-    const float side = std::atan2(std::fabs(dot(dir, across)), facing);
+    const float alongTan = std::fabs(dot(dir, box.longAxis));
+    const float sideTan = std::fabs(dot(dir, across));
+    // Outside the box by more than rounding: its weight below would be 0
+    // exactly, and adding 0 changes nothing, so the two arc tangents are
+    // skipped (most directions miss every box).
+    if (angleBeyond(sideTan, facing, box.halfWidth) ||
+        angleBeyond(alongTan, facing, box.halfLength)) {
+      continue;
+    }
+    const float along = std::atan2(alongTan, facing);
+    const float side = std::atan2(sideTan, facing);
     const float w = smoothEdge(box.halfLength - along) * smoothEdge(box.halfWidth - side);
     base += box.radiance * w;
   }
@@ -164,12 +219,40 @@ Vec3 lightSamplePosition(const Light& light, Vec3 point, int index) {
   if (light.kind == Light::Kind::kPoint) return light.position;
   const int iu = index % light.samplesU;
   const int iv = index / light.samplesU;
-  const uint32_t key = mix(floatBits(point.x) ^ mix(floatBits(point.y) ^ mix(floatBits(point.z))));
+  const uint32_t key = pointKey(point);
   const uint32_t h1 = mix(key ^ static_cast<uint32_t>(index) * 0x9E3779B9u);
   const uint32_t h2 = mix(h1 ^ 0x85EBCA6Bu);
   const float fu = (static_cast<float>(iu) + unitFromBits(h1)) / static_cast<float>(light.samplesU);
   const float fv = (static_cast<float>(iv) + unitFromBits(h2)) / static_cast<float>(light.samplesV);
   return light.position + light.edgeU * (fu - 0.5f) + light.edgeV * (fv - 0.5f);
+}
+
+int lightSampleCount(const LightSampling& sampling, const Light& light, int depth) {
+  if (light.kind == Light::Kind::kPoint) return 1;
+  switch (sampling.mode) {
+    case LightSampling::Mode::kPerHit:
+      return std::max(1, sampling.perHit);
+    case LightSampling::Mode::kAcrossPixel:
+      break;
+  }
+  return std::max(1, depth == 0 ? sampling.cameraHit : sampling.reflectedHit);
+}
+
+Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size_t lightIndex,
+                         const HitKey& key, Vec3 point, int index) {
+  if (light.kind == Light::Kind::kPoint) return light.position;
+  const auto u32 = [](auto v) { return static_cast<uint32_t>(v); };
+  if (sampling.mode == LightSampling::Mode::kPerHit) {
+    if (sampling.perHit == light.sampleCount()) return lightSamplePosition(light, point, index);
+    return onLight(light, mix(pointKey(point) ^ u32(lightIndex) * 0x9E3779B9u), u32(index));
+  }
+  // One stream per pixel, hit slot and light; the camera samples of the pixel
+  // walk along it, `count` points each.
+  const int count = lightSampleCount(sampling, light, key.depth);
+  const uint32_t stream =
+      mix(mix(mix(u32(key.pixelX) * 0x9E3779B1u ^ u32(key.pixelY)) ^ u32(key.slot) * 0x85EBCA77u) ^
+          u32(lightIndex) * 0xC2B2AE3Du);
+  return onLight(light, stream, u32(key.sample) * u32(count) + u32(index));
 }
 
 Scene defaultScene(bool pointLightsOnly) {

@@ -85,12 +85,47 @@ struct Hit {
   MaterialSlot slot = kHeroSlot;
 };
 
+// How the hosts sample area lights: how many samples a hit takes and where
+// they lie. Point lights give one sample per hit whatever the mode. Every
+// sample lies uniformly on the light, so each mode estimates the same
+// integrals; the modes differ in cost and in how evenly the samples that end
+// up in one pixel cover the light.
+struct LightSampling {
+  enum class Mode {
+    // Every hit, reflected ones included, takes `perHit` samples drawn from
+    // its own point: one per cell of the light's samplesU x samplesV grid
+    // when `perHit` is their product, otherwise a stratified set of that many.
+    kPerHit,
+    // A camera ray's hit takes `cameraHit` samples and the hit of a ray the
+    // host traced for it `reflectedHit`. The samples that one hit slot (the
+    // camera ray's hit, the hit of its k-th traced ray) takes over a pixel's
+    // camera samples follow one stratified sequence: 16 camera samples of
+    // one sample each cover the light as evenly as 16 samples of one hit.
+    kAcrossPixel,
+  };
+  Mode mode = Mode::kAcrossPixel;
+  int perHit = 16;
+  int cameraHit = 1;
+  int reflectedHit = 1;
+};
+
+// Which hit of which camera sample is being shaded: what places the hit's
+// light samples in kAcrossPixel mode.
+struct HitKey {
+  int pixelX = 0;  // panel-local pixel
+  int pixelY = 0;
+  int sample = 0;  // the camera sample's index within its pixel
+  int slot = 0;    // 0: the camera ray's hit; k > 0: the hit of the k-th ray traced for it
+  int depth = 0;   // 0: a camera ray's hit; 1 and more: a traced ray's hit
+};
+
 struct Scene {
   std::vector<Sphere> spheres;
   std::optional<GroundPlane> ground;
   std::vector<Light> lights;
   Environment environment;
   Camera camera;
+  LightSampling lightSampling;
 
   // Closest hit with t in (tMin, tMax).
   std::optional<Hit> intersect(const Ray& ray, float tMin, float tMax) const;
@@ -106,6 +141,15 @@ constexpr float kRayEpsilon = 1e-3f;
 // the point and the index, so the pattern needs no generator state and is the
 // same for both hosts.
 Vec3 lightSamplePosition(const Light& light, Vec3 point, int index);
+
+// How many samples `light` gives a hit at depth `depth` under `sampling`.
+int lightSampleCount(const LightSampling& sampling, const Light& light, int depth);
+
+// The position of sample `index` (0 <= index < lightSampleCount) of the
+// scene's light number `lightIndex` at the hit `key`, whose point is `point`.
+// Both hosts place their samples with this, so that they sample alike.
+Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size_t lightIndex,
+                         const HitKey& key, Vec3 point, int index);
 
 // The default scene: three spheres on a ground plane, a key area light and a
 // fill point light, and the studio environment. With `pointLightsOnly` the

@@ -27,7 +27,10 @@
 //   Values     DataBlock::setFloat/setInt/setShort/setBool/setVector/setAddr
 //              write an attribute by long name, as setAttr does: outputs and
 //              other unwritable attributes refuse (kInvalidParameter), and so
-//              does a value of the wrong type. get* read any attribute.
+//              does a value of the wrong type. get* read any attribute. Each
+//              also takes a Plug resolved once with Node::plug(), which skips
+//              the lookup by name: a renderer filling a block per sample
+//              resolves its plugs up front, as Maya's renderer does.
 //              setLights()/setLight() fill lightDataArray elements the way the
 //              renderer's light connections do (the children are unwritable).
 //   Evaluation DataBlock::compute(plug) asks the node for a plug with this
@@ -249,6 +252,23 @@ class DataBlock {
   bool getBool(const char* longName, MStatus* status = nullptr) const;
   MFloatVector getVector(const char* longName, MStatus* status = nullptr) const;
   void* getAddr(const char* longName, MStatus* status = nullptr) const;
+
+  // The same by plug: the plug's attribute, which must be one of this
+  // block's node type (another type's plug is refused with kInvalidParameter),
+  // under the same rules as by name. Neither allocates nor locks.
+  MStatus setFloat(const Plug& plug, float value);
+  MStatus setInt(const Plug& plug, int value);
+  MStatus setShort(const Plug& plug, short value);
+  MStatus setBool(const Plug& plug, bool value);
+  MStatus setVector(const Plug& plug, const MFloatVector& value);
+  MStatus setAddr(const Plug& plug, void* value);
+
+  float getFloat(const Plug& plug, MStatus* status = nullptr) const;
+  int getInt(const Plug& plug, MStatus* status = nullptr) const;
+  short getShort(const Plug& plug, MStatus* status = nullptr) const;
+  bool getBool(const Plug& plug, MStatus* status = nullptr) const;
+  MFloatVector getVector(const Plug& plug, MStatus* status = nullptr) const;
+  void* getAddr(const Plug& plug, MStatus* status = nullptr) const;
 
   // lightDataArray: count elements (logical indices 0..count-1), each set to
   // the light-data default; then fill them.

@@ -26,9 +26,9 @@ ValueSlot& scratch(BlockContext* context) {
   return slot;
 }
 
-bool typed(const Attr* a, MFnNumericData::Type type) {
-  return a && a->component < 0 && a->numericType == type;
-}
+// Whether a handle with a value slot may be read whole as `type`. A handle
+// with a slot always has its attribute.
+bool typed(const Attr* a, MFnNumericData::Type type) { return a->wholeType == type; }
 
 void setStatus(MStatus* status, MStatus::MStatusCode code) {
   if (status) *status = code;
@@ -134,10 +134,11 @@ MDataHandle MDataHandle::child(const MPlug& plug) { return child(plug.attribute(
 MDataHandle MDataHandle::child(const MObject& attribute) {
   const Attr* a = Access::attr(attribute);
   if (a && attr_ && a->parent == attr_) {
-    // A child of an array element, e.g. one light's lightDirection.
-    if (element_ && a->slot >= 0 && static_cast<size_t>(a->slot) < element_->slots.size())
-      return Access::handle(&element_->slots[static_cast<size_t>(a->slot)], a, context_, element_,
-                            nullptr, a->component);
+    // A child of an array element, e.g. one light's lightDirection. Every
+    // element holds its array's elementSlots values.
+    if (element_ && a->slot >= 0 && static_cast<unsigned>(a->slot) < attr_->elementSlots)
+      return Access::handle(element_->slots.data() + a->slot, a, context_, element_, nullptr,
+                            a->component);
     // A component of a float compound.
     if (slot_ && a->component >= 0)
       return Access::handle(slot_, a, context_, element_, nullptr, a->component);
@@ -233,7 +234,9 @@ MStatus MArrayDataHandle::setAllClean() { return setClean(); }
 
 namespace {
 
-MDataHandle valueOf(BlockContext* context, const Attr* a, MStatus* status) {
+// The rules of valueOf for everything but a plain value of the block's own
+// type: arrays, foreign or unknown attributes, a block-less handle.
+MDataHandle otherValueOf(BlockContext* context, const Attr* a, MStatus* status) {
   mayahost::detail::Storage* storage = context ? context->storage : nullptr;
   if (!storage || !a || a->owner != storage->type || a->arrayAttr != nullptr) {
     setStatus(status, MS::kInvalidParameter);
@@ -253,6 +256,17 @@ MDataHandle valueOf(BlockContext* context, const Attr* a, MStatus* status) {
   setStatus(status, MS::kSuccess);
   return Access::handle(&storage->slots[static_cast<size_t>(a->slot)], a, context, nullptr, nullptr,
                         a->component);
+}
+
+// What a compute asks for most: a plain value of its own node, served with
+// one comparison and one table look-up.
+inline MDataHandle valueOf(BlockContext* context, const Attr* a, MStatus* status) {
+  if (context && a && a->owner == context->type && a->valueSlot >= 0) {
+    setStatus(status, MS::kSuccess);
+    return Access::handle(context->slots + a->valueSlot, a, context, nullptr, nullptr,
+                          a->component);
+  }
+  return otherValueOf(context, a, status);
 }
 
 MArrayDataHandle arrayOf(BlockContext* context, const Attr* a, MStatus* status) {

@@ -224,10 +224,15 @@ detail::ValueSlot* slotFor(detail::Storage& s, const Attr* a) {
   return &s.slots[static_cast<size_t>(a->slot)];
 }
 
-template <class T, class Field>
-MStatus writeValue(detail::Storage& s, const detail::NodeTypeRec* type, const char* longName,
-                   MFnNumericData::Type expected, T value, Field field) {
-  const Attr* a = lookup(type, longName);
+// The attribute of a plug, when it is one of `type`'s own; null otherwise.
+const Attr* ownAttr(const detail::NodeTypeRec* type, const Plug& plug) {
+  const Attr* a = static_cast<const Attr*>(plug.record());
+  return a && a->owner == type && a->present ? a : nullptr;
+}
+
+template <class T>
+MStatus writeValue(detail::Storage& s, const Attr* a, MFnNumericData::Type expected, const T& value,
+                   T detail::ValueSlot::*field) {
   detail::ValueSlot* slot = slotFor(s, a);
   if (!slot) return MS::kInvalidParameter;
   // setAttr refuses what is not writable: the outputs stay the node's own.
@@ -240,14 +245,13 @@ MStatus writeValue(detail::Storage& s, const detail::NodeTypeRec* type, const ch
     }
   }
   if (a->component >= 0 || a->numericType != expected) return MS::kInvalidParameter;
-  field(*slot) = value;
+  slot->*field = value;
   return MS::kSuccess;
 }
 
-template <class T, class Field>
-T readValue(const detail::Storage& s, const detail::NodeTypeRec* type, const char* longName,
-            MFnNumericData::Type expected, MStatus* status, Field field) {
-  const Attr* a = lookup(type, longName);
+template <class T>
+T readValue(const detail::Storage& s, const Attr* a, MFnNumericData::Type expected, MStatus* status,
+            T detail::ValueSlot::*field) {
   const detail::ValueSlot* slot = slotFor(const_cast<detail::Storage&>(s), a);
   if constexpr (std::is_same<T, float>::value) {
     if (slot && a->component >= 0) {
@@ -260,60 +264,38 @@ T readValue(const detail::Storage& s, const detail::NodeTypeRec* type, const cha
     return T{};
   }
   if (status) *status = MS::kSuccess;
-  return field(*slot);
+  return slot->*field;
 }
 
 }  // namespace
 
-MStatus DataBlock::setFloat(const char* n, float v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::kFloat, v,
-                    [](detail::ValueSlot& s) -> float& { return s.f; });
-}
-MStatus DataBlock::setInt(const char* n, int v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::kInt, v,
-                    [](detail::ValueSlot& s) -> int& { return s.i; });
-}
-MStatus DataBlock::setShort(const char* n, short v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::kShort, v,
-                    [](detail::ValueSlot& s) -> short& { return s.s; });
-}
-MStatus DataBlock::setBool(const char* n, bool v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::kBoolean, v,
-                    [](detail::ValueSlot& s) -> bool& { return s.b; });
-}
-MStatus DataBlock::setVector(const char* n, const MFloatVector& v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::k3Float, v,
-                    [](detail::ValueSlot& s) -> MFloatVector& { return s.vec; });
-}
-MStatus DataBlock::setAddr(const char* n, void* v) {
-  return writeValue(*storage_, node_->type_, n, MFnNumericData::kAddr, v,
-                    [](detail::ValueSlot& s) -> void*& { return s.addr; });
-}
+// Every setter and getter comes by name and by plug; both end in the same
+// checks.
+#define MAYAHOST_VALUE_ACCESS(Name, Type, Arg, NumericType, member)              \
+  MStatus DataBlock::set##Name(const char* n, Arg v) {                           \
+    return writeValue<Type>(*storage_, lookup(node_->type_, n), NumericType, v,  \
+                            &detail::ValueSlot::member);                         \
+  }                                                                              \
+  MStatus DataBlock::set##Name(const Plug& p, Arg v) {                           \
+    return writeValue<Type>(*storage_, ownAttr(node_->type_, p), NumericType, v, \
+                            &detail::ValueSlot::member);                         \
+  }                                                                              \
+  Type DataBlock::get##Name(const char* n, MStatus* st) const {                  \
+    return readValue<Type>(*storage_, lookup(node_->type_, n), NumericType, st,  \
+                           &detail::ValueSlot::member);                          \
+  }                                                                              \
+  Type DataBlock::get##Name(const Plug& p, MStatus* st) const {                  \
+    return readValue<Type>(*storage_, ownAttr(node_->type_, p), NumericType, st, \
+                           &detail::ValueSlot::member);                          \
+  }
 
-float DataBlock::getFloat(const char* n, MStatus* st) const {
-  return readValue<float>(*storage_, node_->type_, n, MFnNumericData::kFloat, st,
-                          [](const detail::ValueSlot& s) { return s.f; });
-}
-int DataBlock::getInt(const char* n, MStatus* st) const {
-  return readValue<int>(*storage_, node_->type_, n, MFnNumericData::kInt, st,
-                        [](const detail::ValueSlot& s) { return s.i; });
-}
-short DataBlock::getShort(const char* n, MStatus* st) const {
-  return readValue<short>(*storage_, node_->type_, n, MFnNumericData::kShort, st,
-                          [](const detail::ValueSlot& s) { return s.s; });
-}
-bool DataBlock::getBool(const char* n, MStatus* st) const {
-  return readValue<bool>(*storage_, node_->type_, n, MFnNumericData::kBoolean, st,
-                         [](const detail::ValueSlot& s) { return s.b; });
-}
-MFloatVector DataBlock::getVector(const char* n, MStatus* st) const {
-  return readValue<MFloatVector>(*storage_, node_->type_, n, MFnNumericData::k3Float, st,
-                                 [](const detail::ValueSlot& s) { return s.vec; });
-}
-void* DataBlock::getAddr(const char* n, MStatus* st) const {
-  return readValue<void*>(*storage_, node_->type_, n, MFnNumericData::kAddr, st,
-                          [](const detail::ValueSlot& s) { return s.addr; });
-}
+MAYAHOST_VALUE_ACCESS(Float, float, float, MFnNumericData::kFloat, f)
+MAYAHOST_VALUE_ACCESS(Int, int, int, MFnNumericData::kInt, i)
+MAYAHOST_VALUE_ACCESS(Short, short, short, MFnNumericData::kShort, s)
+MAYAHOST_VALUE_ACCESS(Bool, bool, bool, MFnNumericData::kBoolean, b)
+MAYAHOST_VALUE_ACCESS(Vector, MFloatVector, const MFloatVector&, MFnNumericData::k3Float, vec)
+MAYAHOST_VALUE_ACCESS(Addr, void*, void*, MFnNumericData::kAddr, addr)
+#undef MAYAHOST_VALUE_ACCESS
 
 namespace {
 
@@ -382,8 +364,7 @@ ComputeResult DataBlock::compute(const Plug& plug) {
     result.status = MS::kInvalidParameter;
     return result;
   }
-  detail::BlockContext context;
-  context.storage = storage_.get();
+  detail::BlockContext context(storage_.get());
   MDataBlock block = Access::dataBlock(&context);
   const MPlug request = Access::plug(node_, plug.attr_);
   result.status = node_->user_->compute(request, block);

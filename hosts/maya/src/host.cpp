@@ -131,6 +131,12 @@ void layoutType(NodeTypeRec& type) {
     if (a.parent == nullptr && a.present) layoutAttr(type, a, counter, nullptr);
   }
   type.slotCount = counter;
+  for (const AttributeRecord* r : type.created) {
+    Attr& a = *const_cast<Attr*>(static_cast<const Attr*>(r));
+    const bool direct = a.present && a.arrayAttr == nullptr && a.arrayIndex < 0 && a.slot >= 0;
+    a.valueSlot = direct ? a.slot : -1;
+    a.wholeType = a.present && a.component < 0 ? a.numericType : MFnNumericData::kInvalid;
+  }
 }
 
 void initStorage(Storage& storage, const NodeTypeRec& type) {

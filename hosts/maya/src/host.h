@@ -34,6 +34,12 @@ struct Attr : AttributeRecord {
   const Attr* arrayAttr = nullptr;
   int arrayIndex = -1;        // for an array attribute: its ArrayStore
   unsigned elementSlots = 0;  // for an array attribute: slots per element
+  // Set once the type is laid out, for the data-block calls of compute: the
+  // slot of a value read straight from the node's storage (not an array,
+  // not inside one), else -1; and the numeric type that the handle's as*()
+  // accepts whole (kInvalid for a component of a float compound).
+  int valueSlot = -1;
+  MFnNumericData::Type wholeType = MFnNumericData::kInvalid;
   const Attr* parentAttr() const { return static_cast<const Attr*>(parent); }
   const Attr* child(size_t i) const { return static_cast<const Attr*>(children[i]); }
 };
@@ -81,8 +87,12 @@ struct Storage {
 // Per-evaluation bookkeeping; lives on the evaluating thread's stack.
 struct BlockContext {
   static constexpr unsigned kMaxCleaned = 16;
-  Storage* storage = nullptr;
-  const Attr* cleaned[kMaxCleaned] = {};
+  explicit BlockContext(Storage* s) : storage(s), type(s->type), slots(s->slots.data()) {}
+  Storage* storage;
+  const NodeTypeRec* type;  // the storage's, kept at hand for every inputValue
+  ValueSlot* slots;
+  // Only the first cleanedCount entries are meaningful.
+  const Attr* cleaned[kMaxCleaned];
   unsigned cleanedCount = 0;
   unsigned violations = 0;
   void markClean(const Attr* attr) {

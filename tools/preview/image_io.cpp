@@ -24,17 +24,6 @@
 namespace gwp {
 namespace {
 
-std::string systemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
-
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool writePng(FILE* file, const Image& image, std::string& error) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (!png) {
@@ -116,82 +105,50 @@ bool exrSupported() {
 #endif
 }
 
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!temp_.empty()) ::unlink(temp_.c_str());
-}
-
 bool OutputFile::open(const std::string& path, std::string& error) {
   if (path.empty()) {
     error = "the output path is empty";
-    return false;
-  }
-  struct stat existing;
-  if (path.back() == '/' || (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))) {
-    error = "the output path " + path + " names a directory";
     return false;
   }
   if (formatForPath(path) == ImageFormat::kExr && !exrSupported()) {
     error = "this build cannot write OpenEXR (install libopenexr-dev and rebuild)";
     return false;
   }
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string pattern = directoryOf(path) + "/." + name + ".XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  fd_ = ::mkstemp(buf.data());
-  if (fd_ < 0) {
-    error = systemError("cannot write to", directoryOf(path));
-    return false;
-  }
-  // mkstemp makes the file private; an image is as readable as any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, static_cast<mode_t>(0666) & ~mask);
-  path_ = path;
-  temp_ = buf.data();
-  return true;
+  return file_.open(path, error);
 }
 
 bool OutputFile::commit(const Image& image, std::string& error) {
-  if (fd_ < 0) {
+  if (!file_.isOpen()) {
     error = "no output file is open";
     return false;
   }
+  const std::string& path = file_.path();
   bool ok = false;
-  if (formatForPath(path_) == ImageFormat::kPng) {
-    FILE* file = ::fdopen(fd_, "wb");
+  if (formatForPath(path) == ImageFormat::kPng) {
+    FILE* file = ::fdopen(file_.fd(), "wb");
     if (!file) {
-      error = systemError("cannot write", temp_);
+      error = gws::systemError("cannot write", file_.tempPath());
       return false;
     }
-    fd_ = -1;  // owned by `file` now
+    file_.release();  // owned by `file` now
     ok = writePng(file, image, error);
     if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
-      if (ok) error = systemError("cannot write", path_);
+      if (ok) error = gws::systemError("cannot write", path);
       ok = false;
     }
     if (std::fclose(file) != 0 && ok) {
-      error = systemError("cannot write", path_);
+      error = gws::systemError("cannot write", path);
       ok = false;
     }
   } else {
 #ifdef GLINTWEAVE_PREVIEW_EXR
-    ::close(fd_);
-    fd_ = -1;
-    ok = writeExr(temp_, image, error);
+    ::close(file_.release());
+    ok = writeExr(file_.tempPath(), image, error);
 #else
     error = "this build cannot write OpenEXR";
 #endif
   }
-  if (!ok) return false;
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-    error = systemError("cannot rename the image to", path_);
-    return false;
-  }
-  temp_.clear();
-  return true;
+  return ok && file_.commit(error);
 }
 
 unsigned char toSrgb8(float linear) {

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "atomic_file.h"
 #include "render.h"
 
 namespace gwp {
@@ -23,20 +24,13 @@ bool exrSupported();
 
 class OutputFile {
  public:
-  OutputFile() = default;
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile();  // removes the temporary file unless committed
-
   // Creates the temporary file next to `path`. False with a one-line `error`.
   bool open(const std::string& path, std::string& error);
   // Writes `image` into the temporary file and renames it to the path.
   bool commit(const Image& image, std::string& error);
 
  private:
-  std::string path_;
-  std::string temp_;
-  int fd_ = -1;
+  gws::AtomicFile file_;
 };
 
 // Linear value to an 8-bit sRGB code, clamped to [0, 1] first.

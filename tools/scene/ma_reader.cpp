@@ -190,18 +190,7 @@ class Scanner {
 };
 
 std::string unescape(const Token& t) {
-  if (!t.escaped) return std::string(t.text);
-  std::string out;
-  for (size_t i = 0; i < t.text.size(); ++i) {
-    char c = t.text[i];
-    if (c == '\\' && i + 1 < t.text.size()) {
-      c = t.text[++i];
-      if (c == 'n') c = '\n';
-      if (c == 't') c = '\t';
-    }
-    out += c;
-  }
-  return out;
+  return t.escaped ? unescapeQuoted(t.text) : std::string(t.text);
 }
 
 bool isFlag(const Token& t) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "scene_util.h"
+
 namespace gws {
 namespace {
 
@@ -174,19 +176,7 @@ bool MiLexer::skipPastEnd(std::string_view keyword) {
 }
 
 std::string MiLexer::value(const MiToken& t) const {
-  if (!t.escaped) return std::string(t.text);
-  std::string out;
-  out.reserve(t.text.size());
-  for (size_t i = 0; i < t.text.size(); ++i) {
-    char c = t.text[i];
-    if (c == '\\' && i + 1 < t.text.size()) {
-      c = t.text[++i];
-      if (c == 'n') c = '\n';
-      if (c == 't') c = '\t';
-    }
-    out += c;
-  }
-  return out;
+  return t.escaped ? unescapeQuoted(t.text) : std::string(t.text);
 }
 
 }  // namespace gws

@@ -1,11 +1,5 @@
 #include "scene_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
 namespace gws {
@@ -118,66 +112,6 @@ std::string mentalRayText(const Material& material, const std::string& name,
   text += "        # \"light\" [ \"yourLightInstance\", ... ]: the lights that reach it\n";
   text += "    )\n";
   return text;
-}
-
-TextFile::~TextFile() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!temp_.empty()) ::unlink(temp_.c_str());
-}
-
-bool TextFile::open(const std::string& path, std::string& error) {
-  struct stat st;
-  if (path.empty()) {
-    error = "the path is empty";
-    return false;
-  }
-  if (path.back() == '/' || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-    error = "cannot write " + path + ": it names a directory";
-    return false;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string pattern = dir + "/." + name + ".XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  fd_ = ::mkstemp(buf.data());
-  if (fd_ < 0) {
-    error = "cannot write to " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  // mkstemp makes the file private; a scene is as readable as any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, static_cast<mode_t>(0666) & ~mask);
-  path_ = path;
-  temp_ = buf.data();
-  return true;
-}
-
-bool TextFile::commit(const std::string& text, std::string& error) {
-  if (fd_ < 0) {
-    error = "no file is open";
-    return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = "cannot write " + path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  const int closed = ::close(fd_);
-  fd_ = -1;
-  if (closed != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) {
-    error = "cannot write " + path_ + ": " + std::strerror(errno);
-    return false;
-  }
-  temp_.clear();
-  return true;
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error) {

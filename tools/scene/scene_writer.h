@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "atomic_file.h"
+
 #include "schema.h"
 
 namespace gws {
@@ -29,25 +31,19 @@ std::string mayaAsciiText(const Material& material, const std::string& name,
 std::string mentalRayText(const Material& material, const std::string& name,
                           const std::string& fileName);
 
-// A text file written whole or not at all: open() makes a hidden temporary
-// file beside `path` (so an unwritable place fails before any work),
-// commit() writes it and renames it into place. Destroyed uncommitted, it
-// leaves nothing behind.
+// A text file written whole or not at all (see AtomicFile): open() fails on
+// an unwritable place before any work is done, commit() writes the text and
+// renames the file into place.
 class TextFile {
  public:
-  TextFile() = default;
-  TextFile(const TextFile&) = delete;
-  TextFile& operator=(const TextFile&) = delete;
-  ~TextFile();
-
   // False with a one-line `error`.
-  bool open(const std::string& path, std::string& error);
-  bool commit(const std::string& text, std::string& error);
+  bool open(const std::string& path, std::string& error) { return file_.open(path, error); }
+  bool commit(const std::string& text, std::string& error) {
+    return file_.write(text, error) && file_.commit(error);
+  }
 
  private:
-  std::string path_;
-  std::string temp_;
-  int fd_ = -1;
+  AtomicFile file_;
 };
 
 // open() and commit() in one.

@@ -364,7 +364,7 @@ ComputeResult DataBlock::compute(const Plug& plug) {
     result.status = MS::kInvalidParameter;
     return result;
   }
-  detail::BlockContext context(storage_.get());
+  detail::BlockContext context = detail::contextOf(storage_.get());
   MDataBlock block = Access::dataBlock(&context);
   const MPlug request = Access::plug(node_, plug.attr_);
   result.status = node_->user_->compute(request, block);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <maya/MFn.h>
+#include <maya/MFnNumericData.h>
 #include <maya/MTypes.h>
 
 class OPENMAYA_EXPORT MObject {
@@ -23,6 +24,59 @@ class OPENMAYA_EXPORT MObject {
 
  private:
   friend struct mayahost::detail::Access;
+  friend struct mayahost::detail::AttrView;
   void* ptr_;
   MFn::Type type_;
 };
+
+namespace mayahost {
+namespace detail {
+
+// The part of the host's record of an attribute (Attr derives from it) that
+// the headers' inline data access reads during compute: where the
+// attribute's value lives and as what it may be read. The host fills it when
+// the attribute is created and when its node type is laid out; an attribute
+// object and a plug point at this part of the record.
+struct AttrView {
+  const NodeTypeRec* owner = nullptr;  // the type being registered when it was created
+  const AttrView* parentView = nullptr;
+  // A slot of the node's storage, or of an array element; children of a
+  // float compound share their parent's slot and pick a component.
+  int slot = -1;
+  int component = -1;
+  // The slot of a value read straight from the node's storage (not an
+  // array, not inside one), else -1.
+  int valueSlot = -1;
+  // The numeric type that a handle's as*() accepts whole (kInvalid for a
+  // component of a float compound).
+  MFnNumericData::Type wholeType = MFnNumericData::kInvalid;
+  unsigned elementSlots = 0;  // for an array attribute: slots per element
+  int arrayIndex = -1;        // for an array attribute: its place among the node's arrays
+
+  // Derived from the above when the type is laid out, so that a handle is
+  // made and read with one comparison each:
+  // - owner when valueSlot >= 0, else null (a block's type is never null);
+  const NodeTypeRec* directOwner = nullptr;
+  // - what a handle of the attribute's value reads: a component as kFloat,
+  //   a whole value as wholeType; and where, in bytes from its slot;
+  MFnNumericData::Type readType = MFnNumericData::kInvalid;
+  int readOffset = 0;
+  // - for a direct value, the same in bytes from the node's first slot.
+  int valueByte = -1;
+
+  // The attribute an object stands for, or null when it is none.
+  static const AttrView* of(const MObject& object) {
+    switch (object.type_) {
+      case MFn::kNumericAttribute:
+      case MFn::kCompoundAttribute:
+      case MFn::kLightDataAttribute:
+      case MFn::kAttribute:
+        return static_cast<const AttrView*>(object.ptr_);
+      default:
+        return nullptr;
+    }
+  }
+};
+
+}  // namespace detail
+}  // namespace mayahost

@@ -176,6 +176,17 @@ void layoutType(NodeTypeRec& type) {
     a.readOffset = readOffsetOf(a);
     a.valueByte = direct ? a.slot * static_cast<int>(sizeof(ValueSlot)) + a.readOffset : -1;
   }
+  type.lightArray = -1;
+  for (size_t k = 0; k < type.arrays.size(); ++k) {
+    const Attr& array = *type.arrays[k];
+    if (array.kind == AttributeKind::kLightData &&
+        array.children.size() == NodeTypeRec::kLightChildren) {
+      type.lightArray = static_cast<int>(k);
+      for (int c = 0; c < NodeTypeRec::kLightChildren; ++c)
+        type.lightSlots[c] = array.child(static_cast<size_t>(c))->slot;
+      break;
+    }
+  }
 }
 
 void initStorage(Storage& storage, const NodeTypeRec& type) {

@@ -41,6 +41,12 @@ struct NodeTypeRec : NodeTypeRecord {
   unsigned slotCount = 0;
   std::vector<const Attr*> arrays;
   unsigned liveNodes = 0;
+  // The first light-data array with the renderer's eight children, which
+  // the renderer's light connections fill: its place among the arrays (or
+  // -1) and its children's slots in an element, found when laid out.
+  static constexpr int kLightChildren = 8;
+  int lightArray = -1;
+  int lightSlots[kLightChildren] = {-1, -1, -1, -1, -1, -1, -1, -1};
 };
 
 struct PluginRec : PluginRecord {};

@@ -344,12 +344,13 @@ miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* d
   const size_t index = tag - 1;
   const Light& light = lights[index];
   const LightSampling& sampling = self->scene_.lightSampling;
+  const int depth = state->reflection_level;
+  if (*samples < 0 || *samples >= lightSampleCount(sampling, light, depth)) return miFALSE;
   // The hit being shaded: its camera sample and slot come from the context,
   // its depth from the state.
   HitKey key;
   if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
-  key.depth = state->reflection_level;
-  if (*samples < 0 || *samples >= lightSampleCount(sampling, light, key.depth)) return miFALSE;
+  key.depth = depth;
   const Vec3 p = fromMi(state->point);
   const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
   const Vec3 l = normalized(target - p);

@@ -140,13 +140,13 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
 
       uint64_t bad = 0;
       const float inv = 1.0f / static_cast<float>(spp);
+      const ImageRays rays = panel.scene->camera.imageRays(panel.width, panel.height);
       for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
         for (int x = task.x0; x < task.x1; ++x) {
           Rgb sum;
           for (int s = first; s < first + spp; ++s) {
             const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone);
-            const Ray ray = panel.scene->camera.primaryRay(
-                static_cast<float>(x) + jx, static_cast<float>(y) + jy, panel.width, panel.height);
+            const Ray ray = rays.ray(static_cast<float>(x) + jx, static_cast<float>(y) + jy);
             const auto hit =
                 panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
             Rgb c;

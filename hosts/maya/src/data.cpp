@@ -96,7 +96,7 @@ ValueSlot& MDataHandle::misread(BlockContext* context) { return scratch(context)
 
 MDataHandle MDataHandle::orphan(BlockContext* context, const AttrView* attribute) {
   if (context) ++context->violations;
-  return Access::emptyHandle(attribute, context, nullptr);
+  return Access::emptyHandle(Access::fromView(attribute), context, nullptr);
 }
 
 MDataHandle MDataHandle::child(const MPlug& plug) { return child(plug.attribute()); }
@@ -184,16 +184,16 @@ MArrayDataHandle MDataBlock::otherArrayOf(MStatus* status) {
 }
 
 MDataHandle MDataBlock::inputValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return valueOf(Access::plugAttr(plug), ReturnStatus);
+  return valueOf(Access::plugView(plug), ReturnStatus);
 }
 MDataHandle MDataBlock::outputValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return valueOf(Access::plugAttr(plug), ReturnStatus);
+  return valueOf(Access::plugView(plug), ReturnStatus);
 }
 MArrayDataHandle MDataBlock::inputArrayValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return arrayOf(Access::plugAttr(plug), ReturnStatus);
+  return arrayOf(Access::plugView(plug), ReturnStatus);
 }
 MArrayDataHandle MDataBlock::outputArrayValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return arrayOf(Access::plugAttr(plug), ReturnStatus);
+  return arrayOf(Access::plugView(plug), ReturnStatus);
 }
 
 MStatus MDataBlock::setClean(const MPlug& plug) { return setClean(plug.attribute()); }

@@ -112,18 +112,22 @@ struct Access {
       case MFn::kCompoundAttribute:
       case MFn::kLightDataAttribute:
       case MFn::kAttribute:
-        return fromView(static_cast<AttrView*>(object.ptr_));
+        return static_cast<Attr*>(static_cast<AttrView*>(object.ptr_));
       default:
         return nullptr;
     }
   }
+  // The record of a view the headers handed over; kNoAttribute, which
+  // stands for "none" there, is null here.
   static Attr* fromView(const AttrView* view) {
+    if (view && view->none) return nullptr;
     return static_cast<Attr*>(const_cast<AttrView*>(view));
   }
   static MObject object(void* ptr, MFn::Type type) {
     MObject o;
     o.ptr_ = ptr;
     o.type_ = ptr ? type : MFn::kInvalid;
+    if (attr(o)) o.attr_ = static_cast<const AttrView*>(ptr);
     return o;
   }
   static MObject attrObject(const Attr* a) {
@@ -144,6 +148,10 @@ struct Access {
     return p;
   }
   static const Attr* plugAttr(const MPlug& p) { return fromView(p.attr_); }
+  // A plug's attribute as the headers' inline paths take it: never null.
+  static const AttrView* plugView(const MPlug& p) {
+    return p.attr_ ? p.attr_ : &kNoAttribute;
+  }
   // A handle of the value of `attr` (a laid-out attribute) in `slot`.
   static MDataHandle valueHandle(ValueSlot* slot, const AttrView* attr, BlockContext* context) {
     return MDataHandle(slot, attr, context, nullptr);

@@ -42,10 +42,11 @@ class OPENMAYA_EXPORT MDataBlock {
   friend struct mayahost::detail::Access;
   explicit MDataBlock(mayahost::detail::BlockContext* context) : context_(context) {}
   // A plain value of the block's own node: one comparison (directOwner is
-  // null for anything else, and a block's type never is) and one look-up.
-  // The rest goes to otherValueOf.
+  // null for anything else, kNoAttribute's included, and a block's type
+  // never is) and one look-up. The rest goes to otherValueOf. `a` is never
+  // null (AttrView::of).
   MDataHandle valueOf(const mayahost::detail::AttrView* a, MStatus* status) {
-    if (a && a->directOwner == context_->type) {
+    if (a->directOwner == context_->type) {
       if (status) *status = MStatus::kSuccess;
       return MDataHandle(context_->slots + a->valueSlot,
                          reinterpret_cast<char*>(context_->slots) + a->valueByte, a, context_);
@@ -55,7 +56,7 @@ class OPENMAYA_EXPORT MDataBlock {
   MDataHandle otherValueOf(const mayahost::detail::AttrView* a, MStatus* status);
   // An array of the block's own node; otherwise a violation (otherArrayOf).
   MArrayDataHandle arrayOf(const mayahost::detail::AttrView* a, MStatus* status) {
-    if (a && a->owner == context_->type && a->arrayIndex >= 0) {
+    if (a->owner == context_->type && a->arrayIndex >= 0) {
       if (status) *status = MStatus::kSuccess;
       return MArrayDataHandle(context_->arrays + a->arrayIndex, context_);
     }

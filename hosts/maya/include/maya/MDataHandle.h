@@ -113,7 +113,7 @@ class OPENMAYA_EXPORT MDataHandle {
   MDataHandle child(const MPlug& plug);
   MDataHandle child(const MObject& attribute) {
     const mayahost::detail::AttrView* a = mayahost::detail::AttrView::of(attribute);
-    if (a && attr_ && a->parentView == attr_) {
+    if (attr_ && a->parentView == attr_) {
       // A child of an array element, e.g. one light's lightDirection. Every
       // element holds its array's elementSlots values.
       if (element_ && a->slot >= 0 && static_cast<unsigned>(a->slot) < attr_->elementSlots)

@@ -6,28 +6,7 @@
 #include <maya/MFnNumericData.h>
 #include <maya/MTypes.h>
 
-class OPENMAYA_EXPORT MObject {
- public:
-  MObject() : ptr_(nullptr), type_(MFn::kInvalid) {}
-  MObject(const MObject&) = default;
-  MObject& operator=(const MObject&) = default;
-  ~MObject() = default;
-
-  bool hasFn(MFn::Type type) const;
-  bool isNull() const { return ptr_ == nullptr; }
-  MFn::Type apiType() const { return type_; }
-  const char* apiTypeStr() const;
-  bool operator==(const MObject& other) const { return ptr_ == other.ptr_; }
-  bool operator!=(const MObject& other) const { return ptr_ != other.ptr_; }
-
-  static MObject kNullObj;
-
- private:
-  friend struct mayahost::detail::Access;
-  friend struct mayahost::detail::AttrView;
-  void* ptr_;
-  MFn::Type type_;
-};
+class MObject;
 
 namespace mayahost {
 namespace detail {
@@ -55,7 +34,7 @@ struct AttrView {
 
   // Derived from the above when the type is laid out, so that a handle is
   // made and read with one comparison each:
-  // - owner when valueSlot >= 0, else null (a block's type is never null);
+  // - owner when valueSlot >= 0, else null (a block's type never is);
   const NodeTypeRec* directOwner = nullptr;
   // - what a handle of the attribute's value reads: a component as kFloat,
   //   a whole value as wholeType; and where, in bytes from its slot;
@@ -64,19 +43,48 @@ struct AttrView {
   // - for a direct value, the same in bytes from the node's first slot.
   int valueByte = -1;
 
-  // The attribute an object stands for, or null when it is none.
-  static const AttrView* of(const MObject& object) {
-    switch (object.type_) {
-      case MFn::kNumericAttribute:
-      case MFn::kCompoundAttribute:
-      case MFn::kLightDataAttribute:
-      case MFn::kAttribute:
-        return static_cast<const AttrView*>(object.ptr_);
-      default:
-        return nullptr;
-    }
-  }
+  // Set only in kNoAttribute, what an object that is no attribute points at:
+  // it belongs to no type and has no value, so the inline paths turn it away
+  // without testing for it, and the host library reads it as "none".
+  bool none = false;
+
+  AttrView() = default;
+  constexpr explicit AttrView(bool isNone) : none(isNone) {}
+
+  // The attribute an object stands for, or kNoAttribute: never null.
+  static const AttrView* of(const MObject& object);
 };
+
+inline constexpr AttrView kNoAttribute{true};
 
 }  // namespace detail
 }  // namespace mayahost
+
+class OPENMAYA_EXPORT MObject {
+ public:
+  MObject() : ptr_(nullptr), type_(MFn::kInvalid), attr_(&mayahost::detail::kNoAttribute) {}
+  MObject(const MObject&) = default;
+  MObject& operator=(const MObject&) = default;
+  ~MObject() = default;
+
+  bool hasFn(MFn::Type type) const;
+  bool isNull() const { return ptr_ == nullptr; }
+  MFn::Type apiType() const { return type_; }
+  const char* apiTypeStr() const;
+  bool operator==(const MObject& other) const { return ptr_ == other.ptr_; }
+  bool operator!=(const MObject& other) const { return ptr_ != other.ptr_; }
+
+  static MObject kNullObj;
+
+ private:
+  friend struct mayahost::detail::Access;
+  friend struct mayahost::detail::AttrView;
+  void* ptr_;
+  MFn::Type type_;
+  // The attribute it stands for (ptr_ as an attribute), or kNoAttribute.
+  const mayahost::detail::AttrView* attr_;
+};
+
+inline const mayahost::detail::AttrView* mayahost::detail::AttrView::of(const MObject& object) {
+  return object.attr_;
+}

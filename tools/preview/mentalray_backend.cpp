@@ -373,7 +373,13 @@ miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState
   const int slot = ++ctx->traces;
   const Ray ray{fromMi(state->point), normalized(fromMi(*dir))};
   const auto hit = self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
-  if (!hit) return traceEnvironment(user, result, state, dir);
+  if (!hit) {
+    // What traceEnvironment returns for this direction: ray.dir is the same
+    // normalised direction.
+    const Rgb c = self->scene_.environment.radiance(ray.dir);
+    *result = {c.x, c.y, c.z, 1.0f};
+    return miTRUE;
+  }
 
   miState child = *state;
   child.parent = state;

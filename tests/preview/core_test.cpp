@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #ifdef GLINTWEAVE_PREVIEW_EXR
 #include <ImfChannelList.h>
@@ -635,6 +636,79 @@ TEST(Renderer, NonFiniteSamplesAreDroppedAndCountedAndFailuresReported) {
   std::string error;
   EXPECT_FALSE(render({panel}, RenderSettings{1, 2, 8}, out, stats, nullptr, error));
   EXPECT_EQ(error, "the host fell over");
+}
+
+// Shades with its backend's mark and counts how many threads shade at once;
+// the backend can refuse a context after a number of them.
+struct CountingBackend;
+struct CountingContext : ShadingContext {
+  explicit CountingContext(CountingBackend& b) : backend(b) {}
+  Rgb shadeCameraHit(const Ray&, const Hit&, const SlotMaterials&) override;
+  CountingBackend& backend;
+};
+struct CountingBackend : Backend {
+  CountingBackend(float m, std::atomic<int>& shadingNow, std::atomic<int>& most)
+      : mark(m), now(shadingNow), peak(most) {}
+  const char* name() const override { return "counting"; }
+  std::unique_ptr<ShadingContext> newContext() override {
+    if (++made > refuseAfter) throw std::runtime_error("no more contexts");
+    return std::make_unique<CountingContext>(*this);
+  }
+  float mark;
+  std::atomic<int>& now;
+  std::atomic<int>& peak;
+  std::atomic<int> made{0};
+  int refuseAfter = 1 << 30;
+};
+Rgb CountingContext::shadeCameraHit(const Ray&, const Hit&, const SlotMaterials&) {
+  const int n = ++backend.now;
+  for (int seen = backend.peak.load(); n > seen && !backend.peak.compare_exchange_weak(seen, n);) {
+  }
+  std::this_thread::yield();  // stay a while, so that overlaps show
+  --backend.now;
+  return {backend.mark, 0.0f, 0.0f};
+}
+
+TEST(Renderer, TilesShadeWithTheirOwnBackendAndNoMoreThanTheThreadCountAtOnce) {
+  // Two panels of two backends, as on a contact sheet: each tile's thread
+  // starts the next tile's, handing on its context only to a tile of the
+  // same backend. A black environment leaves misses at 0.
+  Scene scene = defaultScene();
+  scene.environment = Environment{{}, {}, {}, {}};
+  for (const int threads : {1, 2, 3}) {
+    std::atomic<int> now{0};
+    std::atomic<int> peak{0};
+    CountingBackend left(1.0f, now, peak);
+    CountingBackend right(2.0f, now, peak);
+    const std::vector<Panel> panels = {{&left, &scene, {0, 0}, 0, 0, 20, 24},
+                                       {&right, &scene, {0, 0}, 20, 0, 20, 24}};
+    Image image(40, 24);
+    RenderSettings settings;
+    settings.threads = threads;
+    settings.tileSize = 4;
+    RenderStats stats;
+    std::string error;
+    ASSERT_TRUE(render(panels, settings, image, stats, nullptr, error)) << error;
+    EXPECT_LE(peak.load(), threads) << threads;
+    for (int y = 0; y < 24; ++y) {
+      for (int x = 0; x < 40; ++x) {
+        const float r = image.at(x, y).x;
+        if (r != 0.0f) {
+          EXPECT_EQ(r, x < 20 ? 1.0f : 2.0f) << x << "," << y;
+        }
+      }
+    }
+    // Contexts are handed on and reused, not made per tile (60 tiles here).
+    EXPECT_LE(left.made + right.made, 4 * threads) << threads;
+
+    // A backend that cannot make another context fails the render, whoever
+    // asks for it, and the render still returns.
+    CountingBackend stingy(3.0f, now, peak);
+    stingy.refuseAfter = 0;
+    const std::vector<Panel> refused = {panels[0], {&stingy, &scene, {0, 0}, 20, 0, 20, 24}};
+    EXPECT_FALSE(render(refused, settings, image, stats, nullptr, error));
+    EXPECT_EQ(error, "no more contexts");
+  }
 }
 
 // Returns where the camera ray points, so that images show the sample positions.

@@ -344,12 +344,13 @@ miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* d
   const size_t index = tag - 1;
   const Light& light = lights[index];
   const LightSampling& sampling = self->scene_.lightSampling;
+  const int depth = state->reflection_level;
+  if (*samples < 0 || *samples >= lightSampleCount(sampling, light, depth)) return miFALSE;
   // The hit being shaded: its camera sample and slot come from the context,
   // its depth from the state.
   HitKey key;
   if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
-  key.depth = state->reflection_level;
-  if (*samples < 0 || *samples >= lightSampleCount(sampling, light, key.depth)) return miFALSE;
+  key.depth = depth;
   const Vec3 p = fromMi(state->point);
   const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
   const Vec3 l = normalized(target - p);
@@ -372,7 +373,13 @@ miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState
   const int slot = ++ctx->traces;
   const Ray ray{fromMi(state->point), normalized(fromMi(*dir))};
   const auto hit = self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
-  if (!hit) return traceEnvironment(user, result, state, dir);
+  if (!hit) {
+    // What traceEnvironment returns for this direction: ray.dir is the same
+    // normalised direction.
+    const Rgb c = self->scene_.environment.radiance(ray.dir);
+    *result = {c.x, c.y, c.z, 1.0f};
+    return miTRUE;
+  }
 
   miState child = *state;
   child.parent = state;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -119,7 +120,32 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
   std::string failure;
   std::atomic<uint64_t> dropped{0};
 
-  auto runTask = [&](size_t index, ShadingContext* ctx) {
+  std::vector<std::thread> running(tasks.size());
+  std::vector<std::unique_ptr<ShadingContext>> contexts(tasks.size());
+  size_t next = 0;
+  size_t done = 0;
+  size_t alive = 0;
+
+  std::function<void(size_t, ShadingContext*)> runTask;
+  // Starts the next tile's thread, if any, with `ctx` (the context of a
+  // thread that has finished shading) when it suits the tile. Called with
+  // the lock held, so that the thread is recorded before it can finish.
+  auto startNext = [&](std::unique_lock<std::mutex>&, std::unique_ptr<ShadingContext>& ctx) {
+    if (next >= tasks.size() || !failure.empty() || cancelled()) return;
+    const size_t n = next;
+    Backend* backend = panels[tasks[n].panel].backend;
+    try {
+      contexts[n] = ctx ? std::move(ctx) : pool.take(backend);
+      running[n] = std::thread(runTask, n, contexts[n].get());
+    } catch (const std::exception& e) {
+      if (failure.empty()) failure = e.what();
+      return;
+    }
+    ++next;
+    ++alive;
+  };
+
+  runTask = [&](size_t index, ShadingContext* ctx) {
     const Task& task = tasks[index];
     const Panel& panel = panels[task.panel];
     try {
@@ -140,13 +166,13 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
 
       uint64_t bad = 0;
       const float inv = 1.0f / static_cast<float>(spp);
+      const ImageRays rays = panel.scene->camera.imageRays(panel.width, panel.height);
       for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
         for (int x = task.x0; x < task.x1; ++x) {
           Rgb sum;
           for (int s = first; s < first + spp; ++s) {
             const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone);
-            const Ray ray = panel.scene->camera.primaryRay(
-                static_cast<float>(x) + jx, static_cast<float>(y) + jy, panel.width, panel.height);
+            const Ray ray = rays.ray(static_cast<float>(x) + jx, static_cast<float>(y) + jy);
             const auto hit =
                 panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
             Rgb c;
@@ -173,48 +199,42 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
       if (failure.empty()) failure = e.what();
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::unique_lock<std::mutex> lock(mutex);
       // A task that failed before its warm-up still passes the turn on.
       if (warmTurn == index) ++warmTurn;
+      // The next tile's thread is started here rather than by the
+      // dispatcher, which would first have to wake up to this tile's end;
+      // it takes this tile's context when it renders with the same backend.
+      std::unique_ptr<ShadingContext> mine;
+      if (next < tasks.size() && panels[tasks[next].panel].backend == panel.backend)
+        mine = std::move(contexts[index]);
+      startNext(lock, mine);
+      if (mine) contexts[index] = std::move(mine);
       finished.push_back(index);
     }
     changed.notify_all();
   };
 
-  std::vector<std::thread> running(tasks.size());
-  std::vector<std::unique_ptr<ShadingContext>> contexts(tasks.size());
-  size_t next = 0;
-  size_t done = 0;
-  size_t alive = 0;
   auto reap = [&](std::unique_lock<std::mutex>& lock) {
     std::vector<size_t> ready;
     ready.swap(finished);
     lock.unlock();
     for (size_t i : ready) {
       running[i].join();
-      pool.give(panels[tasks[i].panel].backend, std::move(contexts[i]));
+      // A context that went on to the next tile is no longer here.
+      if (contexts[i]) pool.give(panels[tasks[i].panel].backend, std::move(contexts[i]));
       ++done;
-      --alive;
     }
     lock.lock();
+    alive -= ready.size();  // under the lock: finishing threads start others
   };
 
   std::unique_lock<std::mutex> lock(mutex);
   while (done < tasks.size()) {
     if (failure.empty() && cancelled()) failure = kCancelled;
     if (next < tasks.size() && alive < static_cast<size_t>(threads) && failure.empty()) {
-      lock.unlock();
-      try {
-        contexts[next] = pool.take(panels[tasks[next].panel].backend);
-      } catch (const std::exception& e) {
-        lock.lock();
-        failure = e.what();
-        continue;
-      }
-      running[next] = std::thread(runTask, next, contexts[next].get());
-      ++next;
-      ++alive;
-      lock.lock();
+      std::unique_ptr<ShadingContext> none;
+      startNext(lock, none);
       continue;
     }
     if (alive == 0) break;  // a failure stopped the dispatch

@@ -26,7 +26,7 @@ bool angleBeyond(float y, float x, float limit) {
 Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidth, Rgb radiance) {
   const Vec3 c = normalized(centre);
   const Vec3 a = normalized(longHint - c * dot(longHint, c));
-  return {c, a, halfLength, halfWidth, radiance};
+  return {c, a, halfLength, halfWidth, radiance, cross(c, a)};
 }
 
 std::optional<float> hitSphere(const Sphere& s, const Ray& ray, float tMin, float tMax) {
@@ -144,16 +144,13 @@ Rgb Environment::radiance(Vec3 dir) const {
   for (const Softbox& box : softboxes) {
     const float facing = dot(dir, box.centre);
     if (facing <= 0.0f) continue;
-    const Vec3 across = cross(box.centre, box.longAxis);
-    const float alongTan = std::fabs(dot(dir, box.longAxis));
-    const float sideTan = std::fabs(dot(dir, across));
+    const float sideTan = std::fabs(dot(dir, box.across));
     // Outside the box by more than rounding: its weight below would be 0
     // exactly, and adding 0 changes nothing, so the two arc tangents are
     // skipped (most directions miss every box).
-    if (angleBeyond(sideTan, facing, box.halfWidth) ||
-        angleBeyond(alongTan, facing, box.halfLength)) {
-      continue;
-    }
+    if (angleBeyond(sideTan, facing, box.halfWidth)) continue;
+    const float alongTan = std::fabs(dot(dir, box.longAxis));
+    if (angleBeyond(alongTan, facing, box.halfLength)) continue;
     const float along = std::atan2(alongTan, facing);
     const float side = std::atan2(sideTan, facing);
     const float w = smoothEdge(box.halfLength - along) * smoothEdge(box.halfWidth - side);
@@ -162,45 +159,48 @@ Rgb Environment::radiance(Vec3 dir) const {
   return base;
 }
 
-Ray Camera::primaryRay(float px, float py, int width, int height) const {
-  const float tanHalf = std::tan(fovY * 0.5f);
-  const float aspect = static_cast<float>(width) / static_cast<float>(height);
-  const float sx = (2.0f * px / static_cast<float>(width) - 1.0f) * tanHalf * aspect;
-  const float sy = (1.0f - 2.0f * py / static_cast<float>(height)) * tanHalf;
-  return {position, normalized({sx, sy, -1.0f})};
+ImageRays Camera::imageRays(int width, int height) const {
+  ImageRays r;
+  r.position = position;
+  r.tanHalf = std::tan(fovY * 0.5f);
+  r.aspect = static_cast<float>(width) / static_cast<float>(height);
+  r.width = static_cast<float>(width);
+  r.height = static_cast<float>(height);
+  return r;
 }
 
 std::optional<Hit> Scene::intersect(const Ray& ray, float tMin, float tMax) const {
-  std::optional<Hit> best;
+  // The closest surface first; the hit itself is worked out for it alone.
+  const Sphere* closest = nullptr;
   for (const Sphere& s : spheres) {
     if (auto t = hitSphere(s, ray, tMin, tMax)) {
       tMax = *t;
-      Hit h;
-      h.t = *t;
-      h.point = ray.origin + ray.dir * *t;
-      h.normal = normalized(h.point - s.centre);
-      h.object = &s;
-      h.slot = s.slot;
-      best = h;
+      closest = &s;
     }
   }
-  if (ground) {
-    if (auto t = hitGround(*ground, ray, tMin, tMax)) {
-      Hit h;
-      h.t = *t;
-      h.point = ray.origin + ray.dir * *t;
-      h.point.y = ground->height;  // exactly on the plane
-      h.normal = {0.0f, 1.0f, 0.0f};
-      h.object = &*ground;
-      h.slot = ground->slot;
-      best = h;
-    }
+  std::optional<float> onGround;
+  if (ground) onGround = hitGround(*ground, ray, tMin, tMax);
+  if (!closest && !onGround) return std::nullopt;
+  Hit h;
+  h.t = tMax;
+  if (onGround) {
+    h.t = *onGround;
+    h.point = ray.origin + ray.dir * h.t;
+    h.point.y = ground->height;  // exactly on the plane
+    h.normal = {0.0f, 1.0f, 0.0f};
+    h.object = &*ground;
+    h.slot = ground->slot;
+  } else {
+    h.point = ray.origin + ray.dir * h.t;
+    h.normal = normalized(h.point - closest->centre);
+    h.object = closest;
+    h.slot = closest->slot;
   }
-  if (best && dot(best->normal, ray.dir) > 0.0f) {
-    best->normal = -best->normal;
-    best->backFacing = true;
+  if (dot(h.normal, ray.dir) > 0.0f) {
+    h.normal = -h.normal;
+    h.backFacing = true;
   }
-  return best;
+  return h;
 }
 
 bool Scene::occluded(Vec3 from, Vec3 to) const {
@@ -225,17 +225,6 @@ Vec3 lightSamplePosition(const Light& light, Vec3 point, int index) {
   const float fu = (static_cast<float>(iu) + unitFromBits(h1)) / static_cast<float>(light.samplesU);
   const float fv = (static_cast<float>(iv) + unitFromBits(h2)) / static_cast<float>(light.samplesV);
   return light.position + light.edgeU * (fu - 0.5f) + light.edgeV * (fv - 0.5f);
-}
-
-int lightSampleCount(const LightSampling& sampling, const Light& light, int depth) {
-  if (light.kind == Light::Kind::kPoint) return 1;
-  switch (sampling.mode) {
-    case LightSampling::Mode::kPerHit:
-      return std::max(1, sampling.perHit);
-    case LightSampling::Mode::kAcrossPixel:
-      break;
-  }
-  return std::max(1, depth == 0 ? sampling.cameraHit : sampling.reflectedHit);
 }
 
 Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size_t lightIndex,

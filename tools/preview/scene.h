@@ -56,6 +56,7 @@ struct Softbox {
   float halfLength = 0.5f;  // radians along longAxis
   float halfWidth = 0.1f;   // radians across it
   Rgb radiance;
+  Vec3 across;  // cross(centre, longAxis): the axis halfWidth is measured along
 };
 
 struct Environment {
@@ -67,13 +68,33 @@ struct Environment {
   Rgb radiance(Vec3 dir) const;
 };
 
+// The rays through the points of one width x height image, with what they
+// share worked out once: the same arithmetic as Camera::primaryRay, so the
+// same rays, bit for bit.
+struct ImageRays {
+  Vec3 position;
+  float tanHalf = 0.0f;  // tan(fovY / 2)
+  float aspect = 1.0f;   // width / height
+  float width = 1.0f;
+  float height = 1.0f;
+
+  Ray ray(float px, float py) const {
+    const float sx = (2.0f * px / width - 1.0f) * tanHalf * aspect;
+    const float sy = (1.0f - 2.0f * py / height) * tanHalf;
+    return {position, normalized({sx, sy, -1.0f})};
+  }
+};
+
 struct Camera {
   Vec3 position;
   float fovY = 0.7f;  // vertical field of view, radians
 
   // The ray through the image point (px, py), measured in pixels from the
   // top-left corner of a width x height image.
-  Ray primaryRay(float px, float py, int width, int height) const;
+  Ray primaryRay(float px, float py, int width, int height) const {
+    return imageRays(width, height).ray(px, py);
+  }
+  ImageRays imageRays(int width, int height) const;
 };
 
 struct Hit {
@@ -143,7 +164,12 @@ constexpr float kRayEpsilon = 1e-3f;
 Vec3 lightSamplePosition(const Light& light, Vec3 point, int index);
 
 // How many samples `light` gives a hit at depth `depth` under `sampling`.
-int lightSampleCount(const LightSampling& sampling, const Light& light, int depth);
+inline int lightSampleCount(const LightSampling& sampling, const Light& light, int depth) {
+  if (light.kind == Light::Kind::kPoint) return 1;
+  if (sampling.mode == LightSampling::Mode::kPerHit) return sampling.perHit > 1 ? sampling.perHit : 1;
+  const int n = depth == 0 ? sampling.cameraHit : sampling.reflectedHit;
+  return n > 1 ? n : 1;
+}
 
 // The position of sample `index` (0 <= index < lightSampleCount) of the
 // scene's light number `lightIndex` at the hit `key`, whose point is `point`.

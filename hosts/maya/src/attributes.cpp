@@ -266,6 +266,7 @@ MObject MFnNumericAttribute::create(const MString& fullName, const MString& brie
       made = &newAttr(fullName, briefName, AttributeKind::kCompound, type);
       for (Attr* k : kids) {
         k->parent = made;
+        k->parentView = made;
         made->children.push_back(k);
         made->defaults.push_back(k->defaults.empty() ? 0.0 : k->defaults[0]);
       }
@@ -578,6 +579,7 @@ MObject MFnLightDataAttribute::create(const MString& fullName, const MString& br
       made = &newAttr(fullName, briefName, AttributeKind::kLightData, MFnNumericData::kInvalid);
       for (Attr* k : kids) {
         k->parent = made;
+        k->parentView = made;
         made->children.push_back(k);
       }
     }

@@ -11,6 +11,7 @@ using mayahost::AttributeKind;
 using mayahost::detail::Access;
 using mayahost::detail::ArrayStore;
 using mayahost::detail::Attr;
+using mayahost::detail::AttrView;
 using mayahost::detail::BlockContext;
 using mayahost::detail::ElementStore;
 using mayahost::detail::ValueSlot;
@@ -26,10 +27,6 @@ ValueSlot& scratch(BlockContext* context) {
   return slot;
 }
 
-// Whether a handle with a value slot may be read whole as `type`. A handle
-// with a slot always has its attribute.
-bool typed(const Attr* a, MFnNumericData::Type type) { return a->wholeType == type; }
-
 void setStatus(MStatus* status, MStatus::MStatusCode code) {
   if (status) *status = code;
 }
@@ -43,7 +40,7 @@ MPlug::MPlug(const MObject& node, const MObject& attribute)
 
 MObject MPlug::attribute(MStatus* ReturnStatus) const {
   setStatus(ReturnStatus, attr_ ? MS::kSuccess : MS::kFailure);
-  return Access::attrObject(attr_);
+  return Access::attrObject(Access::fromView(attr_));
 }
 
 MObject MPlug::node(MStatus* ReturnStatus) const {
@@ -52,20 +49,23 @@ MObject MPlug::node(MStatus* ReturnStatus) const {
 }
 
 MPlug MPlug::parent(MStatus* ReturnStatus) const {
-  const Attr* p = attr_ ? attr_->parentAttr() : nullptr;
+  const Attr* a = Access::fromView(attr_);
+  const Attr* p = a ? a->parentAttr() : nullptr;
   setStatus(ReturnStatus, p ? MS::kSuccess : MS::kFailure);
   return p ? Access::plug(node_, p) : MPlug();
 }
 
 MPlug MPlug::child(unsigned int index, MStatus* ReturnStatus) const {
-  const bool ok = attr_ && index < attr_->children.size();
+  const Attr* a = Access::fromView(attr_);
+  const bool ok = a && index < a->children.size();
   setStatus(ReturnStatus, ok ? MS::kSuccess : MS::kFailure);
-  return ok ? Access::plug(node_, attr_->child(index)) : MPlug();
+  return ok ? Access::plug(node_, a->child(index)) : MPlug();
 }
 
 unsigned int MPlug::numChildren(MStatus* ReturnStatus) const {
-  setStatus(ReturnStatus, attr_ ? MS::kSuccess : MS::kFailure);
-  return attr_ ? static_cast<unsigned int>(attr_->children.size()) : 0u;
+  const Attr* a = Access::fromView(attr_);
+  setStatus(ReturnStatus, a ? MS::kSuccess : MS::kFailure);
+  return a ? static_cast<unsigned int>(a->children.size()) : 0u;
 }
 
 bool MPlug::isNull(MStatus* ReturnStatus) const {
@@ -74,93 +74,35 @@ bool MPlug::isNull(MStatus* ReturnStatus) const {
 }
 bool MPlug::isChild(MStatus* ReturnStatus) const {
   setStatus(ReturnStatus, MS::kSuccess);
-  return attr_ && attr_->parent;
+  const Attr* a = Access::fromView(attr_);
+  return a && a->parent;
 }
 bool MPlug::isCompound(MStatus* ReturnStatus) const {
   setStatus(ReturnStatus, MS::kSuccess);
-  return attr_ && !attr_->children.empty();
+  const Attr* a = Access::fromView(attr_);
+  return a && !a->children.empty();
 }
 bool MPlug::isArray(MStatus* ReturnStatus) const {
   setStatus(ReturnStatus, MS::kSuccess);
-  return attr_ && attr_->flags.array;
-}
-
-bool MPlug::operator==(const MObject& attribute) const {
-  return attr_ != nullptr && attr_ == Access::attr(attribute);
+  const Attr* a = Access::fromView(attr_);
+  return a && a->flags.array;
 }
 
 // ---- MDataHandle ------------------------------------------------------------------------
+// The accessors, child() and set*() are inline in the header; what is left
+// here are the rule violations.
 
-MDataHandle::MDataHandle()
-    : slot_(nullptr),
-      attr_(nullptr),
-      context_(nullptr),
-      element_(nullptr),
-      array_(nullptr),
-      component_(-1) {}
+ValueSlot& MDataHandle::misread(BlockContext* context) { return scratch(context); }
 
-bool& MDataHandle::asBool() const {
-  return slot_ && typed(attr_, MFnNumericData::kBoolean) ? slot_->b : scratch(context_).b;
-}
-char& MDataHandle::asChar() const {
-  return slot_ && typed(attr_, MFnNumericData::kChar) ? slot_->c : scratch(context_).c;
-}
-unsigned char& MDataHandle::asUChar() const {
-  return slot_ && typed(attr_, MFnNumericData::kByte) ? slot_->uc : scratch(context_).uc;
-}
-short& MDataHandle::asShort() const {
-  return slot_ && typed(attr_, MFnNumericData::kShort) ? slot_->s : scratch(context_).s;
-}
-int& MDataHandle::asInt() const {
-  return slot_ && typed(attr_, MFnNumericData::kInt) ? slot_->i : scratch(context_).i;
-}
-int& MDataHandle::asLong() const { return asInt(); }
-float& MDataHandle::asFloat() const {
-  if (slot_ && attr_ && component_ >= 0) return slot_->vec[static_cast<unsigned>(component_)];
-  return slot_ && typed(attr_, MFnNumericData::kFloat) ? slot_->f : scratch(context_).f;
-}
-double& MDataHandle::asDouble() const {
-  return slot_ && typed(attr_, MFnNumericData::kDouble) ? slot_->d : scratch(context_).d;
-}
-MFloatVector& MDataHandle::asFloatVector() const {
-  return slot_ && typed(attr_, MFnNumericData::k3Float) ? slot_->vec : scratch(context_).vec;
-}
-void*& MDataHandle::asAddr() const {
-  return slot_ && typed(attr_, MFnNumericData::kAddr) ? slot_->addr : scratch(context_).addr;
+MDataHandle MDataHandle::orphan(BlockContext* context, const AttrView* attribute) {
+  if (context) ++context->violations;
+  return Access::emptyHandle(Access::fromView(attribute), context, nullptr);
 }
 
 MDataHandle MDataHandle::child(const MPlug& plug) { return child(plug.attribute()); }
 
-MDataHandle MDataHandle::child(const MObject& attribute) {
-  const Attr* a = Access::attr(attribute);
-  if (a && attr_ && a->parent == attr_) {
-    // A child of an array element, e.g. one light's lightDirection. Every
-    // element holds its array's elementSlots values.
-    if (element_ && a->slot >= 0 && static_cast<unsigned>(a->slot) < attr_->elementSlots)
-      return Access::handle(element_->slots.data() + a->slot, a, context_, element_, nullptr,
-                            a->component);
-    // A component of a float compound.
-    if (slot_ && a->component >= 0)
-      return Access::handle(slot_, a, context_, element_, nullptr, a->component);
-  }
-  if (context_) ++context_->violations;
-  return Access::handle(nullptr, a, context_, nullptr, nullptr, -1);
-}
-
-void MDataHandle::set(bool value) { asBool() = value; }
-void MDataHandle::set(char value) { asChar() = value; }
-void MDataHandle::set(short value) { asShort() = value; }
-void MDataHandle::set(int value) { asInt() = value; }
-void MDataHandle::set(float value) { asFloat() = value; }
-void MDataHandle::set(double value) { asDouble() = value; }
-void MDataHandle::set(const MFloatVector& value) { asFloatVector() = value; }
-void MDataHandle::set(float x, float y, float z) { asFloatVector() = MFloatVector(x, y, z); }
-
-void MDataHandle::setClean() {
-  if (context_ && attr_) context_->markClean(attr_);
-}
-
 // ---- MArrayDataHandle -----------------------------------------------------------------------
+// elementCount, inputValue and next are inline in the header.
 
 MArrayDataHandle::MArrayDataHandle() : array_(nullptr), context_(nullptr), position_(0) {}
 
@@ -169,34 +111,10 @@ MArrayDataHandle::MArrayDataHandle(const MDataHandle& in, MStatus* ReturnStatus)
   setStatus(ReturnStatus, array_ ? MS::kSuccess : MS::kInvalidParameter);
 }
 
-MDataHandle MArrayDataHandle::inputValue(MStatus* ReturnStatus) {
-  if (!array_ || position_ >= array_->elements.size()) {
-    setStatus(ReturnStatus, MS::kInvalidParameter);
-    if (context_) ++context_->violations;
-    return Access::handle(nullptr, nullptr, context_, nullptr, nullptr, -1);
-  }
-  setStatus(ReturnStatus, MS::kSuccess);
-  return Access::handle(nullptr, array_->attr, context_, &array_->elements[position_], nullptr, -1);
-}
-
-MDataHandle MArrayDataHandle::outputValue(MStatus* ReturnStatus) {
-  return inputValue(ReturnStatus);
-}
-
-MStatus MArrayDataHandle::next() {
-  if (!array_) return MS::kFailure;
-  const unsigned count = static_cast<unsigned>(array_->elements.size());
-  if (position_ + 1 < count) {
-    ++position_;
-    return MS::kSuccess;
-  }
-  position_ = count;  // past the end: further reads fail
-  return MS::kFailure;
-}
-
-unsigned int MArrayDataHandle::elementCount(MStatus* ReturnStatus) {
-  setStatus(ReturnStatus, array_ ? MS::kSuccess : MS::kFailure);
-  return array_ ? static_cast<unsigned int>(array_->elements.size()) : 0u;
+MDataHandle MArrayDataHandle::pastEnd(BlockContext* context, MStatus* status) {
+  setStatus(status, MS::kInvalidParameter);
+  if (context) ++context->violations;
+  return Access::emptyHandle(nullptr, context, nullptr);
 }
 
 unsigned int MArrayDataHandle::elementIndex(MStatus* ReturnStatus) {
@@ -224,87 +142,58 @@ MStatus MArrayDataHandle::jumpToArrayElement(unsigned int position) {
 
 MStatus MArrayDataHandle::setClean() {
   if (!array_ || !context_) return MS::kFailure;
-  context_->markClean(array_->attr);
+  context_->markClean(array_->view);
   return MS::kSuccess;
 }
 
 MStatus MArrayDataHandle::setAllClean() { return setClean(); }
 
 // ---- MDataBlock ----------------------------------------------------------------------------
+// A plain value or an array of the block's own node, asked for by attribute
+// object, is served inline (the header's valueOf and arrayOf); this is the
+// rest, under the same rules.
 
-namespace {
-
-// The rules of valueOf for everything but a plain value of the block's own
-// type: arrays, foreign or unknown attributes, a block-less handle.
-MDataHandle otherValueOf(BlockContext* context, const Attr* a, MStatus* status) {
+// Everything but a plain value of the block's own type: arrays, foreign or
+// unknown attributes.
+MDataHandle MDataBlock::otherValueOf(const AttrView* view, MStatus* status) {
+  const Attr* a = Access::fromView(view);
+  BlockContext* context = context_;
   mayahost::detail::Storage* storage = context ? context->storage : nullptr;
   if (!storage || !a || a->owner != storage->type || a->arrayAttr != nullptr) {
     setStatus(status, MS::kInvalidParameter);
     if (context) ++context->violations;
-    return Access::handle(nullptr, a, context, nullptr, nullptr, -1);
+    return Access::emptyHandle(a, context, nullptr);
   }
   if (a->arrayIndex >= 0) {
     setStatus(status, MS::kSuccess);
-    return Access::handle(nullptr, a, context, nullptr,
-                          &storage->arrays[static_cast<size_t>(a->arrayIndex)], -1);
+    return Access::emptyHandle(a, context, &storage->arrays[static_cast<size_t>(a->arrayIndex)]);
   }
   if (a->slot < 0) {
     setStatus(status, MS::kInvalidParameter);
     ++context->violations;
-    return Access::handle(nullptr, a, context, nullptr, nullptr, -1);
+    return Access::emptyHandle(a, context, nullptr);
   }
   setStatus(status, MS::kSuccess);
-  return Access::handle(&storage->slots[static_cast<size_t>(a->slot)], a, context, nullptr, nullptr,
-                        a->component);
+  return Access::valueHandle(&storage->slots[static_cast<size_t>(a->slot)], a, context);
 }
 
-// What a compute asks for most: a plain value of its own node, served with
-// one comparison and one table look-up.
-inline MDataHandle valueOf(BlockContext* context, const Attr* a, MStatus* status) {
-  if (context && a && a->owner == context->type && a->valueSlot >= 0) {
-    setStatus(status, MS::kSuccess);
-    return Access::handle(context->slots + a->valueSlot, a, context, nullptr, nullptr,
-                          a->component);
-  }
-  return otherValueOf(context, a, status);
+MArrayDataHandle MDataBlock::otherArrayOf(MStatus* status) {
+  setStatus(status, MS::kInvalidParameter);
+  if (context_) ++context_->violations;
+  return Access::arrayHandle(nullptr, context_);
 }
-
-MArrayDataHandle arrayOf(BlockContext* context, const Attr* a, MStatus* status) {
-  mayahost::detail::Storage* storage = context ? context->storage : nullptr;
-  if (!storage || !a || a->owner != storage->type || a->arrayIndex < 0) {
-    setStatus(status, MS::kInvalidParameter);
-    if (context) ++context->violations;
-    return Access::arrayHandle(nullptr, context);
-  }
-  setStatus(status, MS::kSuccess);
-  return Access::arrayHandle(&storage->arrays[static_cast<size_t>(a->arrayIndex)], context);
-}
-
-}  // namespace
 
 MDataHandle MDataBlock::inputValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return valueOf(context_, Access::plugAttr(plug), ReturnStatus);
-}
-MDataHandle MDataBlock::inputValue(const MObject& attribute, MStatus* ReturnStatus) {
-  return valueOf(context_, Access::attr(attribute), ReturnStatus);
+  return valueOf(Access::plugView(plug), ReturnStatus);
 }
 MDataHandle MDataBlock::outputValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return valueOf(context_, Access::plugAttr(plug), ReturnStatus);
-}
-MDataHandle MDataBlock::outputValue(const MObject& attribute, MStatus* ReturnStatus) {
-  return valueOf(context_, Access::attr(attribute), ReturnStatus);
+  return valueOf(Access::plugView(plug), ReturnStatus);
 }
 MArrayDataHandle MDataBlock::inputArrayValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return arrayOf(context_, Access::plugAttr(plug), ReturnStatus);
-}
-MArrayDataHandle MDataBlock::inputArrayValue(const MObject& attribute, MStatus* ReturnStatus) {
-  return arrayOf(context_, Access::attr(attribute), ReturnStatus);
+  return arrayOf(Access::plugView(plug), ReturnStatus);
 }
 MArrayDataHandle MDataBlock::outputArrayValue(const MPlug& plug, MStatus* ReturnStatus) {
-  return arrayOf(context_, Access::plugAttr(plug), ReturnStatus);
-}
-MArrayDataHandle MDataBlock::outputArrayValue(const MObject& attribute, MStatus* ReturnStatus) {
-  return arrayOf(context_, Access::attr(attribute), ReturnStatus);
+  return arrayOf(Access::plugView(plug), ReturnStatus);
 }
 
 MStatus MDataBlock::setClean(const MPlug& plug) { return setClean(plug.attribute()); }

@@ -299,15 +299,17 @@ MAYAHOST_VALUE_ACCESS(Addr, void*, void*, MFnNumericData::kAddr, addr)
 
 namespace {
 
+// The light-data array the renderer fills (found when the type was laid
+// out), or null.
 detail::ArrayStore* lightArray(detail::Storage& s) {
-  for (detail::ArrayStore& a : s.arrays)
-    if (a.attr->kind == AttributeKind::kLightData && a.attr->children.size() == 8) return &a;
-  return nullptr;
+  const int k = s.type->lightArray;
+  return k >= 0 ? &s.arrays[static_cast<size_t>(k)] : nullptr;
 }
 
-detail::ValueSlot* childSlot(detail::ElementStore& e, const Attr& array, size_t k) {
-  const int slot = array.child(k)->slot;
-  return slot >= 0 ? &e.slots[static_cast<size_t>(slot)] : nullptr;
+// The value of the array's child number k in element e, or null.
+detail::ValueSlot* childSlot(detail::ElementStore& e, const detail::Storage& s, size_t k) {
+  const int slot = s.type->lightSlots[k];
+  return slot >= 0 ? e.slots.data() + slot : nullptr;
 }
 
 }  // namespace
@@ -324,15 +326,14 @@ MStatus DataBlock::setLight(unsigned int position, const Light& light) {
   detail::ArrayStore* array = lightArray(*storage_);
   if (!array || position >= array->elements.size()) return MS::kInvalidParameter;
   detail::ElementStore& e = array->elements[position];
-  const Attr& a = *array->attr;
-  if (auto* s = childSlot(e, a, 0)) s->vec = light.direction;
-  if (auto* s = childSlot(e, a, 1)) s->vec = light.intensity;
-  if (auto* s = childSlot(e, a, 2)) s->b = light.ambient;
-  if (auto* s = childSlot(e, a, 3)) s->b = light.diffuse;
-  if (auto* s = childSlot(e, a, 4)) s->b = light.specular;
-  if (auto* s = childSlot(e, a, 5)) s->f = light.shadowFraction;
-  if (auto* s = childSlot(e, a, 6)) s->f = light.preShadowIntensity;
-  if (auto* s = childSlot(e, a, 7)) s->addr = light.blindData;
+  if (auto* s = childSlot(e, *storage_, 0)) s->vec = light.direction;
+  if (auto* s = childSlot(e, *storage_, 1)) s->vec = light.intensity;
+  if (auto* s = childSlot(e, *storage_, 2)) s->b = light.ambient;
+  if (auto* s = childSlot(e, *storage_, 3)) s->b = light.diffuse;
+  if (auto* s = childSlot(e, *storage_, 4)) s->b = light.specular;
+  if (auto* s = childSlot(e, *storage_, 5)) s->f = light.shadowFraction;
+  if (auto* s = childSlot(e, *storage_, 6)) s->f = light.preShadowIntensity;
+  if (auto* s = childSlot(e, *storage_, 7)) s->addr = light.blindData;
   return MS::kSuccess;
 }
 
@@ -341,15 +342,14 @@ Light DataBlock::light(unsigned int position) const {
   detail::ArrayStore* array = lightArray(*storage_);
   if (!array || position >= array->elements.size()) return light;
   detail::ElementStore& e = array->elements[position];
-  const Attr& a = *array->attr;
-  if (auto* s = childSlot(e, a, 0)) light.direction = s->vec;
-  if (auto* s = childSlot(e, a, 1)) light.intensity = s->vec;
-  if (auto* s = childSlot(e, a, 2)) light.ambient = s->b;
-  if (auto* s = childSlot(e, a, 3)) light.diffuse = s->b;
-  if (auto* s = childSlot(e, a, 4)) light.specular = s->b;
-  if (auto* s = childSlot(e, a, 5)) light.shadowFraction = s->f;
-  if (auto* s = childSlot(e, a, 6)) light.preShadowIntensity = s->f;
-  if (auto* s = childSlot(e, a, 7)) light.blindData = s->addr;
+  if (auto* s = childSlot(e, *storage_, 0)) light.direction = s->vec;
+  if (auto* s = childSlot(e, *storage_, 1)) light.intensity = s->vec;
+  if (auto* s = childSlot(e, *storage_, 2)) light.ambient = s->b;
+  if (auto* s = childSlot(e, *storage_, 3)) light.diffuse = s->b;
+  if (auto* s = childSlot(e, *storage_, 4)) light.specular = s->b;
+  if (auto* s = childSlot(e, *storage_, 5)) light.shadowFraction = s->f;
+  if (auto* s = childSlot(e, *storage_, 6)) light.preShadowIntensity = s->f;
+  if (auto* s = childSlot(e, *storage_, 7)) light.blindData = s->addr;
   return light;
 }
 
@@ -364,7 +364,7 @@ ComputeResult DataBlock::compute(const Plug& plug) {
     result.status = MS::kInvalidParameter;
     return result;
   }
-  detail::BlockContext context(storage_.get());
+  detail::BlockContext context = detail::contextOf(storage_.get());
   MDataBlock block = Access::dataBlock(&context);
   const MPlug request = Access::plug(node_, plug.attr_);
   result.status = node_->user_->compute(request, block);

@@ -10,6 +10,7 @@
 #include <maya/MGlobal.h>
 #include <maya/MRenderUtil.h>
 
+#include <cstddef>
 #include <cstdio>
 
 namespace mayahost {
@@ -121,6 +122,40 @@ void initTree(std::vector<ValueSlot>& slots, const Attr& a) {
   for (size_t k = 0; k < a.children.size(); ++k) initTree(slots, *a.child(k));
 }
 
+// Where in its slot a handle of `a` finds what its as*() reads: the
+// component of a float compound (as MFloatVector::operator[] picks it), or
+// the member of the whole value's type. Types no accessor reads get 0.
+int readOffsetOf(const Attr& a) {
+  if (a.component >= 0) {
+    const size_t xyz = a.component == 0   ? offsetof(MFloatVector, x)
+                       : a.component == 1 ? offsetof(MFloatVector, y)
+                                          : offsetof(MFloatVector, z);
+    return static_cast<int>(offsetof(ValueSlot, vec) + xyz);
+  }
+  switch (a.wholeType) {
+    case MFnNumericData::kBoolean:
+      return static_cast<int>(offsetof(ValueSlot, b));
+    case MFnNumericData::kChar:
+      return static_cast<int>(offsetof(ValueSlot, c));
+    case MFnNumericData::kByte:
+      return static_cast<int>(offsetof(ValueSlot, uc));
+    case MFnNumericData::kShort:
+      return static_cast<int>(offsetof(ValueSlot, s));
+    case MFnNumericData::kInt:
+      return static_cast<int>(offsetof(ValueSlot, i));
+    case MFnNumericData::kFloat:
+      return static_cast<int>(offsetof(ValueSlot, f));
+    case MFnNumericData::kDouble:
+      return static_cast<int>(offsetof(ValueSlot, d));
+    case MFnNumericData::k3Float:
+      return static_cast<int>(offsetof(ValueSlot, vec));
+    case MFnNumericData::kAddr:
+      return static_cast<int>(offsetof(ValueSlot, addr));
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 void layoutType(NodeTypeRec& type) {
@@ -135,7 +170,22 @@ void layoutType(NodeTypeRec& type) {
     Attr& a = *const_cast<Attr*>(static_cast<const Attr*>(r));
     const bool direct = a.present && a.arrayAttr == nullptr && a.arrayIndex < 0 && a.slot >= 0;
     a.valueSlot = direct ? a.slot : -1;
+    a.directOwner = direct ? a.owner : nullptr;
     a.wholeType = a.present && a.component < 0 ? a.numericType : MFnNumericData::kInvalid;
+    a.readType = a.component >= 0 ? MFnNumericData::kFloat : a.wholeType;
+    a.readOffset = readOffsetOf(a);
+    a.valueByte = direct ? a.slot * static_cast<int>(sizeof(ValueSlot)) + a.readOffset : -1;
+  }
+  type.lightArray = -1;
+  for (size_t k = 0; k < type.arrays.size(); ++k) {
+    const Attr& array = *type.arrays[k];
+    if (array.kind == AttributeKind::kLightData &&
+        array.children.size() == NodeTypeRec::kLightChildren) {
+      type.lightArray = static_cast<int>(k);
+      for (int c = 0; c < NodeTypeRec::kLightChildren; ++c)
+        type.lightSlots[c] = array.child(static_cast<size_t>(c))->slot;
+      break;
+    }
   }
 }
 
@@ -143,7 +193,7 @@ void initStorage(Storage& storage, const NodeTypeRec& type) {
   storage.type = &type;
   storage.slots.assign(type.slotCount, ValueSlot{});
   storage.arrays.clear();
-  for (const Attr* array : type.arrays) storage.arrays.push_back(ArrayStore{array, {}});
+  for (const Attr* array : type.arrays) storage.arrays.push_back(ArrayStore{array, array, {}});
   for (const AttributeRecord* r : type.created) {
     const Attr& a = *static_cast<const Attr*>(r);
     if (a.parent == nullptr && a.present) initTree(storage.slots, a);

@@ -22,24 +22,14 @@ namespace detail {
 
 struct NodeTypeRec;
 
-struct Attr : AttributeRecord {
-  NodeTypeRec* owner = nullptr;  // the type being registered when it was created
-  bool present = false;          // added, directly or as a descendant
+// An attribute: its record, and the view of it that the headers' inline data
+// access reads (where its value lives; see AttrView). An attribute object
+// and a plug point at the view; Access converts between the two.
+struct Attr : AttrView, AttributeRecord {
+  bool present = false;  // added, directly or as a descendant
   bool addedDirectly = false;
-  // Where its value lives: a slot of the node's storage, or of an element of
-  // an array (arrayAttr). Children of a float compound share their parent's
-  // slot and pick a component.
-  int slot = -1;
-  int component = -1;
+  // For a value inside an array element: the array.
   const Attr* arrayAttr = nullptr;
-  int arrayIndex = -1;        // for an array attribute: its ArrayStore
-  unsigned elementSlots = 0;  // for an array attribute: slots per element
-  // Set once the type is laid out, for the data-block calls of compute: the
-  // slot of a value read straight from the node's storage (not an array,
-  // not inside one), else -1; and the numeric type that the handle's as*()
-  // accepts whole (kInvalid for a component of a float compound).
-  int valueSlot = -1;
-  MFnNumericData::Type wholeType = MFnNumericData::kInvalid;
   const Attr* parentAttr() const { return static_cast<const Attr*>(parent); }
   const Attr* child(size_t i) const { return static_cast<const Attr*>(children[i]); }
 };
@@ -51,32 +41,18 @@ struct NodeTypeRec : NodeTypeRecord {
   unsigned slotCount = 0;
   std::vector<const Attr*> arrays;
   unsigned liveNodes = 0;
+  // The first light-data array with the renderer's eight children, which
+  // the renderer's light connections fill: its place among the arrays (or
+  // -1) and its children's slots in an element, found when laid out.
+  static constexpr int kLightChildren = 8;
+  int lightArray = -1;
+  int lightSlots[kLightChildren] = {-1, -1, -1, -1, -1, -1, -1, -1};
 };
 
 struct PluginRec : PluginRecord {};
 
-// One value of any kind; a float compound keeps its three children in vec.
-struct ValueSlot {
-  MFloatVector vec;
-  double d = 0.0;
-  void* addr = nullptr;
-  float f = 0.0f;
-  int i = 0;
-  short s = 0;
-  bool b = false;
-  char c = 0;
-  unsigned char uc = 0;
-};
-
-struct ElementStore {
-  unsigned logicalIndex = 0;
-  std::vector<ValueSlot> slots;
-};
-
-struct ArrayStore {
-  const Attr* attr = nullptr;
-  std::vector<ElementStore> elements;
-};
+// ElementStore and ArrayStore, which the inline light loop reads, are in
+// <maya/MArrayDataHandle.h>.
 
 struct Storage {
   const NodeTypeRec* type = nullptr;
@@ -84,28 +60,9 @@ struct Storage {
   std::vector<ArrayStore> arrays;
 };
 
-// Per-evaluation bookkeeping; lives on the evaluating thread's stack.
-struct BlockContext {
-  static constexpr unsigned kMaxCleaned = 16;
-  explicit BlockContext(Storage* s) : storage(s), type(s->type), slots(s->slots.data()) {}
-  Storage* storage;
-  const NodeTypeRec* type;  // the storage's, kept at hand for every inputValue
-  ValueSlot* slots;
-  // Only the first cleanedCount entries are meaningful.
-  const Attr* cleaned[kMaxCleaned];
-  unsigned cleanedCount = 0;
-  unsigned violations = 0;
-  void markClean(const Attr* attr) {
-    for (unsigned k = 0; k < cleanedCount; ++k)
-      if (cleaned[k] == attr) return;
-    if (cleanedCount < kMaxCleaned) cleaned[cleanedCount++] = attr;
-  }
-  bool isClean(const Attr* attr) const {
-    for (unsigned k = 0; k < cleanedCount; ++k)
-      if (cleaned[k] == attr) return true;
-    return false;
-  }
-};
+inline BlockContext contextOf(Storage* s) {
+  return BlockContext(s, s->type, s->slots.data(), s->arrays.data());
+}
 
 struct Injection {
   std::string function;
@@ -155,15 +112,22 @@ struct Access {
       case MFn::kCompoundAttribute:
       case MFn::kLightDataAttribute:
       case MFn::kAttribute:
-        return static_cast<Attr*>(object.ptr_);
+        return static_cast<Attr*>(static_cast<AttrView*>(object.ptr_));
       default:
         return nullptr;
     }
+  }
+  // The record of a view the headers handed over; kNoAttribute, which
+  // stands for "none" there, is null here.
+  static Attr* fromView(const AttrView* view) {
+    if (view && view->none) return nullptr;
+    return static_cast<Attr*>(const_cast<AttrView*>(view));
   }
   static MObject object(void* ptr, MFn::Type type) {
     MObject o;
     o.ptr_ = ptr;
     o.type_ = ptr ? type : MFn::kInvalid;
+    if (attr(o)) o.attr_ = static_cast<const AttrView*>(ptr);
     return o;
   }
   static MObject attrObject(const Attr* a) {
@@ -171,7 +135,7 @@ struct Access {
     MFn::Type type = MFn::kNumericAttribute;
     if (a->kind == AttributeKind::kCompound) type = MFn::kCompoundAttribute;
     if (a->kind == AttributeKind::kLightData) type = MFn::kLightDataAttribute;
-    return object(const_cast<Attr*>(a), type);
+    return object(static_cast<AttrView*>(const_cast<Attr*>(a)), type);
   }
   static void* pointer(const MObject& object) { return object.ptr_; }
   static Attr* fnAttr(const MFnBase& fn) { return attr(fn.object_); }
@@ -183,24 +147,21 @@ struct Access {
     p.attr_ = attr;
     return p;
   }
-  static const Attr* plugAttr(const MPlug& p) { return p.attr_; }
-  static MDataHandle handle(ValueSlot* slot, const Attr* attr, BlockContext* context,
-                            ElementStore* element, ArrayStore* array, int component) {
-    MDataHandle h;
-    h.slot_ = slot;
-    h.attr_ = attr;
-    h.context_ = context;
-    h.element_ = element;
-    h.array_ = array;
-    h.component_ = component;
-    return h;
+  static const Attr* plugAttr(const MPlug& p) { return fromView(p.attr_); }
+  // A plug's attribute as the headers' inline paths take it: never null.
+  static const AttrView* plugView(const MPlug& p) {
+    return p.attr_ ? p.attr_ : &kNoAttribute;
+  }
+  // A handle of the value of `attr` (a laid-out attribute) in `slot`.
+  static MDataHandle valueHandle(ValueSlot* slot, const AttrView* attr, BlockContext* context) {
+    return MDataHandle(slot, attr, context, nullptr);
+  }
+  // A handle without a value: of an array, or an invalid one.
+  static MDataHandle emptyHandle(const AttrView* attr, BlockContext* context, ArrayStore* array) {
+    return MDataHandle(attr, context, nullptr, array);
   }
   static MArrayDataHandle arrayHandle(ArrayStore* array, BlockContext* context) {
-    MArrayDataHandle h;
-    h.array_ = array;
-    h.context_ = context;
-    h.position_ = 0;
-    return h;
+    return MArrayDataHandle(array, context);
   }
   static void bindNode(MPxNode& node, void* instance) { node.instance_ = instance; }
   static bool mpSafe(const MPxNode& node) { return node.mpSafe_; }

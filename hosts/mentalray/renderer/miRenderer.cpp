@@ -48,9 +48,17 @@ std::vector<MiCallRecord> callLog;
 std::atomic<int> callCounts[MI_ENTRY_COUNT];
 std::atomic<int> lookupCounts[MI_ENTRY_COUNT];
 
-void record(MiEntry entry, const miState* state, const miColor* result, const miVector* dir,
-            miTag light, const miInteger* samples, const void* parm) {
-  if (!recording.load(std::memory_order_relaxed)) return;
+#if defined(__GNUC__)
+#define MI_RENDERER_COLD __attribute__((noinline, cold))
+#else
+#define MI_RENDERER_COLD
+#endif
+
+// Appends the call to the log. Out of line, so that an entry point with
+// recording off costs a test and its callback's call, not a frame of its own.
+MI_RENDERER_COLD void logCall(MiEntry entry, const miState* state, const miColor* result,
+                              const miVector* dir, miTag light, const miInteger* samples,
+                              const void* parm) {
   MiCallRecord r{};
   r.entry = entry;
   r.state = state;
@@ -66,6 +74,12 @@ void record(MiEntry entry, const miState* state, const miColor* result, const mi
   callCounts[entry].fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> guard(logLock);
   callLog.push_back(r);
+}
+
+inline void record(MiEntry entry, const miState* state, const miColor* result,
+                   const miVector* dir, miTag light, const miInteger* samples, const void* parm) {
+  if (recording.load(std::memory_order_relaxed))
+    logCall(entry, state, result, dir, light, samples, parm);
 }
 
 miBoolean sampleLight(miColor* result, miVector* dir, miScalar* dotNl, miState* state, miTag light,

@@ -24,7 +24,9 @@ class OPENMAYA_EXPORT MPlug {
   bool isArray(MStatus* ReturnStatus = NULL) const;
 
   bool operator==(const MPlug& other) const { return attr_ == other.attr_ && node_ == other.node_; }
-  bool operator==(const MObject& attribute) const;
+  bool operator==(const MObject& attribute) const {
+    return attr_ != nullptr && attr_ == mayahost::detail::AttrView::of(attribute);
+  }
   bool operator!=(const MPlug& other) const { return !(*this == other); }
   bool operator!=(const MObject& attribute) const { return !(*this == attribute); }
   operator MObject() const { return attribute(); }
@@ -32,5 +34,5 @@ class OPENMAYA_EXPORT MPlug {
  private:
   friend struct mayahost::detail::Access;
   void* node_;
-  const mayahost::detail::Attr* attr_;
+  const mayahost::detail::AttrView* attr_;
 };

@@ -45,11 +45,16 @@ typedef void* (*MCreatorFunction)();
 typedef MStatus (*MInitializeFunction)();
 
 // The stand-in host's private records, reached through the opaque pointers
-// that the API classes carry. Nothing outside hosts/maya names them.
+// that the API classes carry. Nothing outside hosts/maya names them. The few
+// the headers' inline data access reads (AttrView, ValueSlot, BlockContext)
+// are defined in MObject.h and MDataHandle.h.
 namespace mayahost {
 namespace detail {
 struct Access;
 struct Attr;
+struct AttrView;
+struct NodeTypeRec;
+struct Storage;
 struct ValueSlot;
 struct ElementStore;
 struct ArrayStore;

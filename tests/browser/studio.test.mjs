@@ -144,8 +144,13 @@ test('the difference view of the agreement scene is near black', async (t) => {
   await page.goto(baseUrl + '?view=diff&gain=1&w=96&h=96&spp=16&specularU=40&specularV=4' +
     '&reflectSamples=16&specularPower=0.5&diffuse=0.8&reflectivity=0.5&color=0.5,0.5,0.5');
   const diff = stats(await imageAfter(16));
+  // The view change renders afresh: forget the difference frame's count so
+  // that the side-by-side frame, not the old canvas, is what is read.
+  await page.evaluate(() => { document.getElementById('image').dataset.samples = '0'; });
   await page.selectOption('#view', 'side');
-  const both = stats(await imageAfter(16));
+  const sideBySide = await imageAfter(16);
+  assert.equal(sideBySide.width, 192, 'both hosts side by side');
+  const both = stats(sideBySide);
   t.diagnostic(`mean difference ${diff.linear.toFixed(4)}, mean image ${both.linear.toFixed(4)} (linear)`);
   // What is left is the glossy reflections' sampling noise: 256 reflection
   // rays per pixel leave the hosts about 0.004 apart on an image whose mean

@@ -439,16 +439,23 @@ miBoolean MentalRayBackend::computeIrradiance(void* user, miColor* result, miSta
   return miTRUE;
 }
 
-Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
-  slots = map;
+// The state the renderer hands a material shader for an eye ray, before the
+// hit's own fields are filled in; `user` is the backend's per-call context.
+miState eyeState(void* user, size_t userSize) {
   miState state;
   std::memset(&state, 0, sizeof state);
   state.version = MI_STATE_VERSION;
   state.type = miRAY_EYE;
   state.ior = 1.0f;
   state.ior_in = 1.0f;
-  state.user = this;
-  state.user_size = static_cast<int>(sizeof *this);
+  state.user = user;
+  state.user_size = static_cast<int>(userSize);
+  return state;
+}
+
+Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
+  slots = map;
+  miState state = eyeState(this, sizeof *this);
   backend.fillHitState(state, ray, hit);
   miColor result;
   backend.shade(&result, &state, slots[hit.slot]);
@@ -500,14 +507,7 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
 
   const Vec3 toViewer = normalized(view);
   ProbeLight probe;
-  miState state;
-  std::memset(&state, 0, sizeof state);
-  state.version = MI_STATE_VERSION;
-  state.type = miRAY_EYE;
-  state.ior = 1.0f;
-  state.ior_in = 1.0f;
-  state.user = &probe;
-  state.user_size = static_cast<int>(sizeof probe);
+  miState state = eyeState(&probe, sizeof probe);
   state.shader = record;
   state.org = toMi(toViewer);
   state.dir = toMi(toViewer * -1.0f);

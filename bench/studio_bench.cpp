@@ -136,11 +136,35 @@ double bareRender(gwstudio::Studio& studio, int w, int h, int spp, int& counter,
 struct Pair {
   double ours = 0.0;
   double peer = 0.0;
-  void report(benchmark::State& state, const char* ratioName, double goal) const {
+
+  // One iteration: both sides, ours first on every other one. False when
+  // either side failed (it returns a negative time).
+  template <class Ours, class Peer>
+  bool measure(benchmark::State& state, Ours measureOurs, Peer measurePeer) {
+    double o = -1.0, p = -1.0;
+    for (int k = 0; k < 2; ++k) {
+      if ((k == 0) == (state.iterations() % 2 == 0)) {
+        o = measureOurs();
+      } else {
+        p = measurePeer();
+      }
+    }
+    if (o < 0 || p < 0) return false;
+    ours += o;
+    peer += p;
+    state.SetIterationTime(o);
+    return true;
+  }
+
+  // `ratioName` is ours / peer, or peer / ours (a throughput) when
+  // `peerOverOurs`.
+  void report(benchmark::State& state, const char* ratioName, double goal,
+              bool peerOverOurs = false) const {
     const double n = static_cast<double>(std::max<int64_t>(1, state.iterations()));
     state.counters["ours_ms"] = 1e3 * ours / n;
     state.counters["peer_ms"] = 1e3 * peer / n;
-    state.counters[ratioName] = peer > 0.0 ? ours / peer : 0.0;
+    const double num = peerOverOurs ? peer : ours, den = peerOverOurs ? ours : peer;
+    state.counters[ratioName] = den > 0.0 ? num / den : 0.0;
     state.counters["goal"] = goal;
   }
 };
@@ -153,21 +177,12 @@ void firstImageBench(benchmark::State& state) {
   Pair pair;
   std::string error;
   for (auto _ : state) {
-    double ours = -1.0, peer = -1.0;
-    for (int k = 0; k < 2; ++k) {
-      if ((k == 0) == (state.iterations() % 2 == 0)) {
-        ours = firstImage(*c, "first", counter);
-      } else {
-        peer = bareRender(*r.studio, kWidth, kHeight, 1, counter, error);
-      }
-    }
-    if (ours < 0 || peer < 0) {
+    if (!pair.measure(
+            state, [&] { return firstImage(*c, "first", counter); },
+            [&] { return bareRender(*r.studio, kWidth, kHeight, 1, counter, error); })) {
       state.SkipWithError(error.empty() ? "the studio did not answer with an image" : error.c_str());
       return;
     }
-    pair.ours += ours;
-    pair.peer += peer;
-    state.SetIterationTime(ours);
   }
   pair.report(state, "ratio", 1.5);
 }
@@ -195,30 +210,20 @@ void refineBench(benchmark::State& state) {
   Pair pair;
   std::string error;
   for (auto _ : state) {
-    double ours = -1.0, peer = -1.0;
-    for (int k = 0; k < 2; ++k) {
-      if ((k == 0) == (state.iterations() % 2 == 0)) {
-        ours = refineOnce(*c, counter);
-      } else {
-        peer = bareRender(*r.studio, kRefineWidth, kRefineHeight, kRefineTarget, counter, error);
-      }
-    }
-    if (ours < 0 || peer < 0) {
+    if (!pair.measure(
+            state, [&] { return refineOnce(*c, counter); },
+            [&] {
+              return bareRender(*r.studio, kRefineWidth, kRefineHeight, kRefineTarget, counter,
+                                error);
+            })) {
       state.SkipWithError(error.empty() ? "the studio did not answer with an image" : error.c_str());
       return;
     }
-    pair.ours += ours;
-    pair.peer += peer;
-    state.SetIterationTime(ours);
   }
   state.SetItemsProcessed(state.iterations() * int64_t{kRefineWidth} * kRefineHeight *
                           kRefineTarget);
   // Throughput: the bare renderer's time over ours (goal at least 0.9).
-  const double n = static_cast<double>(std::max<int64_t>(1, state.iterations()));
-  state.counters["ours_ms"] = 1e3 * pair.ours / n;
-  state.counters["peer_ms"] = 1e3 * pair.peer / n;
-  state.counters["throughput"] = pair.ours > 0.0 ? pair.peer / pair.ours : 0.0;
-  state.counters["goal"] = 0.9;
+  pair.report(state, "throughput", 0.9, /*peerOverOurs=*/true);
 }
 
 // A second client's first image while another client refines (ours), and
@@ -264,20 +269,17 @@ void secondClientBench(benchmark::State& state) {
   auto c = r.client();
   int counter = 0;
   Pair pair;
+  auto firstImageWhile = [&](bool refining) {
+    setRefining(refining);
+    return firstImage(*c, "second", counter);
+  };
   for (auto _ : state) {
-    double ours = -1.0, peer = -1.0;
-    for (int k = 0; k < 2; ++k) {
-      const bool busy = (k == 0) == (state.iterations() % 2 == 0);
-      setRefining(busy);
-      (busy ? ours : peer) = firstImage(*c, "second", counter);
-    }
-    if (ours < 0 || peer < 0) {
+    if (!pair.measure(
+            state, [&] { return firstImageWhile(true); },
+            [&] { return firstImageWhile(false); })) {
       state.SkipWithError("the studio did not answer with an image");
       break;
     }
-    pair.ours += ours;
-    pair.peer += peer;
-    state.SetIterationTime(ours);
   }
   {
     std::lock_guard<std::mutex> lock(mutex);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "maya_schema.h"
-#include "mi_declaration.h"
+#include "mi_schema.h"
 #include "schema.h"
 #include "schemas.h"
 

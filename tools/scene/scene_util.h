@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "scan.h"  // unescapeQuoted
 #include "schema.h"
 
 namespace gws {
@@ -31,23 +32,6 @@ inline std::string locate(const std::string& file, uint32_t line, uint32_t colum
                           const std::string& message) {
   return oneLine(file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
                  message);
-}
-
-// The text of a double-quoted string as both formats escape it: a backslash
-// keeps the next character, \n and \t stand for a line break and a tab.
-inline std::string unescapeQuoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\\' && i + 1 < text.size()) {
-      c = text[++i];
-      if (c == 'n') c = '\n';
-      if (c == 't') c = '\t';
-    }
-    out += c;
-  }
-  return out;
 }
 
 // "a colour", "an int", ...

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "maya_schema.h"
-#include "mi_declaration.h"
+#include "mi_schema.h"
 
 namespace gws {
 

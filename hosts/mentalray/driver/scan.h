@@ -2,13 +2,15 @@
 // text while keeping count of the lines passed, sixteen bytes at a time
 // where the machine has SSE2 (every x86-64), one at a time elsewhere. (Wider
 // vectors gain nothing measurable: the loop already runs at the speed the
-// memory delivers the text.)
+// memory delivers the text.) Also the quoted-string rule both scene formats
+// share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -40,8 +42,9 @@ inline size_t scanEnd(const char* p, size_t from, size_t pos, uint64_t newlines,
   if (newlines > 0) {
     lines.line += static_cast<uint32_t>(newlines);
     // The line starts after the last newline before the stop.
-    const void* last = memrchr(p + from, '\n', pos - from);
-    lines.lineStart = static_cast<size_t>(static_cast<const char*>(last) - p) + 1;
+    size_t last = pos;
+    while (last > from && p[last - 1] != '\n') --last;
+    lines.lineStart = last;
   }
   return pos;
 }
@@ -102,6 +105,23 @@ inline size_t scanTo(std::string_view text, size_t pos, char a, char b, char c,
     newlines += x == '\n';
   }
   return detail::scanEnd(p, from, pos, newlines, lines);
+}
+
+// The text of a double-quoted string as both formats escape it: a backslash
+// keeps the next character, \n and \t stand for a line break and a tab.
+inline std::string unescapeQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      c = text[++i];
+      if (c == 'n') c = '\n';
+      if (c == 't') c = '\t';
+    }
+    out += c;
+  }
+  return out;
 }
 
 }  // namespace gws

@@ -1,15 +1,9 @@
 #include "mi_declaration.h"
 
-#include "scene_util.h"
-
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <mutex>
-#include <sstream>
+#include <cmath>
+#include <string>
 
 namespace gws {
 namespace {
@@ -59,7 +53,7 @@ bool applyHint(const MiToken& hint, MiParameter& p, std::string& error) {
   auto number = [&](double& out) {
     t = lex.next();
     while (t.punct(',')) t = lex.next();
-    if (t.kind != MiToken::Kind::kNumber || !parseNumber(t.text, out)) {
+    if (t.kind != MiToken::Kind::kNumber || !parseMiNumber(t.text, out)) {
       error = std::to_string(hint.line) + ":" +
               std::to_string(hint.column + 2 + t.column - 1) + ": expected a number in the #: " +
               "comment, found " + describe(t);
@@ -76,7 +70,7 @@ bool applyHint(const MiToken& hint, MiParameter& p, std::string& error) {
       for (;;) {
         while (t.punct(',')) t = lex.next();
         if (t.kind != MiToken::Kind::kNumber) break;
-        if (!parseNumber(t.text, v)) {
+        if (!parseMiNumber(t.text, v)) {
           error = std::to_string(hint.line) + ":" + std::to_string(hint.column + 2 + t.column - 1) +
                   ": '" + std::string(t.text) + "' is not a number";
           return false;
@@ -133,8 +127,7 @@ bool parseParameter(MiLexer& lex, MiToken t, MiParameter& p, std::string& error)
       error = where(t) + "expected '{' after struct, found " + describe(t);
       return false;
     }
-    std::vector<MiParameter> members;
-    if (!parseParameters(lex, members, '}', error)) return false;
+    if (!parseParameters(lex, p.members, '}', error)) return false;
     p.type = type;
     return true;
   }
@@ -161,7 +154,7 @@ bool parseParameter(MiLexer& lex, MiToken t, MiParameter& p, std::string& error)
     double v = 0.0;
     while (lex.peek().kind == MiToken::Kind::kNumber) {
       const MiToken n = lex.next();
-      if (!parseNumber(n.text, v)) {
+      if (!parseMiNumber(n.text, v)) {
         error = where(n) + "'" + std::string(n.text) + "' is not a number";
         return false;
       }
@@ -219,25 +212,14 @@ std::string directoryOf(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 }
 
-std::string stemOf(const std::string& path) {
+}  // namespace
+
+std::string libraryStem(const std::string& path) {
   const size_t slash = path.rfind('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = name.rfind('.');
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
-
-ValueKind kindOfType(const std::string& type, bool& isInput) {
-  isInput = true;
-  if (type == "color") return ValueKind::kColor;
-  if (type == "vector") return ValueKind::kVector;
-  if (type == "scalar") return ValueKind::kFloat;
-  if (type == "integer") return ValueKind::kInt;
-  if (type == "boolean") return ValueKind::kBool;
-  isInput = false;
-  return ValueKind::kFloat;
-}
-
-}  // namespace
 
 bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDeclaration& out,
                         std::string& error) {
@@ -289,7 +271,7 @@ bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDecla
     if (t.word("version")) {
       const MiToken v = lex.next();
       double n = 0.0;
-      if (v.kind != MiToken::Kind::kNumber || !parseComponent(ValueKind::kInt, v.text, n) ||
+      if (v.kind != MiToken::Kind::kNumber || !parseMiNumber(v.text, n) || n != std::floor(n) ||
           n < 0 || n > 1e9) {
         error = where(v) + "expected the version number, found " + describe(v);
         return false;
@@ -305,126 +287,15 @@ bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDecla
   }
 }
 
-HostSchema mentalRaySchemaFrom(const MiShaderDeclaration& decl, const std::string& source) {
-  HostSchema s;
-  s.host = Host::kMentalRay;
-  s.source = source;
-  s.nodeType = decl.name;
-  s.version = std::to_string(decl.version);
-  s.resultType = decl.resultType;
-  for (const MiParameter& p : decl.parameters) {
-    s.declaration.push_back({p.type, p.name});
-    bool isInput = false;
-    const ValueKind kind = kindOfType(p.type, isInput);
-    if (!isInput) {
-      s.others.push_back({p.name, p.shortName});
-      continue;
-    }
-    InputSpec in;
-    in.longName = p.name;
-    in.shortName = p.shortName;
-    in.kind = kind;
-    const int n = componentCount(kind);
-    for (int c = 0; c < n && c < static_cast<int>(p.defaults.size()); ++c) {
-      // The host stores what its type holds.
-      in.defaultValue[static_cast<size_t>(c)] = storedValue(kind, p.defaults[static_cast<size_t>(c)]);
-    }
-    in.min = p.min;
-    in.max = p.max;
-    in.softMin = p.softMin;
-    in.softMax = p.softMax;
-    s.inputs.push_back(std::move(in));
-  }
-  return s;
-}
-
-bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
-                             std::string_view shaderName, HostSchema& out, std::string& error) {
-  MiLexer lex(text, true);
-  bool found = false;
-  MiShaderDeclaration first;
-  for (;;) {
-    const MiToken t = lex.next();
-    if (t.kind == MiToken::Kind::kEnd) break;
-    if (!t.word("declare")) continue;
-    MiShaderDeclaration decl;
-    std::string why;
-    if (!parseDeclareShader(lex, t, decl, why)) {
-      error = oneLine(fileName + ":" + why);
-      return false;
-    }
-    if (shaderName.empty() || decl.name == shaderName) {
-      out = mentalRaySchemaFrom(decl, fileName);
-      return true;
-    }
-    if (!found) first = std::move(decl);
-    found = true;
-  }
-  if (!lex.error().empty()) {
-    error = locate(fileName, lex.errorLine(), lex.errorColumn(), lex.error());
-    return false;
-  }
-  if (found && shaderName.empty()) {
-    out = mentalRaySchemaFrom(first, fileName);
-    return true;
-  }
-  error = oneLine(fileName + ": declares no shader" +
-                  (shaderName.empty() ? std::string() : " \"" + std::string(shaderName) + "\""));
-  return false;
-}
-
 std::string findMiDeclaration(const std::string& libraryPath, std::string& looked) {
   const std::string dir = directoryOf(libraryPath);
-  const std::string file = stemOf(libraryPath) + ".mi";
+  const std::string file = libraryStem(libraryPath) + ".mi";
   looked.clear();
   for (const std::string& candidate : {dir + "/" + file, dir + "/../include/" + file}) {
     if (statExists(candidate)) return candidate;
     looked += (looked.empty() ? "" : " or ") + candidate;
   }
   return {};
-}
-
-std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& libraryPath,
-                                                      std::string& error) {
-  static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<const HostSchema>> cache;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (auto it = cache.find(libraryPath); it != cache.end()) return it->second;
-
-  errno = 0;
-  if (!statExists(libraryPath)) {
-    error = "cannot load the shader library " + libraryPath + ": " +
-            (errno ? std::strerror(errno) : "not a file");
-    return nullptr;
-  }
-  std::string looked;
-  const std::string path = findMiDeclaration(libraryPath, looked);
-  if (path.empty()) {
-    error = "cannot load the shader library " + libraryPath + ": it is not a glintWeave shader " +
-            "library as installed, with its declaration (looked for " + looked + ")";
-    return nullptr;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    error = "cannot read " + path;
-    return nullptr;
-  }
-  auto schema = std::make_shared<HostSchema>();
-  const std::string stem = stemOf(libraryPath);
-  std::string why;
-  if (!mentalRaySchemaFromText(text.str(), path, stem, *schema, why)) {
-    // A library renamed on disk still carries its shader: take the
-    // declaration's only (first) shader.
-    if (why.find("declares no shader") == std::string::npos ||
-        !mentalRaySchemaFromText(text.str(), path, "", *schema, why)) {
-      error = why;
-      return nullptr;
-    }
-  }
-  cache.emplace(libraryPath, schema);
-  return schema;
 }
 
 }  // namespace gws

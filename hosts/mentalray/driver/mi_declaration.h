@@ -1,18 +1,16 @@
-// The mental ray shader's schema, read from its declaration: the
-// kl4v_glintWeave.mi installed beside the shader library, parsed at run time
-// (parameter types, names, order, defaults, and the "#:" hints Maya reads:
-// default, min, max, softmin, softmax, shortname, hidden).
+// A mental ray shader declaration ("declare shader ... end declare"), as the
+// renderer reads it from the .mi installed beside a shader library: parameter
+// types, names, order, inline defaults, and the "#:" hints Maya reads
+// (default, min, max, softmin, softmax, shortname, hidden).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "mi_lexer.h"
-#include "schema.h"
 
 namespace gws {
 
@@ -25,6 +23,7 @@ struct MiParameter {
   std::optional<double> min, max, softMin, softMax;
   std::string shortName;
   bool hidden = false;
+  std::vector<MiParameter> members;  // a struct's own parameters, in order
 };
 
 struct MiShaderDeclaration {
@@ -41,26 +40,15 @@ struct MiShaderDeclaration {
 bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDeclaration& out,
                         std::string& error);
 
-// The schema of `shaderName` declared in `text`, which is the file `fileName`
-// (an empty `shaderName`: the first shader declared). False with a one-line `error` "FILE:LINE:COL: message".
-bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
-                             std::string_view shaderName, HostSchema& out, std::string& error);
-
-// The schema a declaration gives (no checks beyond the kinds).
-HostSchema mentalRaySchemaFrom(const MiShaderDeclaration& decl, const std::string& source);
-
 // Where the declaration of the shader library at `libraryPath` is installed:
 // "<stem>.mi" beside the library (the build tree), or in "../include" (the
 // installed module: mentalray/lib and mentalray/include). Empty when neither
 // exists; `looked` then lists the paths tried.
 std::string findMiDeclaration(const std::string& libraryPath, std::string& looked);
 
-// Reads the declaration installed with the shader library at `libraryPath`
-// and returns the schema of the shader named like the library's file (the
-// first one declared when none is). Cached per path for the life of
-// the process; safe to call from several threads. Null with a one-line
-// `error` when the library or its declaration is missing or malformed.
-std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& libraryPath,
-                                                      std::string& error);
+// The file name of the library at `path` without its folder and extension
+// ("lib/kl4v_glintWeave.so" -> "kl4v_glintWeave"): the name of the shader it
+// is installed for.
+std::string libraryStem(const std::string& path);
 
 }  // namespace gws

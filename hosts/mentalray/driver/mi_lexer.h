@@ -74,4 +74,9 @@ class MiLexer {
   uint32_t errorColumn_ = 0;
 };
 
+// A number as .mi files write it: optional sign, digits, optional fraction
+// and exponent ("1e+20", "-0", ".5", "7"); the whole of `text` must be the
+// number ("inf", "nan" and hexadecimal forms are not). No locale.
+bool parseMiNumber(std::string_view text, double& out);
+
 }  // namespace gws

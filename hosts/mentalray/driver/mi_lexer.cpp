@@ -1,8 +1,10 @@
 #include "mi_lexer.h"
 
+#include <charconv>
 #include <cstring>
+#include <system_error>
 
-#include "scene_util.h"
+#include "scan.h"
 
 namespace gws {
 namespace {
@@ -177,6 +179,30 @@ bool MiLexer::skipPastEnd(std::string_view keyword) {
 
 std::string MiLexer::value(const MiToken& t) const {
   return t.escaped ? unescapeQuoted(t.text) : std::string(t.text);
+}
+
+bool parseMiNumber(std::string_view text, double& out) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < text.size() && isDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && isDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exponent = 0;
+    while (i < text.size() && isDigit(text[i])) ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  if (i != text.size()) return false;
+  // from_chars takes no leading '+'.
+  const std::string_view t = text[0] == '+' ? text.substr(1) : text;
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
 
 }  // namespace gws

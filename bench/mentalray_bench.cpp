@@ -1,5 +1,6 @@
-// The shader library kl4v_glintWeave, loaded with dlopen and called through
-// its real export, bound to the stand-in renderer module whose entry points do
+// The shader library kl4v_glintWeave, loaded through the mental ray host's
+// driver and called through its real export with a record laid out from its
+// declaration, bound to the stand-in renderer module whose entry points do
 // almost nothing (callbacks that hand out one fixed light sample or one fixed
 // traced colour; recording off). Each shading benchmark has a floor beside it:
 // the same single-precision libm calls and vector work that the shading
@@ -11,32 +12,23 @@
 //   mr/direct           the same renderer entry point through a plain pointer
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <mrhost.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
+#include <string>
 
 #include "miRenderer.h"
 #include "random.h"
 #include "ratio_reporter.h"
-#include "shaderParams.h"
 
 namespace {
 
-using ShaderFn = miBoolean (*)(miColor*, miState*, ShaderParams*);
-using SetHandleFn = void (*)(void*);
 using TraceFn = miBoolean (*)(miColor*, miState*, miVector*);
-
-void* openOrDie(const char* path) {
-  void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!h) {
-    std::fprintf(stderr, "dlopen %s: %s\n", path, dlerror());
-    std::abort();
-  }
-  return h;
-}
 
 void* symbolOrDie(void* handle, const char* name) {
   void* s = dlsym(handle, name);
@@ -45,6 +37,15 @@ void* symbolOrDie(void* handle, const char* name) {
     std::abort();
   }
   return s;
+}
+
+template <class T>
+std::unique_ptr<T> orDie(std::unique_ptr<T> loaded, const std::string& error) {
+  if (!loaded) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    std::abort();
+  }
+  return loaded;
 }
 
 // ---- the stand-in renderer's entry points: next to nothing ----
@@ -75,24 +76,29 @@ miBoolean noEnvironment(void*, miColor*, miState*, miVector*) { return miFALSE; 
 // and the variant whose forwarding routines are exported so that one can be
 // called on its own.
 struct MentalRay {
+  std::unique_ptr<mrhost::Renderer> renderer;
+  std::unique_ptr<mrhost::ShaderLibrary> shipped, exposed;
   const MiRenderer* mi = nullptr;
-  ShaderFn shade = nullptr;
   TraceFn forwardedEnvironment = nullptr;  // the library's forwarding routine
   TraceFn directEnvironment = nullptr;     // the renderer's own entry point
 
   MentalRay() {
-    void* renderer = openOrDie(GLINTWEAVE_MR_RENDERER);
-    mi = miRendererFrom(renderer);
-    if (!mi) std::abort();
-
-    void* shipped = openOrDie(GLINTWEAVE_MR_LIBRARY);
-    shade = reinterpret_cast<ShaderFn>(symbolOrDie(shipped, "kl4v_glintWeave"));
-    reinterpret_cast<SetHandleFn>(symbolOrDie(shipped, "miSetModuleHandle"))(renderer);
-
-    void* exposed = openOrDie(GLINTWEAVE_MR_EXPOSED_LIBRARY);
-    reinterpret_cast<SetHandleFn>(symbolOrDie(exposed, "miSetModuleHandle"))(renderer);
-    forwardedEnvironment = reinterpret_cast<TraceFn>(symbolOrDie(exposed, "mi_trace_environment"));
-    directEnvironment = reinterpret_cast<TraceFn>(symbolOrDie(renderer, "mi_trace_environment"));
+    std::string error;
+    renderer = orDie(mrhost::Renderer::load(GLINTWEAVE_MR_RENDERER, error), error);
+    mi = renderer->control();
+    shipped = orDie(mrhost::ShaderLibrary::load(GLINTWEAVE_MR_LIBRARY, error), error);
+    shipped->bind(*renderer);
+    // The variant is the same shader under another file name.
+    mrhost::ShaderLibrary::Options options;
+    options.declaration = shipped->declarationPath();
+    options.shader = shipped->declaration().name;
+    exposed = orDie(mrhost::ShaderLibrary::load(GLINTWEAVE_MR_EXPOSED_LIBRARY, options, error),
+                    error);
+    exposed->bind(*renderer);
+    forwardedEnvironment =
+        reinterpret_cast<TraceFn>(symbolOrDie(exposed->handle(), "mi_trace_environment"));
+    directEnvironment =
+        reinterpret_cast<TraceFn>(symbolOrDie(renderer->handle(), "mi_trace_environment"));
   }
 };
 
@@ -110,41 +116,51 @@ const MentalRay& mentalRay() {
   return m;
 }
 
-// One shader call laid out as the renderer lays it out: the shader record with
-// the parameter block inside it, and the state pointing at the record.
+// The material every benchmark shades with.
+struct BenchMaterial {
+  miColor color{0.8f, 0.6f, 0.4f, 1.0f};
+  float diffuse = 0.8f, specularU = 30.0f, specularV = 3.0f, specularPower = 0.5f;
+};
+constexpr BenchMaterial kMaterial{};
+
+// One shader call as the renderer lays it out (the driver's record and
+// block), with the state pointing at the record.
 struct ShaderCall {
-  static constexpr size_t kParamsOffset = offsetof(miFunction, parameters);
-  alignas(8) unsigned char bytes[kParamsOffset + sizeof(ShaderParams) + 16] = {};
+  mrhost::ShaderCall record;
   miState state{};
   miColor result{};
 
-  ShaderCall() {
+  explicit ShaderCall(const mrhost::ShaderLibrary& lib, float reflectivity = 0.0f,
+                      int reflectSamples = 0, miTag light = 0)
+      : record(lib, 1) {
     state.version = MI_STATE_VERSION;
     state.type = miRAY_EYE;
     state.dir = {0.0f, 0.0f, -1.0f};
     state.normal = {0.1f, 0.2f, 0.97f};
     state.point = {1.0f, 2.0f, 3.0f};
-    state.shader = function();
-    function()->parameter_size = static_cast<int>(sizeof(ShaderParams));
-    ShaderParams& p = *params();
-    p.color = {0.8f, 0.6f, 0.4f, 1.0f};
-    p.ambientColor = {0.05f, 0.05f, 0.05f, 1.0f};
-    p.incandescence = {0.0f, 0.0f, 0.0f, 1.0f};
-    p.normalOffset = {0.0f, 0.0f, 0.0f};
-    p.diffuse = 0.8f;
-    p.specularU = 30.0f;
-    p.specularV = 3.0f;
-    p.specularPower = 0.5f;
-    p.reflectivity = 0.0f;
-    p.reflectSamples = 0;
-    p.indirect = miFALSE;
-    p.indirectColor = {1.0f, 1.0f, 1.0f, 1.0f};
-    p.indirectIntensity = 1.0f;
-    p.i_light = 0;
-    p.n_light = 0;
+    state.shader = record.function();
+    std::string error;
+    const bool ok = record.setColor("color", kMaterial.color, error) &&
+                    record.setColor("ambientColor", {0.05f, 0.05f, 0.05f, 1.0f}, error) &&
+                    record.setColor("incandescence", {0.0f, 0.0f, 0.0f, 1.0f}, error) &&
+                    record.setScalar("diffuse", kMaterial.diffuse, error) &&
+                    record.setScalar("specularU", kMaterial.specularU, error) &&
+                    record.setScalar("specularV", kMaterial.specularV, error) &&
+                    record.setScalar("specularPower", kMaterial.specularPower, error) &&
+                    record.setScalar("reflectivity", reflectivity, error) &&
+                    record.setInteger("reflectSamples", reflectSamples, error) &&
+                    record.setColor("indirectColor", {1.0f, 1.0f, 1.0f, 1.0f}, error) &&
+                    record.setScalar("indirectIntensity", 1.0f, error) &&
+                    record.setTags("light", &light, light ? 1 : 0, error);
+    if (!ok) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::abort();
+    }
   }
-  miFunction* function() { return reinterpret_cast<miFunction*>(bytes); }
-  ShaderParams* params() { return reinterpret_cast<ShaderParams*>(bytes + kParamsOffset); }
+  void shade() {
+    result = {0.0f, 0.0f, 0.0f, 0.0f};
+    record.call(&result, &state);
+  }
 };
 
 // ---- floors: the arithmetic one call cannot avoid ----
@@ -178,8 +194,8 @@ struct LightFloorInputs {
 };
 
 void lightSampleFloor(benchmark::State& state) {
-  const ShaderCall call;
-  const ShaderParams& p = *const_cast<ShaderCall&>(call).params();
+  const ShaderCall call(*mentalRay().shipped);
+  const BenchMaterial& p = kMaterial;
   LightFloorInputs in{call.state.normal, call.state.dir,  kLightDir,   kLightColor, p.color,
                       p.diffuse,         p.specularPower, p.specularU, p.specularV};
   for (auto _ : state) {
@@ -211,14 +227,10 @@ void lightSampleFloor(benchmark::State& state) {
 }
 
 void lightSampleOurs(benchmark::State& state) {
-  const MentalRay& m = mentalRay();
-  ShaderCall call;
-  call.params()->light[0] = 7;
-  call.params()->n_light = 1;
-  m.shade(&call.result, &call.state, call.params());  // binds the entry points
+  ShaderCall call(*mentalRay().shipped, 0.0f, 0, 7);
+  call.shade();  // binds the entry points
   for (auto _ : state) {
-    call.result = {0.0f, 0.0f, 0.0f, 0.0f};
-    m.shade(&call.result, &call.state, call.params());
+    call.shade();
     benchmark::DoNotOptimize(call.result);
   }
   state.SetItemsProcessed(state.iterations());
@@ -243,8 +255,8 @@ inline float lobeAzimuth(float d, float x) { return std::atan(d * std::tan(1.570
 void reflectSampleFloor(benchmark::State& state) {
   static const UnitTable table;
   const int samples = static_cast<int>(state.range(0));
-  const ShaderCall call;
-  const ShaderParams& p = *const_cast<ShaderCall&>(call).params();
+  const ShaderCall call(*mentalRay().shipped);
+  const BenchMaterial& p = kMaterial;
   struct {
     miVector normal, dir;
     float nu, nv, rs;
@@ -292,15 +304,11 @@ void reflectSampleFloor(benchmark::State& state) {
 }
 
 void reflectSampleOurs(benchmark::State& state) {
-  const MentalRay& m = mentalRay();
   const int samples = static_cast<int>(state.range(0));
-  ShaderCall call;
-  call.params()->reflectivity = 0.5f;
-  call.params()->reflectSamples = samples;
-  m.shade(&call.result, &call.state, call.params());  // binds; seeds this thread's generator
+  ShaderCall call(*mentalRay().shipped, 0.5f, samples);
+  call.shade();  // binds; seeds this thread's generator
   for (auto _ : state) {
-    call.result = {0.0f, 0.0f, 0.0f, 0.0f};
-    m.shade(&call.result, &call.state, call.params());
+    call.shade();
     benchmark::DoNotOptimize(call.result);
   }
   state.SetItemsProcessed(state.iterations() * samples);
@@ -312,7 +320,7 @@ template <bool Forwarded>
 void environmentCall(benchmark::State& state) {
   const MentalRay& m = mentalRay();
   const TraceFn fn = Forwarded ? m.forwardedEnvironment : m.directEnvironment;
-  ShaderCall call;
+  ShaderCall call(*m.shipped);
   miVector dir = {0.0f, 0.0f, 1.0f};
   miColor color{};
   fn(&color, &call.state, &dir);  // binds the forwarder's slot

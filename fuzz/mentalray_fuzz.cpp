@@ -1,9 +1,10 @@
 // Fuzz target for the shader library kl4v_glintWeave, driven through its real
-// exports: the library and the stand-in renderer module are loaded with
-// dlopen, the renderer's handle is handed over with miSetModuleHandle, and
-// each input becomes one shading call laid out as the renderer lays it out
-// (shader record, parameter block with its light tags, ghost tags), with the
-// renderer's scripted answers also taken from the input.
+// exports: the library and the stand-in renderer module are loaded through
+// the mental ray host's driver, the renderer's handle is handed over with
+// miSetModuleHandle, and each input becomes one shading call laid out by the
+// driver from the declaration as the renderer lays it out (shader record,
+// parameter block with its light tags, ghost tags), with the renderer's
+// scripted answers also taken from the input.
 //
 // Checked after every call, besides the sanitizers' own reports:
 //  - shadow and displacement calls return miFALSE and leave the result alone;
@@ -15,40 +16,56 @@
 //    in the library, so a probe call after each input traces one reflection
 //    ray whose direction is compared with the one the next two numbers of a
 //    reference generator give: any other count of draws shows up there.
-#include <dlfcn.h>
+#include <mrhost.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "fuzzCommon.h"
 #include "miRenderer.h"
 #include "random.h"
 #include "reflectance.h"
-#include "shaderParams.h"
 
 namespace {
 
-using ShaderFn = miBoolean (*)(miColor*, miState*, ShaderParams*);
-using SetHandleFn = void (*)(void*);
-
-constexpr int kParamsOffset = static_cast<int>(offsetof(miFunction, parameters));
 constexpr int kMaxTags = 16;
 constexpr int kMaxLights = 4;           // distinct tags the renderer knows
 constexpr int kMaxLightSamples = 6;     // samples scripted per light
 constexpr int kMaxTraceResults = 8;     // scripted trace outcomes, cycled
 constexpr int kMaxReflectSamples = 48;  // keeps one input fast
-// End of the last field the evaluation rule looks at, the first light tag.
-constexpr int kEvaluatedEnd = static_cast<int>(offsetof(ShaderParams, light) + sizeof(miTag));
+
+// The block's fields, resolved once from the driver's layout.
+struct Fields {
+  const mrhost::BlockField *color, *ambientColor, *incandescence, *normalOffset, *diffuse,
+      *specularU, *specularV, *specularPower, *reflectivity, *reflectSamples, *indirect,
+      *indirectColor, *indirectIntensity, *light;
+};
 
 struct Library {
-  void* renderer = nullptr;
+  std::unique_ptr<mrhost::Renderer> renderer;
+  std::unique_ptr<mrhost::ShaderLibrary> shader;
   const MiRenderer* mi = nullptr;
-  ShaderFn shade = nullptr;
-  SetHandleFn setModuleHandle = nullptr;
+  Fields fields{};
+  // End of the last field the evaluation rule looks at, the first light tag.
+  int evaluatedEnd = 0;
 };
 
 Library library;
+
+template <class T>
+T& at(unsigned char* block, const mrhost::BlockField* f) {
+  return *reinterpret_cast<T*>(block + f->offset);
+}
+miInteger& firstLight(unsigned char* block) { return at<miInteger>(block, library.fields.light); }
+miInteger& lightCount(unsigned char* block) {
+  return *reinterpret_cast<miInteger*>(block + library.fields.light->offset + sizeof(miInteger));
+}
+miTag* lightTags(unsigned char* block) {
+  return reinterpret_cast<miTag*>(block + library.fields.light->offset + 2 * sizeof(miInteger));
+}
 
 // What the phen_eval callback needs: where the block is and where the values
 // of the "connected" parameters are.
@@ -70,7 +87,7 @@ void* phenEval(void*, miState*, void* parm) {
 
 // The probe: one reflection ray straight up the normal's lobe.
 struct Probe {
-  alignas(8) unsigned char bytes[kParamsOffset + sizeof(ShaderParams)] = {};
+  std::unique_ptr<mrhost::ShaderCall> call;
   miVector traced{};
   int traces = 0;
 } probe;
@@ -84,28 +101,26 @@ miBoolean probeTrace(void*, miColor*, miState*, miVector* dir) {
 constexpr float kProbeExponent = 10.0f;
 
 void checkDrawsSoFar(gw::RandomSource& reference) {
-  auto* function = reinterpret_cast<miFunction*>(probe.bytes);
-  auto* params = reinterpret_cast<ShaderParams*>(probe.bytes + kParamsOffset);
-  *params = ShaderParams{};
-  params->color = {1.0f, 1.0f, 1.0f, 1.0f};
-  params->specularU = kProbeExponent;
-  params->specularV = kProbeExponent;
-  params->specularPower = 0.5f;
-  params->reflectivity = 1.0f;
-  params->reflectSamples = 1;
-  function->parameter_size = static_cast<int>(sizeof(ShaderParams));
+  mrhost::ShaderCall& call = *probe.call;
+  unsigned char* params = reinterpret_cast<unsigned char*>(call.block());
+  const Fields& fs = library.fields;
+  at<miColor>(params, fs.color) = {1.0f, 1.0f, 1.0f, 1.0f};
+  at<miScalar>(params, fs.specularU) = kProbeExponent;
+  at<miScalar>(params, fs.specularV) = kProbeExponent;
+  at<miScalar>(params, fs.specularPower) = 0.5f;
+  at<miScalar>(params, fs.reflectivity) = 1.0f;
+  at<miInteger>(params, fs.reflectSamples) = 1;
   miState state{};
   state.version = MI_STATE_VERSION;
   state.type = miRAY_EYE;
   state.normal = {0.0f, 0.0f, 1.0f};
   state.dir = {0.0f, 0.0f, -1.0f};
-  state.shader = function;
   MiRendererCallbacks callbacks{};
   callbacks.traceReflection = probeTrace;
   library.mi->setCallbacks(&callbacks);
   probe.traces = 0;
   miColor result{};
-  library.shade(&result, &state, params);
+  call.call(&result, &state);
   if (probe.traces != 1) gwfuzz::fail("probe call did not trace exactly one ray");
 
   // The same sampling in the frame the shader builds for the normal (0, 0, 1).
@@ -157,31 +172,34 @@ miVector takeVector(gwfuzz::FloatSource& f) {
 }
 
 // Every field of the block from the input; light tags are filled separately.
-void fillParams(FuzzedDataProvider& in, gwfuzz::FloatSource& f, ShaderParams& p) {
-  p.color = takeColor(f);
-  p.ambientColor = takeColor(f);
-  p.incandescence = takeColor(f);
-  p.normalOffset = takeVector(f);
-  p.diffuse = f.next();
-  p.specularU = f.nextExponent();
-  p.specularV = f.nextExponent();
-  p.specularPower = f.next();
-  p.reflectivity = f.next();
-  p.reflectSamples = in.ConsumeBool() ? in.ConsumeIntegralInRange<miInteger>(-2, kMaxReflectSamples)
-                                      : in.ConsumeIntegralInRange<miInteger>(-1, 3);
+void fillParams(FuzzedDataProvider& in, gwfuzz::FloatSource& f, unsigned char* p) {
+  const Fields& fs = library.fields;
+  at<miColor>(p, fs.color) = takeColor(f);
+  at<miColor>(p, fs.ambientColor) = takeColor(f);
+  at<miColor>(p, fs.incandescence) = takeColor(f);
+  at<miVector>(p, fs.normalOffset) = takeVector(f);
+  at<miScalar>(p, fs.diffuse) = f.next();
+  at<miScalar>(p, fs.specularU) = f.nextExponent();
+  at<miScalar>(p, fs.specularV) = f.nextExponent();
+  at<miScalar>(p, fs.specularPower) = f.next();
+  at<miScalar>(p, fs.reflectivity) = f.next();
+  at<miInteger>(p, fs.reflectSamples) =
+      in.ConsumeBool() ? in.ConsumeIntegralInRange<miInteger>(-2, kMaxReflectSamples)
+                       : in.ConsumeIntegralInRange<miInteger>(-1, 3);
+  miBoolean& indirect = at<miBoolean>(p, fs.indirect);
   switch (in.ConsumeIntegralInRange<int>(0, 2)) {
     case 0:
-      p.indirect = miFALSE;
+      indirect = miFALSE;
       break;
     case 1:
-      p.indirect = miTRUE;
+      indirect = miTRUE;
       break;
     default:
-      p.indirect = in.ConsumeIntegral<miBoolean>();
+      indirect = in.ConsumeIntegral<miBoolean>();
       break;
   }
-  p.indirectColor = takeColor(f);
-  p.indirectIntensity = f.next();
+  at<miColor>(p, fs.indirectColor) = takeColor(f);
+  at<miScalar>(p, fs.indirectIntensity) = f.next();
 }
 
 void scriptRenderer(FuzzedDataProvider& in, gwfuzz::FloatSource& f) {
@@ -228,21 +246,35 @@ bool finite(const miColor& c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  library.renderer = dlopen(GLINTWEAVE_MR_RENDERER, RTLD_NOW | RTLD_LOCAL);
-  void* shaderLibrary = dlopen(GLINTWEAVE_MR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (!library.renderer || !shaderLibrary) {
-    std::fprintf(stderr, "mentalray_fuzz: %s\n", dlerror());
+  std::string error;
+  library.renderer = mrhost::Renderer::load(GLINTWEAVE_MR_RENDERER, error);
+  if (library.renderer) library.shader = mrhost::ShaderLibrary::load(GLINTWEAVE_MR_LIBRARY, error);
+  if (!library.shader) {
+    std::fprintf(stderr, "mentalray_fuzz: %s\n", error.c_str());
     std::exit(2);
   }
-  library.mi = miRendererFrom(library.renderer);
-  library.shade = reinterpret_cast<ShaderFn>(dlsym(shaderLibrary, "kl4v_glintWeave"));
-  library.setModuleHandle =
-      reinterpret_cast<SetHandleFn>(dlsym(shaderLibrary, "miSetModuleHandle"));
-  if (!library.mi || !library.shade || !library.setModuleHandle) {
-    std::fprintf(stderr, "mentalray_fuzz: missing exports\n");
-    std::exit(2);
+  library.mi = library.renderer->control();
+  const mrhost::BlockLayout& layout = library.shader->layout();
+  const mrhost::BlockField** slots[] = {
+      &library.fields.color,        &library.fields.ambientColor,  &library.fields.incandescence,
+      &library.fields.normalOffset, &library.fields.diffuse,       &library.fields.specularU,
+      &library.fields.specularV,    &library.fields.specularPower, &library.fields.reflectivity,
+      &library.fields.reflectSamples, &library.fields.indirect,    &library.fields.indirectColor,
+      &library.fields.indirectIntensity, &library.fields.light};
+  const char* names[] = {"color",         "ambientColor",   "incandescence", "normalOffset",
+                         "diffuse",       "specularU",      "specularV",     "specularPower",
+                         "reflectivity",  "reflectSamples", "indirect",      "indirectColor",
+                         "indirectIntensity", "light"};
+  for (size_t i = 0; i < std::size(names); ++i) {
+    if (!(*slots[i] = layout.find(names[i]))) {
+      std::fprintf(stderr, "mentalray_fuzz: the declaration has no \"%s\"\n", names[i]);
+      std::exit(2);
+    }
   }
-  library.setModuleHandle(library.renderer);
+  library.evaluatedEnd =
+      static_cast<int>(library.fields.light->offset + 2 * sizeof(miInteger) + sizeof(miTag));
+  probe.call = std::make_unique<mrhost::ShaderCall>(*library.shader, 1);
+  library.shader->bind(*library.renderer);
   gwfuzz::AllocationCounter::install();
   return 0;
 }
@@ -251,11 +283,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   gwfuzz::FloatSource f(in, in.ConsumeBool());
 
-  // Layout: light tags allocated past the block, ghost tags where the ghost
-  // offset says. The allocation ends exactly where the renderer's would, so
-  // the address sanitizer sees any read past it.
+  // Layout: the driver's record with room for `tags` light tags past the
+  // block, and the ghost tags where the ghost offset says: a mirror of the
+  // block, or any offset that keeps them inside the record.
   const int tags = in.ConsumeIntegralInRange<int>(1, kMaxTags);
-  const int blockSize = static_cast<int>(sizeof(ShaderParams)) + 4 * (tags - 1);
+  mrhost::ShaderCall call(*library.shader, static_cast<size_t>(tags));
+  const int blockSize = static_cast<int>(call.blockSize());
   int ghost = 0;
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
     case 0:
@@ -267,34 +300,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ghost = blockSize;
       break;  // one tag per parameter word after the block
     default:
-      ghost = in.ConsumeIntegralInRange<int>(1, 2 * blockSize);
+      ghost = in.ConsumeIntegralInRange<int>(1, blockSize);
       break;
   }
-  const int area = ghost == 0 ? blockSize : std::max(blockSize, ghost + kEvaluatedEnd);
-  std::vector<unsigned char> storage(static_cast<size_t>(kParamsOffset + area));
-  auto* function = reinterpret_cast<miFunction*>(storage.data());
-  auto* params = reinterpret_cast<ShaderParams*>(storage.data() + kParamsOffset);
-  function->parameter_size = blockSize;
+  const int area = ghost == 0 ? blockSize : std::max(blockSize, ghost + library.evaluatedEnd);
+  miFunction* function = call.function();
+  unsigned char* params = reinterpret_cast<unsigned char*>(call.block());
   function->ghost_offs = ghost;
-  fillParams(in, f, *params);
-  params->i_light = in.ConsumeIntegralInRange<miInteger>(0, tags - 1);
-  params->n_light = in.ConsumeIntegralInRange<miInteger>(-1, tags - params->i_light);
+  fillParams(in, f, params);
+  firstLight(params) = in.ConsumeIntegralInRange<miInteger>(0, tags - 1);
+  lightCount(params) = in.ConsumeIntegralInRange<miInteger>(-1, tags - firstLight(params));
   for (int t = 0; t < tags; ++t) {
-    params->light[t] = in.ConsumeIntegralInRange<miTag>(0, kMaxLights + 1);
+    lightTags(params)[t] = in.ConsumeIntegralInRange<miTag>(0, kMaxLights + 1);
   }
-  for (int at = blockSize; at + 4 <= area; at += 4) {
+  for (int a = blockSize; a + 4 <= area; a += 4) {
     const miTag tag = in.ConsumeBool() ? 0u : in.ConsumeIntegralInRange<miTag>(1, 9);
-    std::memcpy(storage.data() + kParamsOffset + at, &tag, sizeof tag);
+    std::memcpy(params + a, &tag, sizeof tag);
   }
 
   // Values of the connected parameters: another block of the same layout.
   std::vector<unsigned char> values(static_cast<size_t>(blockSize));
-  auto* connected = reinterpret_cast<ShaderParams*>(values.data());
-  fillParams(in, f, *connected);
-  connected->i_light = params->i_light;
-  connected->n_light = params->n_light;
-  for (int t = 0; t < tags; ++t) connected->light[t] = params->light[t];
-  connections = {storage.data() + kParamsOffset, static_cast<size_t>(blockSize), values.data(),
+  unsigned char* connected = values.data();
+  fillParams(in, f, connected);
+  firstLight(connected) = firstLight(params);
+  lightCount(connected) = lightCount(params);
+  for (int t = 0; t < tags; ++t) lightTags(connected)[t] = lightTags(params)[t];
+  connections = {params, static_cast<size_t>(blockSize), values.data(),
                  in.ConsumeIntegralInRange<int>(0, 7) == 0};
 
   miState state{};
@@ -303,7 +334,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   state.normal = takeVector(f);
   state.dir = takeVector(f);
   state.point = {f.any(), f.any(), f.any()};
-  state.shader = function;
 
   library.mi->reset();
   library.mi->setRecording(miFALSE);
@@ -313,18 +343,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // handle: every lookup fails and the forwarders answer for a renderer with
   // nothing to offer.
   const int binding = in.ConsumeIntegralInRange<int>(0, 31);
-  if (binding == 0) library.setModuleHandle(nullptr);
+  if (binding == 0) library.shader->bind(nullptr);
   const bool bound = binding != 0;
 
   const bool turnedAway = state.type == miRAY_SHADOW || state.type == miRAY_DISPLACE;
-  const float reflectivity = effective(*function, &params->reflectivity, bound);
-  const miInteger reflectSamples = effective(*function, &params->reflectSamples, bound);
+  const float reflectivity =
+      effective(*function, &at<miScalar>(params, library.fields.reflectivity), bound);
+  const miInteger reflectSamples =
+      effective(*function, &at<miInteger>(params, library.fields.reflectSamples), bound);
   const bool reflects = !turnedAway && reflectivity > 0.0f && reflectSamples > 0;
 
   miColor result = {0.0f, 0.0f, 0.0f, f.any()};
   const miColor before = result;
   if (bound) gwfuzz::AllocationCounter::start();
-  const miBoolean shaded = library.shade(&result, &state, params);
+  const miBoolean shaded = call.call(&result, &state);
   const long allocations = bound ? gwfuzz::AllocationCounter::stop() : 0;
 
   if (turnedAway) {
@@ -339,7 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (allocations != 0) gwfuzz::fail("the shading call allocated");
 
-  if (!bound) library.setModuleHandle(library.renderer);
+  if (!bound) library.shader->bind(*library.renderer);
   for (miInteger s = 0; reflects && s < reflectSamples; ++s) gw::randomUnitPair(reference);
   checkDrawsSoFar(reference);
   return 0;

@@ -1,6 +1,8 @@
 // The shader's interface through its export: the evaluation rule and fetch
 // order, the early return, the light range, the indirect switch, the result,
-// and the .mi declaration against the parameter block.
+// the .mi declaration against the parameter block, and the host driver that
+// lays records out from declarations and loads libraries with them.
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -261,6 +263,190 @@ TEST(MrDeclaration, MatchesTheParameterBlock) {
   }
   EXPECT_EQ(index, want.size());
   EXPECT_EQ(offset, sizeof(ShaderParams));
+
+  // The host driver lays the same block out from the parsed declaration.
+  const mrhost::BlockLayout& layout = layoutLibrary().layout();
+  EXPECT_EQ(layout.size, sizeof(ShaderParams));
+  ASSERT_EQ(layout.fields.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(layout.fields[i].name, want[i].name);
+    EXPECT_EQ(layout.fields[i].type, want[i].type);
+    EXPECT_EQ(layout.fields[i].offset, want[i].offset) << want[i].name;
+  }
+}
+
+// ---- the host driver ---------------------------------------------------------------------
+
+// The declaration `text` parsed as the renderer reads it.
+gws::MiShaderDeclaration parsed(const std::string& text) {
+  gws::MiLexer lex(text, true);
+  gws::MiShaderDeclaration d;
+  const gws::MiToken start = lex.next();
+  std::string error;
+  EXPECT_TRUE(gws::parseDeclareShader(lex, start, d, error)) << error << "\n" << text;
+  return d;
+}
+
+// Every type a block can hold, laid out as a C struct of the renderer's
+// types: 4-byte fields, arrays as index, count and one element, struct
+// members inline; types without storage are refused with their name.
+TEST(MrDriver, LaysOutEveryParameterTypeAsTheRendererDoes) {
+  struct Case {
+    const char* params;
+    std::vector<std::pair<const char*, size_t>> offsets;  // name, offset
+    size_t size;                                          // 0: refused
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"boolean \"on\", integer \"i\", scalar \"s\", vector \"v\", color \"c\"",
+       {{"on", 0}, {"i", 4}, {"s", 8}, {"v", 12}, {"c", 24}}, 40, ""},
+      {"transform \"m\", scalar \"after\"", {{"m", 0}, {"after", 64}}, 68, ""},
+      {"color texture \"ct\", scalar texture \"st\", vector texture \"vt\", light \"l\", "
+       "shader \"sh\", material \"mt\", geometry \"g\", data \"d\", lightprofile \"lp\", "
+       "string \"str\"",
+       {{"ct", 0}, {"st", 4}, {"vt", 8}, {"l", 12}, {"sh", 16}, {"mt", 20}, {"g", 24},
+        {"d", 28}, {"lp", 32}, {"str", 36}},
+       40, ""},
+      {"array color \"cs\", scalar \"x\", array light \"lights\"",
+       {{"cs", 0}, {"x", 24}, {"lights", 28}}, 40, ""},
+      {"struct \"s\" { scalar \"a\", color \"b\" }, integer \"n\"",
+       {{"s", 0}, {"s.a", 0}, {"s.b", 4}, {"n", 20}}, 24, ""},
+      {"", {}, 0, ""},
+      {"array struct \"layers\" { scalar \"w\" }", {}, 0, "arrays of structs"},
+  };
+  for (const Case& c : cases) {
+    const std::string text =
+        std::string("declare shader color \"t\" (") + c.params + ") version 1 end declare";
+    mrhost::BlockLayout layout;
+    std::string error;
+    const bool ok = mrhost::BlockLayout::from(parsed(text), layout, error);
+    if (*c.refusal) {
+      EXPECT_FALSE(ok) << c.params;
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(ok) << c.params << ": " << error;
+    EXPECT_EQ(layout.size, c.size) << c.params;
+    for (const auto& [name, offset] : c.offsets) {
+      const mrhost::BlockField* f = layout.find(name);
+      ASSERT_NE(f, nullptr) << name;
+      EXPECT_EQ(f->offset, offset) << name;
+    }
+  }
+}
+
+// A record built by the driver: arrays other than the last keep their
+// elements after the block, reached through i_x; setters check the name,
+// the kind and the room; a connection turns the ghost tags on.
+TEST(MrDriver, RecordsPlaceArraysAndRefuseWhatTheBlockCannotTake) {
+  const mrhost::ShaderLibrary& lib = layoutLibrary();
+  mrhost::ShaderCall call(lib, 3);
+  EXPECT_EQ(call.blockSize(), sizeof(ShaderParams) + 2 * sizeof(miTag));
+  EXPECT_EQ(call.function()->parameter_size, static_cast<int>(call.blockSize()));
+  EXPECT_EQ(call.function()->ghost_offs, 0);
+  std::string error;
+  const miTag tags[] = {4, 5, 6};
+  ASSERT_TRUE(call.setTags("light", tags, 3, error)) << error;
+  const auto* p = reinterpret_cast<const ShaderParams*>(call.block());
+  EXPECT_EQ(p->i_light, 0);
+  EXPECT_EQ(p->n_light, 3);
+  EXPECT_EQ(p->light[2], 6u);
+  EXPECT_FALSE(call.setTags("light", tags, 4, error));  // room for three
+  EXPECT_NE(error.find("room for 3"), std::string::npos) << error;
+  EXPECT_FALSE(call.setScalar("color", 1.0f, error));  // a colour, not a scalar
+  EXPECT_FALSE(call.setScalar("nosuch", 1.0f, error));
+  EXPECT_NE(error.find("nosuch"), std::string::npos) << error;
+  const double two[] = {0.25, 0.5};
+  EXPECT_FALSE(call.setNumbers("normalOffset", two, 2, error));  // a vector takes three
+  const double rgb[] = {0.25, 0.5, 0.75};
+  ASSERT_TRUE(call.setNumbers("incandescence", rgb, 3, error)) << error;
+  EXPECT_EQ(p->incandescence.b, 0.75f);
+  EXPECT_EQ(p->incandescence.a, 1.0f);
+  const double on[] = {2.0};
+  ASSERT_TRUE(call.setNumbers("indirect", on, 1, error)) << error;
+  EXPECT_EQ(p->indirect, miTRUE);
+  call.connect(offsetof(ShaderParams, diffuse), 9);
+  EXPECT_EQ(call.function()->ghost_offs, static_cast<int>(call.blockSize()));
+  miTag ghost = 0;
+  std::memcpy(&ghost, call.block() + call.blockSize() + offsetof(ShaderParams, diffuse),
+              sizeof ghost);
+  EXPECT_EQ(ghost, 9u);
+
+  // An array before the last parameter: its elements live past the block.
+  mrhost::BlockLayout layout;
+  ASSERT_TRUE(mrhost::BlockLayout::from(
+      parsed("declare shader \"t\" (array light \"a\", scalar \"s\") end declare"), layout, error));
+  EXPECT_EQ(layout.find("s")->offset, 12u);
+}
+
+// The trace calls' child state: a linked copy one level deeper, and what the
+// renderer copies back into the caller's state when it is done.
+TEST(MrDriver, ChildStatesLinkAndCopyBackWhatTheRendererCopiesBack) {
+  int context = 0;
+  miState parent = mrhost::eyeState(&context, sizeof context);
+  EXPECT_EQ(parent.type, miRAY_EYE);
+  EXPECT_EQ(parent.user, &context);
+  EXPECT_EQ(parent.ior, 1.0f);
+  parent.point = {1.0f, 2.0f, 3.0f};
+  parent.time = 0.5f;
+  {
+    mrhost::ChildState child(parent, miRAY_REFLECT);
+    EXPECT_EQ(parent.child, &child.state());
+    EXPECT_EQ(child.state().parent, &parent);
+    EXPECT_EQ(child.state().reflection_level, 1);
+    EXPECT_EQ(child.state().refraction_level, 0);
+    EXPECT_EQ(child.state().user, &context);
+    child.state().point = {4.0f, 5.0f, 6.0f};
+    child.state().normal = {0.0f, 1.0f, 0.0f};
+    child.state().dist = 2.5;
+    child.state().time = 9.0f;  // not copied back
+  }
+  EXPECT_EQ(parent.child, nullptr);
+  EXPECT_EQ(parent.point.z, 6.0f);
+  EXPECT_EQ(parent.normal.y, 1.0f);
+  EXPECT_EQ(parent.dist, 2.5);
+  EXPECT_EQ(parent.time, 0.5f);
+  EXPECT_EQ(parent.reflection_level, 0);
+}
+
+// The renderer refuses a library whose version differs from its
+// declaration's, one without its declaration, and a declaration without the
+// shader; each says which file and why in one line.
+TEST(MrDriver, LoadingRefusesWhatTheRendererRefuses) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("glintweave-mr-driver-" + std::to_string(processId()));
+  fs::create_directories(dir);
+  const std::string mi = mrDeclarationPath();
+  std::ifstream in(mi);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string other = (dir / "other.mi").string();
+  std::ofstream(other) << std::regex_replace(text.str(), std::regex("version\\s+1"), "version 2");
+
+  struct Case {
+    std::string library, declaration, shader, message;
+  };
+  const Case cases[] = {
+      {mrLibraryPath(), other, "", "shader version 1, the declaration"},
+      {mrLibraryPath(), mi, "nosuch", "declares no shader \"nosuch\""},
+      {privateCopy(mrLibraryPath(), "lonely"), "", "", "with its declaration"},
+      {GLINTWEAVE_MR_RENDERER, mi, "", "does not export the shader it declares"},
+  };
+  for (const Case& c : cases) {
+    mrhost::ShaderLibrary::Options options;
+    options.declaration = c.declaration;
+    options.shader = c.shader;
+    std::string error;
+    EXPECT_FALSE(mrhost::ShaderLibrary::load(c.library, options, error)) << c.library;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+  std::string error;
+  EXPECT_FALSE(mrhost::Renderer::load(mrLibraryPath(), error));
+  EXPECT_NE(error.find("not the stand-in renderer module"), std::string::npos) << error;
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
 }
 
 // The renderer refuses a declaration whose version range leaves it out. The

@@ -1,18 +1,23 @@
-// Test harness for the shader library: loads kl4v_glintWeave.so and the
-// stand-in renderer module with dlopen (RTLD_LOCAL), as the renderer does, and
-// builds shader calls the way the renderer lays them out: the shader record,
-// the parameter block (with room for light tags past its end) and the ghost
-// tags, in one buffer.
+// Test harness for the shader library: loads kl4v_glintWeave.so with its
+// declaration and the stand-in renderer module through the mental ray host's
+// driver (RTLD_LOCAL, as the renderer does), and builds shader calls the way
+// the renderer lays them out: the shader record, the parameter block laid out
+// from the declaration (with room for light tags past its end) and the ghost
+// tags, in one buffer. Tests read and write the block through the library's
+// own ShaderParams, which a test keeps equal to the declaration's layout.
 #pragma once
 
 #include <glintweave/dynload.h>
 #include <gtest/gtest.h>
+#include <mrhost.h>
 
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "artifact_path.h"
@@ -25,6 +30,8 @@ using ShaderFn = miBoolean (*)(miColor*, miState*, ShaderParams*);
 using VersionFn = int (*)();
 using SetHandleFn = void (*)(void*);
 
+// A loaded shader library's exports. Loaded libraries stay loaded for the
+// life of the test process, as the renderer keeps them.
 struct ShaderLibrary {
   void* handle = nullptr;
   ShaderFn shade = nullptr;
@@ -36,12 +43,6 @@ struct ShaderLibrary {
 // GLINTWEAVE_MR_LIBRARY (the install tests point it at the installed copy).
 inline const char* mrLibraryPath() {
   return gwtest::artifactPath("GLINTWEAVE_MR_LIBRARY", GLINTWEAVE_MR_LIBRARY);
-}
-
-inline void* openLocal(const std::string& path) {
-  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
-  return h;
 }
 
 inline unsigned long processId() {
@@ -66,20 +67,60 @@ inline std::string privateCopy(const std::string& path, const std::string& tag) 
   return copy.string();
 }
 
-inline ShaderLibrary loadShaderLibrary(const std::string& path) {
+// The declaration installed with the library under test.
+inline std::string mrDeclarationPath() {
+  std::string looked;
+  const std::string path = gws::findMiDeclaration(mrLibraryPath(), looked);
+  EXPECT_FALSE(path.empty()) << "no declaration beside " << mrLibraryPath() << ": " << looked;
+  return path;
+}
+
+// The exports of a library the driver loaded, which stays loaded for the
+// life of the test process, as the renderer keeps its libraries.
+inline ShaderLibrary exportsOf(const mrhost::ShaderLibrary& driver) {
   ShaderLibrary lib;
-  lib.handle = openLocal(path);
-  if (!lib.handle) return lib;
-  lib.shade = reinterpret_cast<ShaderFn>(dlsym(lib.handle, "kl4v_glintWeave"));
-  lib.version = reinterpret_cast<VersionFn>(dlsym(lib.handle, "kl4v_glintWeave_version"));
-  lib.setModuleHandle = reinterpret_cast<SetHandleFn>(dlsym(lib.handle, "miSetModuleHandle"));
-  EXPECT_TRUE(lib.shade && lib.version && lib.setModuleHandle);
+  lib.handle = driver.handle();
+  lib.shade = reinterpret_cast<ShaderFn>(driver.shader());
+  lib.version = driver.versionFunction();
+  lib.setModuleHandle = driver.setModuleHandleFunction();
   return lib;
 }
 
-// The shipped library, loaded once per process.
+// Loads the library at `path` as the shader the declaration under test
+// declares (a copy or a variant of the library is named otherwise).
+inline ShaderLibrary loadShaderLibrary(const std::string& path) {
+  mrhost::ShaderLibrary::Options options;
+  options.declaration = mrDeclarationPath();
+  options.shader = "kl4v_glintWeave";
+  std::string error;
+  const mrhost::ShaderLibrary* loaded =
+      mrhost::ShaderLibrary::load(path, options, error).release();
+  if (!loaded) {
+    ADD_FAILURE() << error;
+    return {};
+  }
+  return exportsOf(*loaded);
+}
+
+// The shipped library as the driver loaded it: what lays the calls out. A
+// test process without it cannot build any call.
+inline const mrhost::ShaderLibrary& layoutLibrary() {
+  static const mrhost::ShaderLibrary* const lib = [] {
+    std::string error;
+    const mrhost::ShaderLibrary* loaded =
+        mrhost::ShaderLibrary::load(mrLibraryPath(), error).release();
+    if (!loaded) {
+      std::fprintf(stderr, "cannot lay out a shader call: %s\n", error.c_str());
+      std::abort();
+    }
+    return loaded;
+  }();
+  return *lib;
+}
+
+// The shipped library's exports.
 inline const ShaderLibrary& shaderLibrary() {
-  static const ShaderLibrary lib = loadShaderLibrary(mrLibraryPath());
+  static const ShaderLibrary lib = exportsOf(layoutLibrary());
   return lib;
 }
 
@@ -99,11 +140,15 @@ struct Renderer {
   const MiRenderer* mi = nullptr;
 };
 
+// Loads a renderer module; it stays loaded for the life of the process.
 inline Renderer loadRenderer(const std::string& path) {
   Renderer r;
-  r.handle = openLocal(path);
-  if (r.handle) r.mi = miRendererFrom(r.handle);
-  EXPECT_NE(r.mi, nullptr);
+  std::string error;
+  if (mrhost::Renderer* loaded = mrhost::Renderer::load(path, error).release()) {
+    r.handle = loaded->handle();
+    r.mi = loaded->control();
+  }
+  EXPECT_NE(r.mi, nullptr) << error;
   return r;
 }
 
@@ -118,21 +163,21 @@ constexpr miTag kParamTag = ~static_cast<miTag>(1);
 // One shader call as the renderer sets it up.
 struct ShaderCall {
   static constexpr int kMaxLights = 8;
-  static constexpr int kParamsOffset = static_cast<int>(offsetof(miFunction, parameters));
   static constexpr int kBlockSize = static_cast<int>(sizeof(ShaderParams)) + 4 * (kMaxLights - 1);
 
-  alignas(8) unsigned char bytes[kParamsOffset + 2 * kBlockSize] = {};
+  mrhost::ShaderCall record{layoutLibrary(), kMaxLights};
   miState state{};
   miColor result{0.0f, 0.0f, 0.0f, 0.0f};
 
   ShaderCall() {
+    // The driver's block is the library's ShaderParams with room for the lights.
+    EXPECT_EQ(record.blockSize(), static_cast<size_t>(kBlockSize));
     state.version = MI_STATE_VERSION;
     state.type = miRAY_EYE;
     state.dir = {0.0f, 0.0f, -1.0f};
     state.normal = {0.0f, 0.0f, 1.0f};
     state.point = {1.0f, 2.0f, 3.0f};
     state.shader = function();
-    function()->parameter_size = kBlockSize;
     ShaderParams& p = *params();
     p.color = {0.5f, 0.5f, 0.5f, 1.0f};
     p.ambientColor = {0.0f, 0.0f, 0.0f, 1.0f};
@@ -153,8 +198,8 @@ struct ShaderCall {
   ShaderCall(const ShaderCall&) = delete;
   ShaderCall& operator=(const ShaderCall&) = delete;
 
-  miFunction* function() { return reinterpret_cast<miFunction*>(bytes); }
-  ShaderParams* params() { return reinterpret_cast<ShaderParams*>(bytes + kParamsOffset); }
+  miFunction* function() { return record.function(); }
+  ShaderParams* params() { return reinterpret_cast<ShaderParams*>(record.block()); }
   miTag* lights() { return params()->light; }
 
   void setLights(std::initializer_list<miTag> tags) {
@@ -172,14 +217,13 @@ struct ShaderCall {
   // tag. Renderers from 3.8 on also tag directly set parameters, with
   // kParamTag.
   void connect(const void* field, miTag tag = 1) {
-    function()->ghost_offs = kBlockSize;
-    const auto at = static_cast<const unsigned char*>(field) + kBlockSize;
-    std::memcpy(bytes + (at - bytes), &tag, sizeof tag);
+    record.connect(static_cast<size_t>(static_cast<const char*>(field) - record.block()), tag);
   }
 
-  miBoolean shade(const ShaderLibrary& lib = shaderLibrary()) {
-    return lib.shade(&result, &state, params());
-  }
+  // Through the driver, as the renderer calls the shader.
+  miBoolean shade() { return record.call(&result, &state); }
+  // Through `lib`'s export, with this record.
+  miBoolean shade(const ShaderLibrary& lib) { return lib.shade(&result, &state, params()); }
 };
 
 inline MiLightSample lightSample(miVector dir, miColor color = {1.0f, 1.0f, 1.0f, 1.0f}) {

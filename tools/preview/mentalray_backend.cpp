@@ -1,7 +1,7 @@
-// The mental ray side: kl4v_glintWeave.so loaded as the renderer loads a
-// shader library, with the stand-in renderer module handed over through
-// miSetModuleHandle, and the module's five interface functions served by
-// callbacks that trace this scene.
+// The mental ray side: kl4v_glintWeave.so and the stand-in renderer module
+// loaded through the mental ray host's driver (hosts/mentalray/driver), one
+// shader record per material laid out from the installed declaration, and
+// the module's interface functions served by callbacks that trace this scene.
 //
 // Host services, as the shader relies on them:
 // - mi_sample_light: point lights give one sample, area lights as many as the
@@ -15,35 +15,23 @@
 //   falls back to mi_trace_environment. Like the renderer, the call copies the
 //   hit's point, normal and distance back into the state it was given.
 // - mi_trace_environment: the studio environment in the given direction.
-// - mi_compute_irradiance: a small hemisphere estimate, see below.
+// - mi_compute_irradiance: the environment's, from environmentIrradiance.
 // The space the shader sees is world space, whose axes are the camera's.
-#include <dlfcn.h>
-#include <miRenderer.h>
-#include <shader.h>
+#include <mrhost.h>
 
-#include <array>
 #include <atomic>
 #include <cmath>
-#include <cstddef>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include "backend.h"
 #include "library_file.h"
-#include "shaderParams.h"
 
 namespace gwp {
 namespace {
 
-// The parameter block is the shader's own ShaderParams, whose layout a test
-// keeps equal to what the renderer makes of kl4v_glintWeave.mi.
-using GlintWeaveBlock = ShaderParams;
-
 constexpr int kReflectionDepth = 1;
-constexpr const char* kShaderName = "kl4v_glintWeave";
-constexpr int kShaderVersion = 1;
 // Directions of the irradiance estimate; see computeIrradiance.
 constexpr int kIrradianceRays = 16;
 
@@ -58,11 +46,17 @@ miTag lightTag(size_t index) { return static_cast<miTag>(index + 1); }
 // direction the probe currently asks for, carried in the state's user
 // pointer.
 constexpr miTag kProbeLightTag = 0x7fff0001u;
-struct ProbeLight {
-  Vec3 direction;
-};
+struct ProbeLight { Vec3 direction; };
 miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
-                           miInteger* samples);
+                           miInteger* samples) {
+  const auto* probe = static_cast<const ProbeLight*>(state->user);
+  if (!probe || !samples || *samples != 0) return miFALSE;
+  if (result) *result = {1.0f, 1.0f, 1.0f, 1.0f};
+  if (dir) *dir = toMi(probe->direction);
+  if (dotNl) *dotNl = dot(fromMi(state->normal), probe->direction);
+  ++*samples;
+  return miTRUE;
+}
 
 std::atomic<bool> backendAlive{false};
 
@@ -82,18 +76,17 @@ struct MentalRayContext final : ShadingContext {
   int traces = 0;         // rays traced for the camera sample so far
 };
 
-class MentalRayBackend final : public Backend {
+class MentalRayBackend final : public Backend, private mrhost::Services {
  public:
-  MentalRayBackend(const Scene& scene, const std::vector<Material>& materials)
-      : scene_(scene), materials_(materials) {}
+  explicit MentalRayBackend(const Scene& scene) : scene_(scene) {}
   ~MentalRayBackend() override {
-    if (control_) control_->setCallbacks(nullptr);
-    if (shaderLib_) dlclose(shaderLib_);
-    if (renderer_) dlclose(renderer_);
+    calls_.clear();
+    library_.reset();
+    renderer_.reset();  // removes the routes first
     if (owner_) backendAlive = false;
   }
 
-  bool load(const LibraryPaths& paths, std::string& error);
+  bool load(const std::vector<Material>& materials, const LibraryPaths& paths, std::string& error);
   const char* name() const override { return "mentalray"; }
   std::unique_ptr<ShadingContext> newContext() override {
     return std::make_unique<MentalRayContext>(*this);
@@ -106,171 +99,91 @@ class MentalRayBackend final : public Backend {
   // Shades `state` (point, normal, dir and the rest filled in) with material
   // `material` into `result`, which starts black as the shader expects.
   miBoolean shade(miColor* result, miState* state, int material) const {
-    const miFunction* record = record_of(material);
-    state->shader = record;
     *result = {0.0f, 0.0f, 0.0f, 0.0f};
-    return shader_(result, state, const_cast<char*>(record->parameters));
+    return calls_[static_cast<size_t>(material)]->call(result, state);
   }
 
   // Fills a state for a hit of `ray`, as the renderer does before calling a
   // material shader.
   void fillHitState(miState& st, const Ray& ray, const Hit& hit) const {
-    st.org = toMi(ray.origin);
-    st.dir = toMi(ray.dir);
-    st.dist = static_cast<double>(hit.t);
-    st.point = toMi(hit.point);
-    st.normal = toMi(hit.normal);
-    st.normal_geom = st.normal;
-    st.inv_normal = hit.backFacing ? 1 : 0;
-    st.face = 'a';
-    st.dot_nd = dot(hit.normal, ray.dir);
-    st.instance = objectTag(hit.object);
+    mrhost::setHit(st, toMi(ray.origin), toMi(ray.dir), hit.t, toMi(hit.point), toMi(hit.normal),
+                   hit.backFacing, objectTag(hit.object));
   }
-
-  const Scene& scene() const { return scene_; }
 
  private:
-  const miFunction* record_of(int material) const {
-    return reinterpret_cast<const miFunction*>(records_[static_cast<size_t>(material)].data());
-  }
   miTag objectTag(const void* object) const {
     for (size_t i = 0; i < scene_.spheres.size(); ++i) {
       if (object == &scene_.spheres[i]) return static_cast<miTag>(scene_.lights.size() + 1 + i);
     }
     return static_cast<miTag>(scene_.lights.size() + 1 + scene_.spheres.size());
   }
-  bool buildRecords(std::string& error);
+  bool writeValues(const Material& m, mrhost::ShaderCall& call, std::string& error) const;
 
-  static miBoolean sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
-                               miState* state, miTag light, miInteger* samples);
-  static miBoolean traceReflection(void* user, miColor* result, miState* state, miVector* dir);
-  static miBoolean traceEnvironment(void* user, miColor* result, miState* state, miVector* dir);
-  static miBoolean computeIrradiance(void* user, miColor* result, miState* state);
+  // The renderer's interface functions, answered from this scene.
+  miBoolean sampleLight(miColor* result, miVector* dir, miScalar* dotNl, miState* state,
+                        miTag light, miInteger* samples) override;
+  miBoolean traceReflection(miColor* result, miState* state, miVector* dir) override;
+  miBoolean traceEnvironment(miColor* result, miState*, miVector* dir) override {
+    const Rgb c = scene_.environment.radiance(normalized(fromMi(*dir)));
+    *result = {c.x, c.y, c.z, 1.0f};
+    return miTRUE;
+  }
+  miBoolean computeIrradiance(miColor* result, miState* state) override;
 
   const Scene& scene_;
-  const std::vector<Material>& materials_;
-  void* renderer_ = nullptr;
-  void* shaderLib_ = nullptr;
   bool owner_ = false;
-  const MiRenderer* control_ = nullptr;
-  miShader shader_ = nullptr;
-  // Per material: the shader record, its parameter block and the light tags,
-  // in one 8-byte aligned buffer.
-  std::vector<std::vector<uint64_t>> records_;
+  std::unique_ptr<mrhost::Renderer> renderer_;
+  std::unique_ptr<mrhost::ShaderLibrary> library_;
+  // Per material: the shader record, its parameter block and the light tags.
+  std::vector<std::unique_ptr<mrhost::ShaderCall>> calls_;
 };
 
-// Writes a material's parameter block, apart from the light array, as the
-// renderer lays it out from the shader's declaration: parameters in declared
-// order, colours 16 bytes, vectors 12, scalars, integers and booleans 4, and
-// the light array last as its index, its count and the tags (which run past
-// the block). `params` has room for a GlintWeaveBlock.
-bool writeParameterBlock(const Material& m, char* params, std::string& error) {
+// Writes a material's values into a record's parameter block by declared
+// name. The material's own declaration must be the one the library's block
+// is laid out from, or its values would land in the wrong places.
+bool MentalRayBackend::writeValues(const Material& m, mrhost::ShaderCall& call,
+                                   std::string& error) const {
   const gws::HostSchema* mr = m.bound() ? m.schema().host(gws::Host::kMentalRay) : nullptr;
   if (!mr) {
     error = "the material carries no mental ray schema (the declaration was not read)";
     return false;
   }
-  struct Field {
-    size_t offset;
-    int merged;  // index into the material, or -1 for the light array
-    ValueKind kind;
-  };
-  std::vector<Field> fields;
-  size_t offset = 0;
-  size_t lightArray = 0;
-  bool haveLights = false;
-  for (const gws::DeclaredParameter& p : mr->declaration) {
-    if (haveLights) {
-      error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" + p.name +
-              "\" after the light array, which must come last";
+  const auto& declared = library_->declaration().parameters;
+  bool same = mr->declaration.size() == declared.size();
+  for (size_t i = 0; i < mr->declaration.size(); ++i) {
+    const gws::DeclaredParameter& p = mr->declaration[i];
+    if (i + 1 < mr->declaration.size() && p.type.rfind("array ", 0) == 0) {
+      error = "the declaration of " + mr->nodeType + " (" + mr->source + ") puts \"" +
+              mr->declaration[i + 1].name + "\" after the light array, which must come last";
       return false;
     }
-    if (p.type == "array light") {
-      lightArray = offset;
-      haveLights = true;
-      continue;
-    }
-    const int hostInput = mr->findInput(p.name);
-    if (hostInput < 0) {
-      error = "the preview cannot lay out " + p.type + " \"" + p.name + "\" of " + mr->nodeType;
-      return false;
-    }
-    const ValueKind kind = mr->inputs[static_cast<size_t>(hostInput)].kind;
-    fields.push_back(
-        {offset, m.schema().mergedIndex(gws::Host::kMentalRay, static_cast<size_t>(hostInput)),
-         kind});
-    offset += kind == ValueKind::kColor ? sizeof(miColor)
-              : kind == ValueKind::kVector ? sizeof(miVector)
-                                           : 4;
+    same = same && p.type == declared[i].type && p.name == declared[i].name;
   }
-  // The library was built for one layout; a declaration that makes
-  // another would have it read its parameters from the wrong places.
-  if (!haveLights || lightArray != offsetof(GlintWeaveBlock, i_light)) {
+  if (!same) {
     error = "the declaration of " + mr->nodeType + " (" + mr->source +
-            ") does not lay out the shader library's parameter block";
+            ") does not lay out the shader library's parameter block (" +
+            library_->declarationPath() + ")";
     return false;
   }
-  for (const Field& f : fields) {
-    const gws::Value& v = m[static_cast<size_t>(f.merged)];
-    char* at = params + f.offset;
-    switch (f.kind) {
-      case ValueKind::kColor: {
-        const miColor c{static_cast<float>(v[0]), static_cast<float>(v[1]),
-                        static_cast<float>(v[2]), 1.0f};
-        std::memcpy(at, &c, sizeof c);
-        break;
-      }
-      case ValueKind::kVector: {
-        const miVector d{static_cast<float>(v[0]), static_cast<float>(v[1]),
-                         static_cast<float>(v[2])};
-        std::memcpy(at, &d, sizeof d);
-        break;
-      }
-      case ValueKind::kFloat: {
-        const miScalar x = static_cast<float>(v[0]);
-        std::memcpy(at, &x, sizeof x);
-        break;
-      }
-      case ValueKind::kInt: {
-        const miInteger n = static_cast<miInteger>(v[0]);
-        std::memcpy(at, &n, sizeof n);
-        break;
-      }
-      case ValueKind::kBool: {
-        const miBoolean b = v[0] != 0.0 ? miTRUE : miFALSE;
-        std::memcpy(at, &b, sizeof b);
-        break;
-      }
+  for (const mrhost::BlockField& f : library_->layout().fields) {
+    if (f.kind == mrhost::FieldKind::kArray) continue;  // the lights, set once
+    const int in = mr->findInput(f.name);
+    if (in < 0) {
+      error = "the preview cannot lay out " + f.type + " \"" + f.name + "\" of " + mr->nodeType;
+      return false;
+    }
+    const ValueKind kind = mr->inputs[static_cast<size_t>(in)].kind;
+    const gws::Value& v =
+        m[static_cast<size_t>(m.schema().mergedIndex(gws::Host::kMentalRay, size_t(in)))];
+    if (!call.setNumbers(f.name, v.data(), static_cast<size_t>(gws::componentCount(kind)), error)) {
+      return false;
     }
   }
   return true;
 }
 
-bool MentalRayBackend::buildRecords(std::string& error) {
-  const size_t lights = scene_.lights.size();
-  for (const Material& m : materials_) {
-    const size_t blockBytes =
-        sizeof(GlintWeaveBlock) + (lights > 1 ? lights - 1 : 0) * sizeof(miTag);
-    const size_t bytes = offsetof(miFunction, parameters) + blockBytes;
-    std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
-    auto* record = reinterpret_cast<miFunction*>(buffer.data());
-    record->type = miFUNCTION_C;
-    record->parameter_size = static_cast<int>(blockBytes);
-    record->result_size = static_cast<int>(sizeof(miColor));
-    record->ghost_offs = 0;  // nothing connected: every parameter is read in place
-    // The block runs past the record's declared parameters[] member.
-    char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
-    if (!writeParameterBlock(m, params, error)) return false;
-    auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
-    block->i_light = 0;
-    block->n_light = static_cast<miInteger>(lights);
-    for (size_t i = 0; i < lights; ++i) block->light[i] = lightTag(i);
-    records_.push_back(std::move(buffer));
-  }
-  return true;
-}
-
-bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
+bool MentalRayBackend::load(const std::vector<Material>& materials, const LibraryPaths& paths,
+                            std::string& error) {
   // The module's callbacks are process-wide: one backend at a time.
   if (backendAlive.exchange(true)) {
     error = "a mental ray backend is already loaded in this process";
@@ -281,69 +194,41 @@ bool MentalRayBackend::load(const LibraryPaths& paths, std::string& error) {
       paths.mentalRayRenderer.empty() ? GLINTWEAVE_PREVIEW_MR_RENDERER : paths.mentalRayRenderer;
   const std::string shaderPath =
       paths.mentalRayShader.empty() ? GLINTWEAVE_PREVIEW_MR_SHADER : paths.mentalRayShader;
-
+  // A file cut short can crash the loader: refuse it first.
   if (std::string why = libraryFileProblem(rendererPath); !why.empty()) {
     error = "cannot load the renderer module " + rendererPath + ": " + why;
     return false;
   }
-  renderer_ = dlopen(rendererPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!renderer_) {
-    error = "cannot load the renderer module: " + std::string(dlerror());
-    return false;
-  }
-  control_ = miRendererFrom(renderer_);
-  if (!control_) {
-    error =
-        rendererPath + " is not the stand-in renderer module (no " + MI_RENDERER_TABLE_SYMBOL + ")";
-    return false;
-  }
+  if (!(renderer_ = mrhost::Renderer::load(rendererPath, error))) return false;
   if (std::string why = libraryFileProblem(shaderPath); !why.empty()) {
     error = "cannot load the shader library " + shaderPath + ": " + why;
     return false;
   }
-  shaderLib_ = dlopen(shaderPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!shaderLib_) {
-    error = "cannot load the shader library: " + std::string(dlerror());
-    return false;
-  }
-  shader_ = reinterpret_cast<miShader>(dlsym(shaderLib_, kShaderName));
-  auto version = reinterpret_cast<miShader_version>(
-      dlsym(shaderLib_, (std::string(kShaderName) + "_version").c_str()));
-  auto setModule = reinterpret_cast<void (*)(void*)>(dlsym(shaderLib_, "miSetModuleHandle"));
-  if (!shader_ || !version || !setModule) {
-    error = shaderPath + " is not a glintWeave shader library (" + kShaderName + ", " +
-            kShaderName + "_version or miSetModuleHandle missing)";
-    return false;
-  }
-  // The renderer compares the library's version with the declaration's.
-  if (const int v = version(); v != kShaderVersion) {
-    error = shaderPath + ": shader version " + std::to_string(v) + ", the declaration says " +
-            std::to_string(kShaderVersion);
-    return false;
-  }
+  if (!(library_ = mrhost::ShaderLibrary::load(shaderPath, error))) return false;
 
-  control_->reset();
-  control_->setRecording(miFALSE);
-  MiRendererCallbacks callbacks{};
-  callbacks.user = this;
-  callbacks.sampleLight = &MentalRayBackend::sampleLight;
-  callbacks.traceReflection = &MentalRayBackend::traceReflection;
-  callbacks.traceEnvironment = &MentalRayBackend::traceEnvironment;
-  callbacks.computeIrradiance = &MentalRayBackend::computeIrradiance;
-  control_->setCallbacks(&callbacks);
-  setModule(renderer_);
-  return buildRecords(error);
+  renderer_->serve(this);
+  library_->bind(*renderer_);
+
+  std::vector<miTag> lights(scene_.lights.size());
+  for (size_t i = 0; i < lights.size(); ++i) lights[i] = lightTag(i);
+  for (const Material& m : materials) {
+    calls_.push_back(std::make_unique<mrhost::ShaderCall>(*library_, lights.size()));
+    if (!writeValues(m, *calls_.back(), error) ||
+        !calls_.back()->setTags("light", lights.data(), lights.size(), error)) {
+      return false;
+    }
+  }
+  return true;
 }
 
-miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* dir, miScalar* dotNl,
+miBoolean MentalRayBackend::sampleLight(miColor* result, miVector* dir, miScalar* dotNl,
                                         miState* state, miTag tag, miInteger* samples) {
   if (tag == kProbeLightTag) return probeLightSample(result, dir, dotNl, state, samples);
-  const auto* self = static_cast<const MentalRayBackend*>(user);
-  const auto& lights = self->scene_.lights;
+  const auto& lights = scene_.lights;
   if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
   const size_t index = tag - 1;
   const Light& light = lights[index];
-  const LightSampling& sampling = self->scene_.lightSampling;
+  const LightSampling& sampling = scene_.lightSampling;
   const int depth = state->reflection_level;
   if (*samples < 0 || *samples >= lightSampleCount(sampling, light, depth)) return miFALSE;
   // The hit being shaded: its camera sample and slot come from the context,
@@ -354,7 +239,7 @@ miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* d
   const Vec3 p = fromMi(state->point);
   const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
   const Vec3 l = normalized(target - p);
-  const bool lit = !self->scene_.occluded(p, target);
+  const bool lit = !scene_.occluded(p, target);
   const Rgb c = lit ? light.intensity : Rgb{};
   if (result) *result = {c.x, c.y, c.z, 1.0f};
   if (dir) *dir = toMi(l);
@@ -363,58 +248,40 @@ miBoolean MentalRayBackend::sampleLight(void* user, miColor* result, miVector* d
   return miTRUE;
 }
 
-miBoolean MentalRayBackend::traceReflection(void* user, miColor* result, miState* state,
-                                            miVector* dir) {
-  const auto* self = static_cast<const MentalRayBackend*>(user);
+miBoolean MentalRayBackend::traceReflection(miColor* result, miState* state, miVector* dir) {
   if (state->reflection_level >= kReflectionDepth) return miFALSE;
   auto* ctx = static_cast<MentalRayContext*>(state->user);
   // Every ray cast counts, hit or miss, so that the k-th ray of a camera
   // sample is slot k whatever the earlier rays met (as on the Maya side).
   const int slot = ++ctx->traces;
   const Ray ray{fromMi(state->point), normalized(fromMi(*dir))};
-  const auto hit = self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
+  const auto hit = scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity());
   if (!hit) {
     // What traceEnvironment returns for this direction: ray.dir is the same
     // normalised direction.
-    const Rgb c = self->scene_.environment.radiance(ray.dir);
+    const Rgb c = scene_.environment.radiance(ray.dir);
     *result = {c.x, c.y, c.z, 1.0f};
     return miTRUE;
   }
 
-  miState child = *state;
-  child.parent = state;
-  child.child = nullptr;
-  child.type = miRAY_REFLECT;
-  child.reflection_level = state->reflection_level + 1;
-  self->fillHitState(child, ray, *hit);
-  state->child = &child;
+  // The renderer's child state; leaving this scope copies back what the
+  // renderer copies back into the caller's state (point, normal, dist...).
+  mrhost::ChildState child(*state, miRAY_REFLECT);
+  fillHitState(child.state(), ray, *hit);
   // The hit's light samples are placed as the ray's slot says; the caller's
   // slot is back in place for whatever it samples next.
   const int callerSlot = ctx->key.slot;
   ctx->key.slot = slot;
-  const miBoolean shaded = self->shade(result, &child, ctx->slots[hit->slot]);
+  const miBoolean shaded = shade(result, &child.state(), ctx->slots[hit->slot]);
   ctx->key.slot = callerSlot;
-  state->child = nullptr;
-  // What the renderer copies back into the caller's state.
-  state->point = child.point;
-  state->normal = child.normal;
-  state->dist = child.dist;
   return shaded;
-}
-
-miBoolean MentalRayBackend::traceEnvironment(void* user, miColor* result, miState*, miVector* dir) {
-  const auto* self = static_cast<const MentalRayBackend*>(user);
-  const Rgb c = self->scene_.environment.radiance(normalized(fromMi(*dir)));
-  *result = {c.x, c.y, c.z, 1.0f};
-  return miTRUE;
 }
 
 // Irradiance from the environment over the hemisphere of state->normal,
 // estimated with a fixed set of cosine-distributed directions (the same for
 // every point, so it adds no noise between pixels), each blocked by the
 // scene or not. No light bounces between surfaces.
-miBoolean MentalRayBackend::computeIrradiance(void* user, miColor* result, miState* state) {
-  const auto* self = static_cast<const MentalRayBackend*>(user);
+miBoolean MentalRayBackend::computeIrradiance(miColor* result, miState* state) {
   const Vec3 n = normalized(fromMi(state->normal));
   const Vec3 p = fromMi(state->point);
   const Vec3 helper = std::fabs(n.x) < 0.9f ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
@@ -429,8 +296,8 @@ miBoolean MentalRayBackend::computeIrradiance(void* user, miColor* result, miSta
     const Vec3 d =
         normalized(t * (r * std::cos(phi)) + b * (r * std::sin(phi)) + n * std::sqrt(1.0f - u));
     const Ray ray{p, d};
-    if (!self->scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity())) {
-      sum += self->scene_.environment.radiance(d);
+    if (!scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity())) {
+      sum += scene_.environment.radiance(d);
     }
   }
   // Cosine-distributed directions estimate E / pi, hence the factor pi.
@@ -439,23 +306,9 @@ miBoolean MentalRayBackend::computeIrradiance(void* user, miColor* result, miSta
   return miTRUE;
 }
 
-// The state the renderer hands a material shader for an eye ray, before the
-// hit's own fields are filled in; `user` is the backend's per-call context.
-miState eyeState(void* user, size_t userSize) {
-  miState state;
-  std::memset(&state, 0, sizeof state);
-  state.version = MI_STATE_VERSION;
-  state.type = miRAY_EYE;
-  state.ior = 1.0f;
-  state.ior_in = 1.0f;
-  state.user = user;
-  state.user_size = static_cast<int>(userSize);
-  return state;
-}
-
 Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {
   slots = map;
-  miState state = eyeState(this, sizeof *this);
+  miState state = mrhost::eyeState(this, static_cast<int>(sizeof *this));
   backend.fillHitState(state, ray, hit);
   miColor result;
   backend.shade(&result, &state, slots[hit.slot]);
@@ -466,23 +319,11 @@ Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotM
 // material only: rewriting it while no render of it runs is what the
 // renderer does between two frames of an edited shader.
 bool MentalRayBackend::setMaterial(size_t index, const Material& material, std::string& error) {
-  if (index >= records_.size()) {
+  if (index >= calls_.size()) {
     error = "no material " + std::to_string(index) + " in the mental ray backend";
     return false;
   }
-  char* params = reinterpret_cast<char*>(records_[index].data()) + offsetof(miFunction, parameters);
-  return writeParameterBlock(material, params, error);
-}
-
-miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, const miState* state,
-                           miInteger* samples) {
-  const auto* probe = static_cast<const ProbeLight*>(state->user);
-  if (!probe || !samples || *samples != 0) return miFALSE;
-  if (result) *result = {1.0f, 1.0f, 1.0f, 1.0f};
-  if (dir) *dir = toMi(probe->direction);
-  if (dotNl) *dotNl = dot(fromMi(state->normal), probe->direction);
-  ++*samples;
-  return miTRUE;
+  return writeValues(material, *calls_[index], error);
 }
 
 // A shader record of its own with one light, the probe light; per light
@@ -491,24 +332,16 @@ miBoolean probeLightSample(miColor* result, miVector* dir, miScalar* dotNl, cons
 bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
                                    const std::vector<Vec3>& lights, std::vector<Rgb>& out,
                                    std::string& error) {
-  const size_t bytes = offsetof(miFunction, parameters) + sizeof(GlintWeaveBlock);
-  std::vector<uint64_t> buffer((bytes + 7) / 8, 0);
-  auto* record = reinterpret_cast<miFunction*>(buffer.data());
-  record->type = miFUNCTION_C;
-  record->parameter_size = static_cast<int>(sizeof(GlintWeaveBlock));
-  record->result_size = static_cast<int>(sizeof(miColor));
-  record->ghost_offs = 0;
-  char* params = reinterpret_cast<char*>(buffer.data()) + offsetof(miFunction, parameters);
-  if (!writeParameterBlock(lobeMaterial(material), params, error)) return false;
-  auto* block = reinterpret_cast<GlintWeaveBlock*>(params);
-  block->i_light = 0;
-  block->n_light = 1;
-  block->light[0] = kProbeLightTag;
+  mrhost::ShaderCall call(*library_, 1);
+  const miTag probeLight = kProbeLightTag;
+  if (!writeValues(lobeMaterial(material), call, error) ||
+      !call.setTags("light", &probeLight, 1, error)) {
+    return false;
+  }
 
   const Vec3 toViewer = normalized(view);
   ProbeLight probe;
-  miState state = eyeState(&probe, sizeof probe);
-  state.shader = record;
+  miState state = mrhost::eyeState(&probe, static_cast<int>(sizeof probe));
   state.org = toMi(toViewer);
   state.dir = toMi(toViewer * -1.0f);
   state.dist = 1.0;
@@ -521,7 +354,7 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
   for (const Vec3& l : lights) {
     probe.direction = normalized(l);
     miColor result{0.0f, 0.0f, 0.0f, 0.0f};
-    shader_(&result, &state, params);
+    call.call(&result, &state);
     out.push_back({result.r, result.g, result.b});
   }
   return true;
@@ -532,8 +365,8 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
 std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
                                                 const std::vector<Material>& materials,
                                                 const LibraryPaths& paths, std::string& error) {
-  auto backend = std::make_unique<MentalRayBackend>(scene, materials);
-  if (!backend->load(paths, error)) return nullptr;
+  auto backend = std::make_unique<MentalRayBackend>(scene);
+  if (!backend->load(materials, paths, error)) return nullptr;
   return backend;
 }
 

@@ -127,17 +127,17 @@ bool OutputFile::commit(const Image& image, std::string& error) {
   if (formatForPath(path) == ImageFormat::kPng) {
     FILE* file = ::fdopen(file_.fd(), "wb");
     if (!file) {
-      error = gws::systemError("cannot write", file_.tempPath());
+      error = gwf::systemError("cannot write", file_.tempPath());
       return false;
     }
     file_.release();  // owned by `file` now
     ok = writePng(file, image, error);
     if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
-      if (ok) error = gws::systemError("cannot write", path);
+      if (ok) error = gwf::systemError("cannot write", path);
       ok = false;
     }
     if (std::fclose(file) != 0 && ok) {
-      error = gws::systemError("cannot write", path);
+      error = gwf::systemError("cannot write", path);
       ok = false;
     }
   } else {

@@ -30,7 +30,7 @@ class OutputFile {
   bool commit(const Image& image, std::string& error);
 
  private:
-  gws::AtomicFile file_;
+  gwf::AtomicFile file_;
 };
 
 // Linear value to an 8-bit sRGB code, clamped to [0, 1] first.

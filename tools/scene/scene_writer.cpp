@@ -114,9 +114,4 @@ std::string mentalRayText(const Material& material, const std::string& name,
   return text;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-  TextFile file;
-  return file.open(path, error) && file.commit(text, error);
-}
-
 }  // namespace gws

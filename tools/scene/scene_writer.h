@@ -7,8 +7,6 @@
 
 #include <string>
 
-#include "atomic_file.h"
-
 #include "schema.h"
 
 namespace gws {
@@ -30,23 +28,5 @@ std::string mayaAsciiText(const Material& material, const std::string& name,
 // is left to the scene, with a comment saying so.
 std::string mentalRayText(const Material& material, const std::string& name,
                           const std::string& fileName);
-
-// A text file written whole or not at all (see AtomicFile): open() fails on
-// an unwritable place before any work is done, commit() writes the text and
-// renames the file into place.
-class TextFile {
- public:
-  // False with a one-line `error`.
-  bool open(const std::string& path, std::string& error) { return file_.open(path, error); }
-  bool commit(const std::string& text, std::string& error) {
-    return file_.write(text, error) && file_.commit(error);
-  }
-
- private:
-  AtomicFile file_;
-};
-
-// open() and commit() in one.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace gws

@@ -7,15 +7,15 @@
 
 #include <string>
 
-namespace gws {
+namespace gwf {
 
 // Empty when every loadable segment of the ELF file at `path` lies within
 // the file (or the file is no ELF file at all, which the loader itself
 // refuses with a message); otherwise why the file cannot be loaded.
 std::string libraryFileProblem(const std::string& path);
 
-}  // namespace gws
+}  // namespace gwf
 
 namespace gwp {
-using gws::libraryFileProblem;  // the preview's backends check their libraries too
+using gwf::libraryFileProblem;  // the preview's backends check their libraries too
 }  // namespace gwp

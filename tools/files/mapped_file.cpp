@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace gws {
+namespace gwf {
 
 MappedFile::~MappedFile() {
   if (data_ && size_ > 0) ::munmap(const_cast<char*>(data_), size_);
@@ -64,4 +64,4 @@ void MappedFile::release(size_t offset) {
   released_ = end;
 }
 
-}  // namespace gws
+}  // namespace gwf

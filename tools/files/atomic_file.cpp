@@ -8,18 +8,7 @@
 #include <cstring>
 #include <vector>
 
-namespace gws {
-
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
+namespace gwf {
 
 AtomicFile::~AtomicFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -101,4 +90,4 @@ bool AtomicFile::commit(std::string& error) {
   return true;
 }
 
-}  // namespace gws
+}  // namespace gwf

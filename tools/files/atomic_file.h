@@ -8,7 +8,9 @@
 
 #include <string>
 
-namespace gws {
+#include "path.h"
+
+namespace gwf {
 
 class AtomicFile {
  public:
@@ -39,10 +41,19 @@ class AtomicFile {
   int fd_ = -1;
 };
 
-// The folder a path lies in: "." for a bare name, "/" for a top-level one.
-std::string directoryOf(const std::string& path);
+// A text file written whole or not at all: open() fails on an unwritable
+// place before any work is done, commit() writes the text and renames the
+// file into place.
+class TextFile {
+ public:
+  // False with a one-line `error`.
+  bool open(const std::string& path, std::string& error) { return file_.open(path, error); }
+  bool commit(const std::string& text, std::string& error) {
+    return file_.write(text, error) && file_.commit(error);
+  }
 
-// "WHAT PATH: <the system's reason>", from errno.
-std::string systemError(const std::string& what, const std::string& path);
+ private:
+  AtomicFile file_;
+};
 
-}  // namespace gws
+}  // namespace gwf

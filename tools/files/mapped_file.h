@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace gws {
+namespace gwf {
 
 class MappedFile {
  public:
@@ -33,4 +33,4 @@ class MappedFile {
   size_t released_ = 0;
 };
 
-}  // namespace gws
+}  // namespace gwf

@@ -8,7 +8,7 @@
 #include <elf.h>
 #endif
 
-namespace gws {
+namespace gwf {
 
 std::string libraryFileProblem(const std::string& path) {
 #if defined(__linux__)
@@ -43,4 +43,4 @@ std::string libraryFileProblem(const std::string& path) {
   return {};
 }
 
-}  // namespace gws
+}  // namespace gwf

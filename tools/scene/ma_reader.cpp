@@ -3,197 +3,18 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "scan.h"
+#include "ma_lexer.h"
 #include "scene_file.h"
 #include "scene_util.h"
 
 namespace gws {
 namespace {
 
-// Byte classes of the statement scanner.
-enum : unsigned char { kPlain = 0, kSpace, kNewline, kSemicolon, kQuote, kSlash };
-
-struct ByteClasses {
-  unsigned char of[256] = {};
-  ByteClasses() {
-    of[static_cast<unsigned char>(' ')] = of[static_cast<unsigned char>('\t')] = kSpace;
-    of[static_cast<unsigned char>('\r')] = of[static_cast<unsigned char>('\f')] = kSpace;
-    of[static_cast<unsigned char>('\v')] = kSpace;
-    of[static_cast<unsigned char>('\n')] = kNewline;
-    of[static_cast<unsigned char>(';')] = kSemicolon;
-    of[static_cast<unsigned char>('"')] = kQuote;
-    of[static_cast<unsigned char>('/')] = kSlash;
-  }
-};
-const ByteClasses kClasses;
-
-struct Token {
-  std::string_view text;  // strings without their quotes
-  bool quoted = false;
-  bool escaped = false;
-  uint32_t line = 0, column = 0;
-};
-
-// Splits Maya ASCII into statements and their words.
-class Scanner {
- public:
-  enum class Result { kToken, kEndOfStatement, kEndOfFile, kError };
-
-  explicit Scanner(std::string_view text) : t_(text) {}
-
-  Result next(Token& tok) {
-    if (!skipBlanks()) return Result::kEndOfFile;
-    const char c = t_[pos_];
-    if (c == ';') {
-      ++pos_;
-      return Result::kEndOfStatement;
-    }
-    tok.line = lines_.line;
-    tok.column = column();
-    tok.escaped = false;
-    if (c == '"') {
-      const size_t start = ++pos_;
-      if (!skipString(tok.escaped)) {
-        errorLine_ = tok.line;
-        errorColumn_ = tok.column;
-        error_ = "unterminated string";
-        return Result::kError;
-      }
-      tok.text = t_.substr(start, pos_ - 1 - start);
-      tok.quoted = true;
-      return Result::kToken;
-    }
-    const size_t start = pos_;
-    while (pos_ < t_.size()) {
-      const unsigned char k = kClasses.of[static_cast<unsigned char>(t_[pos_])];
-      if (k == kSpace || k == kNewline || k == kSemicolon || k == kQuote) break;
-      if (k == kSlash && pos_ + 1 < t_.size() && t_[pos_ + 1] == '/') break;
-      ++pos_;
-    }
-    tok.text = t_.substr(start, pos_ - start);
-    tok.quoted = false;
-    return Result::kToken;
-  }
-
-  // Passes over the rest of the statement, its ';' included. The fast path:
-  // most of a large scene is statements about other nodes. With `names`,
-  // also says (in `named`) whether a string in the statement starts with
-  // "NAME." for one of those names: a plug of such a node.
-  Result skipStatement(const std::unordered_map<std::string, size_t>* names = nullptr,
-                       bool* named = nullptr) {
-    const char* p = t_.data();
-    const size_t n = t_.size();
-    for (;;) {
-      pos_ = scanTo(t_, pos_, ';', '"', '/', lines_);
-      if (pos_ >= n) return Result::kEndOfFile;
-      const char c = p[pos_];
-      if (c == ';') {
-        ++pos_;
-        return Result::kEndOfStatement;
-      }
-      if (c == '"') {
-        const uint32_t line = lines_.line, col = column();
-        const size_t start = ++pos_;
-        bool escaped = false;
-        if (!skipString(escaped)) {
-          errorLine_ = line;
-          errorColumn_ = col;
-          error_ = "unterminated string";
-          return Result::kError;
-        }
-        if (names && !names->empty()) {
-          const std::string_view s = t_.substr(start, pos_ - 1 - start);
-          const size_t dot = s.find('.');
-          if (dot != std::string_view::npos && dot > 0) {
-            key_.assign(s.data(), dot);
-            if (names->count(key_)) *named = true;
-          }
-        }
-      } else if (pos_ + 1 < n && p[pos_ + 1] == '/') {
-        skipComment();
-      } else {
-        ++pos_;
-      }
-    }
-  }
-
-  // A place in the text to come back to.
-  struct Mark {
-    size_t pos;
-    LinePosition lines;
-  };
-  Mark mark() const { return {pos_, lines_}; }
-  void rewind(const Mark& m) {
-    pos_ = m.pos;
-    lines_ = m.lines;
-  }
-
-  size_t offset() const { return pos_; }
-  const std::string& error() const { return error_; }
-  uint32_t errorLine() const { return errorLine_; }
-  uint32_t errorColumn() const { return errorColumn_; }
-
- private:
-  uint32_t column() const { return static_cast<uint32_t>(pos_ - lines_.lineStart + 1); }
-
-  // Whitespace and comments; false at the end of the text.
-  bool skipBlanks() {
-    while (pos_ < t_.size()) {
-      const unsigned char k = kClasses.of[static_cast<unsigned char>(t_[pos_])];
-      if (k == kSpace) {
-        ++pos_;
-      } else if (k == kNewline) {
-        ++pos_;
-        ++lines_.line;
-        lines_.lineStart = pos_;
-      } else if (k == kSlash && pos_ + 1 < t_.size() && t_[pos_ + 1] == '/') {
-        skipComment();
-      } else {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  void skipComment() {
-    const void* nl = std::memchr(t_.data() + pos_, '\n', t_.size() - pos_);
-    pos_ = nl ? static_cast<size_t>(static_cast<const char*>(nl) - t_.data()) : t_.size();
-  }
-
-  // From just after an opening quote to just after the closing one. A
-  // string does not run over a line end (Maya writes "\n" for one).
-  bool skipString(bool& escaped) {
-    const char* p = t_.data();
-    const size_t n = t_.size();
-    while (pos_ < n) {
-      const char c = p[pos_];
-      if (c == '"') {
-        ++pos_;
-        return true;
-      }
-      if (c == '\n') return false;
-      if (c == '\\' && pos_ + 1 < n && p[pos_ + 1] != '\n') {
-        escaped = true;
-        ++pos_;
-      }
-      ++pos_;
-    }
-    return false;
-  }
-
-  std::string_view t_;
-  size_t pos_ = 0;
-  LinePosition lines_;
-  std::string key_;  // reused by skipStatement's name check
-  std::string error_;
-  uint32_t errorLine_ = 0, errorColumn_ = 0;
-};
-
-std::string unescape(const Token& t) {
+std::string unescape(const MaToken& t) {
   return t.escaped ? unescapeQuoted(t.text) : std::string(t.text);
 }
 
-bool isFlag(const Token& t) {
+bool isFlag(const MaToken& t) {
   return !t.quoted && t.text.size() >= 2 && t.text[0] == '-' &&
          ((t.text[1] >= 'a' && t.text[1] <= 'z') || (t.text[1] >= 'A' && t.text[1] <= 'Z'));
 }
@@ -240,9 +61,9 @@ class MayaReader {
   bool read(std::string& error);
 
  private:
-  using R = Scanner::Result;
+  using R = MaLexer::Result;
 
-  bool fail(const Token& at, const std::string& message) {
+  bool fail(const MaToken& at, const std::string& message) {
     error_ = locate(name_, at.line, at.column, message);
     return false;
   }
@@ -251,11 +72,11 @@ class MayaReader {
     return false;
   }
   // The next word of the statement; false at its end (`r` says why).
-  bool word(Token& t, R& r) {
+  bool word(MaToken& t, R& r) {
     r = scan_.next(t);
     return r == R::kToken;
   }
-  bool finish(R r, const Token& start) {
+  bool finish(R r, const MaToken& start) {
     if (r == R::kEndOfStatement) return true;
     if (r == R::kError) return scanFailed();
     if (r == R::kEndOfFile) return unterminated(start);
@@ -264,25 +85,25 @@ class MayaReader {
     if (r == R::kError) return scanFailed();
     return unterminated(start);
   }
-  bool unterminated(const Token& start) {
+  bool unterminated(const MaToken& start) {
     return fail(start, "unterminated statement: no ';' after '" + std::string(start.text) +
                            "' before the end of the file");
   }
 
-  bool createNode(const Token& cmd);
-  bool select(const Token& cmd);
-  bool setAttr(const Token& cmd);
-  bool addAttr(const Token& cmd);
-  bool connectAttr(const Token& cmd);
+  bool createNode(const MaToken& cmd);
+  bool select(const MaToken& cmd);
+  bool setAttr(const MaToken& cmd);
+  bool addAttr(const MaToken& cmd);
+  bool connectAttr(const MaToken& cmd);
   // `plug` names an attribute path of node `node` ("c", "cr", "ltd[0].ld").
   // Sets `input`/`component`; false (with the error set) for a name the
   // node does not have; `skip` for a name it has that is not an input.
-  bool resolvePlug(const OurNode& node, std::string_view path, const Token& at, int& input,
+  bool resolvePlug(const OurNode& node, std::string_view path, const MaToken& at, int& input,
                    int& component, bool& skip);
   bool setValues(OurNode& node, int input, int component, const std::string& type,
-                 const Token& plugToken, const std::vector<Token>& values);
+                 const MaToken& plugToken, const std::vector<MaToken>& values);
 
-  Scanner scan_;
+  MaLexer scan_;
   size_t total_;
   const std::string& name_;
   const std::shared_ptr<const MaterialSchema>& schemaPtr_;
@@ -296,13 +117,13 @@ class MayaReader {
   std::unordered_map<std::string, size_t> byName_;  // node name -> index into nodes_
   int current_ = -1;                                // index into nodes_, or -1
   size_t unnamed_ = 0;
-  std::vector<Token> values_;  // reused for every setAttr on our nodes
+  std::vector<MaToken> values_;  // reused for every setAttr on our nodes
 };
 
 bool MayaReader::read(std::string& error) {
   size_t nextReport = kProgressStep;
   for (;;) {
-    Token cmd;
+    MaToken cmd;
     const R r = scan_.next(cmd);
     if (r == R::kEndOfFile) break;
     if (r == R::kError) {
@@ -319,7 +140,7 @@ bool MayaReader::read(std::string& error) {
       } else {
         // About another node, unless it names one of ours ("g.su"): then
         // it is read again properly.
-        const Scanner::Mark start = scan_.mark();
+        const MaLexer::Mark start = scan_.mark();
         bool named = false;
         const R skipped = scan_.skipStatement(&byName_, &named);
         if (named) {
@@ -354,8 +175,8 @@ bool MayaReader::read(std::string& error) {
   return true;
 }
 
-bool MayaReader::createNode(const Token& cmd) {
-  Token t;
+bool MayaReader::createNode(const MaToken& cmd) {
+  MaToken t;
   R r;
   if (!word(t, r)) {
     if (r == R::kError) return scanFailed();
@@ -368,7 +189,7 @@ bool MayaReader::createNode(const Token& cmd) {
     if (!t.quoted && (t.text == "-n" || t.text == "-name" || t.text == "-p" ||
                       t.text == "-parent")) {
       const bool isName = t.text[1] == 'n';
-      Token v;
+      MaToken v;
       if (!word(v, r)) break;
       if (isName) nodeName = unescape(v);
     }
@@ -392,8 +213,8 @@ bool MayaReader::createNode(const Token& cmd) {
   return true;
 }
 
-bool MayaReader::select(const Token& cmd) {
-  Token t;
+bool MayaReader::select(const MaToken& cmd) {
+  MaToken t;
   R r;
   bool named = false;
   current_ = -1;
@@ -408,14 +229,14 @@ bool MayaReader::select(const Token& cmd) {
   return finish(r, cmd);
 }
 
-bool MayaReader::addAttr(const Token& cmd) {
-  Token t;
+bool MayaReader::addAttr(const MaToken& cmd) {
+  MaToken t;
   R r;
   OurNode* node = current_ >= 0 ? &nodes_[static_cast<size_t>(current_)] : nullptr;
   while (word(t, r)) {
     if (node && !t.quoted &&
         (t.text == "-ln" || t.text == "-longName" || t.text == "-sn" || t.text == "-shortName")) {
-      Token v;
+      MaToken v;
       if (!word(v, r)) break;
       node->dynamicNames.insert(unescape(v));
     }
@@ -423,7 +244,7 @@ bool MayaReader::addAttr(const Token& cmd) {
   return finish(r, cmd);
 }
 
-bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const Token& at,
+bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const MaToken& at,
                              int& input, int& component, bool& skip) {
   skip = false;
   const std::string& nodeName = out_.materials[node.material].name;
@@ -459,7 +280,7 @@ bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const T
 }
 
 bool MayaReader::setValues(OurNode& node, int input, int component, const std::string& type,
-                           const Token& plugToken, const std::vector<Token>& values) {
+                           const MaToken& plugToken, const std::vector<MaToken>& values) {
   const MaterialInput& in = schema_[static_cast<size_t>(input)];
   const bool whole = component < 0;
   const int want = whole ? componentCount(in.kind) : 1;
@@ -485,7 +306,7 @@ bool MayaReader::setValues(OurNode& node, int input, int component, const std::s
   const ValueKind componentKind =
       in.kind == ValueKind::kColor || in.kind == ValueKind::kVector ? ValueKind::kFloat : in.kind;
   for (int i = 0; i < want; ++i) {
-    const Token& t = values[static_cast<size_t>(i)];
+    const MaToken& t = values[static_cast<size_t>(i)];
     double x = 0.0;
     if (t.quoted || !parseComponent(componentKind, t.text, x)) {
       return fail(t, "'" + std::string(t.text) + "' is not a " +
@@ -503,8 +324,8 @@ bool MayaReader::setValues(OurNode& node, int input, int component, const std::s
   return true;
 }
 
-bool MayaReader::setAttr(const Token& cmd) {
-  Token t;
+bool MayaReader::setAttr(const MaToken& cmd) {
+  MaToken t;
   R r;
   std::string type;
   // Flags, then the plug.
@@ -513,7 +334,7 @@ bool MayaReader::setAttr(const Token& cmd) {
     if (!isFlag(t)) break;
     const FlagInfo* f = setAttrFlag(t.text);
     if (f && f->takesValue) {
-      Token v;
+      MaToken v;
       if (!word(v, r)) return finish(r, cmd);
       if (f->longName == std::string_view("-type")) type = unescape(v);
     }
@@ -535,7 +356,7 @@ bool MayaReader::setAttr(const Token& cmd) {
   if (!node) return finish(scan_.skipStatement(), cmd);
   int input = -1, component = -1;
   bool skip = false;
-  const Token plug = t;
+  const MaToken plug = t;
   if (!resolvePlug(*node, path, plug, input, component, skip)) return false;
   if (skip) return finish(scan_.skipStatement(), cmd);
   // The values, and flags written after the plug.
@@ -546,7 +367,7 @@ bool MayaReader::setAttr(const Token& cmd) {
     if (isFlag(t)) {
       const FlagInfo* f = setAttrFlag(t.text);
       if (f && f->takesValue) {
-        Token v;
+        MaToken v;
         if (!word(v, r)) break;
         if (f->longName == std::string_view("-type")) type = unescape(v);
       }
@@ -562,15 +383,15 @@ bool MayaReader::setAttr(const Token& cmd) {
   return setValues(*node, input, component, type, plug, values_);
 }
 
-bool MayaReader::connectAttr(const Token& cmd) {
-  Token t;
+bool MayaReader::connectAttr(const MaToken& cmd) {
+  MaToken t;
   R r;
-  Token plugs[2];
+  MaToken plugs[2];
   int found = 0;
   while (word(t, r)) {
     if (isFlag(t)) {
       if (t.text == "-l" || t.text == "-lock") {
-        Token v;
+        MaToken v;
         if (!word(v, r)) break;
       }
       continue;

@@ -48,7 +48,7 @@
 
 namespace {
 
-using gwp::HostKind;
+using gwp::Host;
 
 // Far from the sample indices of the timed renders.
 constexpr int kReferenceFirstSample = 1 << 22;
@@ -125,7 +125,7 @@ double median(std::vector<double> v) {
 // One render by another build's glintweave-preview, in a process of its own:
 // the image it wrote, the render time it reported, and the CPU time of the
 // whole process (loading and writing included, a few hundredths of a second).
-bool renderExternal(const Settings& settings, HostKind host, int spp, const std::string& dir,
+bool renderExternal(const Settings& settings, Host host, int spp, const std::string& dir,
                     gwp::Image& image, double& seconds, double& cpuSeconds, std::string& error) {
   const std::string out = dir + "/baseline.png";
   const std::vector<std::string> args = {
@@ -193,14 +193,14 @@ bool renderExternal(const Settings& settings, HostKind host, int spp, const std:
 
 class HostRun {
  public:
-  HostRun(HostKind host, const Settings& settings) : host_(host), settings_(settings) {}
+  HostRun(Host host, const Settings& settings) : host_(host), settings_(settings) {}
 
   bool load(std::string& error) {
     // The command line's own defaults: its default preset on the spheres,
     // the floor material on the ground.
     gwp::Options options;
     if (!gwp::parseOptions({}, options, error)) return false;
-    materials_ = {gwp::floorMaterial(), options.material};
+    materials_ = {gwp::floorMaterial(options.schema), options.material};
     backend_ = gwp::createBackend(host_, scene_, materials_, gwp::LibraryPaths{}, error);
     return backend_ != nullptr;
   }
@@ -236,7 +236,7 @@ class HostRun {
   }
 
  private:
-  HostKind host_;
+  Host host_;
   const Settings& settings_;
   gwp::Scene scene_ = gwp::defaultScene();
   std::vector<gwp::Material> materials_;
@@ -263,7 +263,7 @@ struct Measurement {
 // measured[config][spp] of one host.
 using Results = std::vector<std::map<int, Measurement>>;
 
-bool runHost(HostKind host, const Settings& settings, const std::string& tempDir,
+bool runHost(Host host, const Settings& settings, const std::string& tempDir,
              Results& measured) {
   const char* name = gwp::hostName(host);
   HostRun run(host, settings);
@@ -431,7 +431,7 @@ int main(int argc, char** argv) {
       loadAverage());
   std::map<std::string, Results> all;
   for (const std::string& h : settings.hosts) {
-    const HostKind host = h == "maya" ? HostKind::kMaya : HostKind::kMentalRay;
+    const Host host = h == "maya" ? Host::kMaya : Host::kMentalRay;
     if (!runHost(host, settings, tempDir, all[h])) return 1;
   }
   if (!tempDir.empty()) {

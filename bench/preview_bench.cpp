@@ -34,7 +34,7 @@ double processCpuNs() {
   return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
 }
 
-template <gwp::HostKind Host, int Threads>
+template <gwp::Host Host, int Threads>
 void previewRender(benchmark::State& state) {
   const gwp::Scene scene = gwp::defaultScene();
   const std::vector<gwp::Material> materials(2);  // the floor's and the hero's
@@ -109,12 +109,12 @@ BENCHMARK(controlArithmetic<2>)
     ->MeasureProcessCPUTime();
 
 #define GW_PREVIEW_BENCH(host, hostName)           \
-  BENCHMARK(previewRender<gwp::HostKind::host, 1>) \
+  BENCHMARK(previewRender<gwp::Host::host, 1>) \
       ->Name("preview/" hostName "/1thread")       \
       ->Unit(benchmark::kMillisecond)              \
       ->UseRealTime()                              \
       ->MeasureProcessCPUTime();                   \
-  BENCHMARK(previewRender<gwp::HostKind::host, 2>) \
+  BENCHMARK(previewRender<gwp::Host::host, 2>) \
       ->Name("preview/" hostName "/2threads")      \
       ->Unit(benchmark::kMillisecond)              \
       ->UseRealTime()                              \

@@ -58,7 +58,7 @@ struct Running {
   bool start(benchmark::State& state) {
     std::string error;
     studio = gwstudio::Studio::create(gwstudio::StudioOptions{}, error);
-    if (!studio || !studio->hasHost(gwp::HostKind::kMaya)) {
+    if (!studio || !studio->hasHost(gwp::Host::kMaya)) {
       state.SkipWithError(error.empty() ? "no Maya host" : error.c_str());
       return false;
     }
@@ -99,7 +99,7 @@ double firstImage(httplib::Client& c, const std::string& id, int& counter) {
 
 gwp::Panel mayaPanel(gwstudio::Studio& studio, int w, int h) {
   gwp::Panel p;
-  p.backend = studio.backend(gwp::HostKind::kMaya);
+  p.backend = studio.backend(gwp::Host::kMaya);
   p.scene = &studio.sceneData();
   p.materialOfSlot[gwp::kHeroSlot] = 1;
   p.materialOfSlot[gwp::kFloorSlot] = 0;
@@ -119,7 +119,7 @@ double bareRender(gwstudio::Studio& studio, int w, int h, int spp, int& counter,
   settings.samplesPerPixel = spp;
   settings.progressive = true;  // as the studio's passes: jittered from sample 0
   gwp::Image image(w, h);
-  gwp::Material m;
+  gwp::Material m(studio.schema());
   m.at("specularU")[0] = 100 + (counter++ % 500);
   const auto start = Clock::now();
   gwp::RenderStats stats;

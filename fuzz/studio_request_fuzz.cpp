@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fuzzCommon.h"
@@ -20,10 +21,15 @@
 // unloads the plug-in after reading it; libFuzzer keeps the coverage
 // counters of every instrumented library it saw, so the plug-in must stay
 // mapped.
+namespace {
+std::shared_ptr<const gws::MaterialSchema> schema;
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   dlopen(gws::builtMayaPlugin().c_str(), RTLD_NOW | RTLD_NODELETE);
   std::string error;
-  if (!gwp::buildSchema(&error)) {
+  schema = gws::loadMaterialSchema({}, {}, error);
+  if (!schema) {
     std::fprintf(stderr, "studio_request_fuzz: the schema does not load: %s\n", error.c_str());
     std::abort();
   }
@@ -36,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   httplib::detail::parse_query_text(text, query);
   gwstudio::StudioParams p;
   gwstudio::ParamError error;
-  if (!gwstudio::parseParams(query, p, error)) {
+  if (!gwstudio::parseParams(query, schema, p, error)) {
     if (error.message.empty()) gwfuzz::fail("a refusal without a message");
     for (char c : error.message) {
       const auto u = static_cast<unsigned char>(c);
@@ -61,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gwstudio::Query back;
   httplib::detail::parse_query_text(gwstudio::materialQuery(p.material), back);
   gwstudio::StudioParams again;
-  if (!gwstudio::parseParams(back, again, error)) gwfuzz::fail("the canonical query is refused");
+  if (!gwstudio::parseParams(back, schema, again, error)) {
+    gwfuzz::fail("the canonical query is refused");
+  }
   if (again.material != p.material) {
     gwfuzz::fail("the canonical query reads back to another material");
   }

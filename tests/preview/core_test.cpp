@@ -285,7 +285,7 @@ TEST(Scene, EnvironmentIsFiniteEverywhereAndBrightInTheSoftboxes) {
 // ---- material inputs -----------------------------------------------------------
 
 TEST(Material, ValuesParseByKindAndRejectWhatTheHostCannotTake) {
-  const auto schema = buildSchema();
+  const auto schema = test::builtSchema();
   ASSERT_TRUE(schema);
   auto id = [&](const char* name) {
     const int i = schema->find(name);
@@ -325,7 +325,7 @@ TEST(Material, ValuesParseByKindAndRejectWhatTheHostCannotTake) {
 }
 
 TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
-  Material m;
+  Material m = test::defaultMaterial();
   ASSERT_TRUE(m.bound());
   std::string error;
   EXPECT_FALSE(applySetting(m, "shininess=3", error));
@@ -338,7 +338,7 @@ TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
   EXPECT_EQ(m.scalar("specularU"), 200.0f);
 
   for (const Preset& p : presets()) {
-    Material pm;
+    Material pm = test::defaultMaterial();
     EXPECT_TRUE(applyPreset(pm, p, error)) << p.name << ": " << error;
   }
   EXPECT_NE(findPreset(kDefaultPreset), nullptr);
@@ -433,7 +433,7 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   }
   const test::RunResult list = test::runTool({"--list"});
   EXPECT_EQ(list.status, kExitOk);
-  for (const MaterialInput& in : buildSchema()->inputs()) {
+  for (const MaterialInput& in : test::builtSchema()->inputs()) {
     EXPECT_NE(list.out.find(in.name), std::string::npos) << in.name;
   }
   for (const Preset& p : presets()) EXPECT_NE(list.out.find(p.name), std::string::npos);

@@ -28,13 +28,13 @@
 namespace gwp {
 namespace {
 
-std::vector<HostKind> builtHosts() {
-  std::vector<HostKind> hosts;
+std::vector<Host> builtHosts() {
+  std::vector<Host> hosts;
 #ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
-  hosts.push_back(HostKind::kMaya);
+  hosts.push_back(Host::kMaya);
 #endif
 #ifdef GLINTWEAVE_PREVIEW_HAVE_MENTALRAY
-  hosts.push_back(HostKind::kMentalRay);
+  hosts.push_back(Host::kMentalRay);
 #endif
   return hosts;
 }
@@ -42,8 +42,8 @@ std::vector<HostKind> builtHosts() {
 bool underValgrind() { return std::getenv("GLINTWEAVE_UNDER_VALGRIND") != nullptr; }
 
 // Renders `scene` with `hero` on the spheres through `host`, one panel.
-Image renderHost(HostKind host, const Scene& scene, const Material& hero, int w, int h, int spp,
-                 int threads, const Material& floor = floorMaterial()) {
+Image renderHost(Host host, const Scene& scene, const Material& hero, int w, int h, int spp,
+                 int threads, const Material& floor = floorMaterial(test::builtSchema())) {
   const std::vector<Material> materials{floor, hero};
   std::string error;
   auto backend = createBackend(host, scene, materials, LibraryPaths{}, error);
@@ -93,11 +93,12 @@ std::pair<float, float> highlightPixel(const Scene& scene, const Sphere& s, Vec3
   return {px, py};
 }
 
-class HostRender : public ::testing::TestWithParam<HostKind> {};
+class HostRender : public ::testing::TestWithParam<Host> {};
 
 TEST_P(HostRender, SmallRenderIsFiniteNotBlackAndLitWhereTheLightsAre) {
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
-  Material hero;  // a plain glossy material: the highlights come from the lights alone
+  // A plain glossy material: the highlights come from the lights alone.
+  Material hero = test::defaultMaterial();
   hero.at("diffuse")[0] = 0.3;
   hero.at("specularU")[0] = 80.0;
   hero.at("specularV")[0] = 80.0;
@@ -174,7 +175,8 @@ TEST_P(HostRender, SwappingTheExponentsTurnsTheHighlightBy90Degrees) {
   scene.lights[0].kind = Light::Kind::kPoint;
   scene.lights[0].position = {0.0f, 0.0f, 2.0f};  // behind the camera: a centred highlight
   scene.environment.softboxes.clear();
-  Material m;  // specular only, so that the moments see the highlight alone
+  // Specular only, so that the moments see the highlight alone.
+  Material m = test::defaultMaterial();
   m.at("diffuse")[0] = 0.0;
   m.at("reflectivity")[0] = 0.0;
   m.at("specularPower")[0] = 0.5;
@@ -200,7 +202,7 @@ TEST_P(HostRender, SeveralThreadsShadeOneSmallImage) {
   // cores, every context shading at once. (Whether the thread count changes
   // the image is compared through the tool, in fresh processes.)
   const Scene scene = defaultScene();
-  Material hero;
+  Material hero = test::defaultMaterial();
   for (const auto& [n, v] : findPreset("satin")->settings) {
     std::string e;
     applySetting(hero, std::string(n) + "=" + v, e);
@@ -227,9 +229,9 @@ TEST_P(HostRender, AMaterialChangedInPlaceRendersAsIfLoadedSo) {
   // Without reflections (on the floor too) a render draws no random number,
   // so images can be compared bit for bit.
   const Scene scene = defaultScene(/*pointLightsOnly=*/true);
-  Material floor = floorMaterial();
+  Material floor = floorMaterial(test::builtSchema());
   floor.at("reflectivity")[0] = 0.0f;
-  Material a;
+  Material a = test::defaultMaterial();
   a.at("reflectivity")[0] = 0.0f;
   a.at("specularU")[0] = 30.0f;
   Material b = a;
@@ -266,7 +268,7 @@ TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
   // kd * colour + ks with kd = 28 Rd (1 - Rs) / 23 (1 - 0.5^5)^3 and
   // ks = sqrt((nu + 1)(nv + 1)) / 8 pi * Rs, whatever the inputs that do not
   // answer a light (reflections, ambient, incandescence) hold.
-  Material m;
+  Material m = test::defaultMaterial();
   m.at("color") = {0.2f, 0.4f, 0.8f};
   m.at("diffuse")[0] = 0.7f;
   m.at("specularPower")[0] = 0.3f;
@@ -314,7 +316,7 @@ TEST_P(HostRender, AreaLightSamplingModesAgree) {
   Scene perHit = spread;
   perHit.lightSampling.mode = LightSampling::Mode::kPerHit;
   perHit.lightSampling.perHit = 16;
-  Material hero;
+  Material hero = test::defaultMaterial();
   for (const auto& [n, v] : findPreset("satin")->settings) {
     std::string e;
     applySetting(hero, std::string(n) + "=" + v, e);
@@ -349,7 +351,7 @@ TEST_P(HostRender, AreaLightSamplingModesAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Preview, HostRender, ::testing::ValuesIn(builtHosts()),
-                         [](const ::testing::TestParamInfo<HostKind>& p) {
+                         [](const ::testing::TestParamInfo<Host>& p) {
                            return std::string(hostName(p.param));
                          });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(HostRender);
@@ -365,13 +367,13 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   // while the mental ray shader falls back to the environment deeper down).
   Scene scene = sweepCellScene();
   scene.lights[0].kind = Light::Kind::kPoint;
-  Material m;
+  Material m = test::defaultMaterial();
   m.at("specularU")[0] = 40.0;
   m.at("specularV")[0] = 4.0;
   m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
-  const Image maya = renderHost(HostKind::kMaya, scene, m, size, size, 16, 2);
-  const Image mr = renderHost(HostKind::kMentalRay, scene, m, size, size, 16, 2);
+  const Image maya = renderHost(Host::kMaya, scene, m, size, size, 16, 2);
+  const Image mr = renderHost(Host::kMentalRay, scene, m, size, size, 16, 2);
   double diff = 0.0, level = 0.0;
   for (size_t i = 0; i < maya.pixels.size(); ++i) {
     const Rgb d = maya.pixels[i] - mr.pixels[i];
@@ -397,12 +399,12 @@ TEST(MentalRayHost, IrradianceTermAddsLightFromTheEnvironment) {
   // The irradiance the host estimates over the hemisphere: with the term on,
   // every sphere pixel gains, most where the normal faces the bright studio.
   const Scene scene = sweepCellScene();
-  Material off;
+  Material off = test::defaultMaterial();
   off.at("reflectivity")[0] = 0.0;
   Material on = off;
   on.at("indirect")[0] = 1.0;
-  const Image a = renderHost(HostKind::kMentalRay, scene, off, 24, 24, 1, 2);
-  const Image b = renderHost(HostKind::kMentalRay, scene, on, 24, 24, 1, 2);
+  const Image a = renderHost(Host::kMentalRay, scene, off, 24, 24, 1, 2);
+  const Image b = renderHost(Host::kMentalRay, scene, on, 24, 24, 1, 2);
   const Rgb centreGain = b.at(12, 12) - a.at(12, 12);
   EXPECT_GT(centreGain.y, 0.005f);
   EXPECT_TRUE(isFinite(centreGain));
@@ -434,7 +436,7 @@ TEST(MentalRayHost, ParameterBlockMatchesTheShaderDeclaration) {
 TEST(MentalRayHost, ADeclarationThatDoesNotLayOutTheBlockIsRefused) {
   // The block is laid out from the declaration, as the renderer does; a
   // declaration the library was not built for must not be handed over.
-  const auto built = buildSchema();
+  const auto built = test::builtSchema();
   ASSERT_TRUE(built && built->host(gws::Host::kMentalRay));
   auto declaredOtherwise = [&](auto edit) {
     auto mr = std::make_shared<gws::HostSchema>(*built->host(gws::Host::kMentalRay));
@@ -458,7 +460,7 @@ TEST(MentalRayHost, ADeclarationThatDoesNotLayOutTheBlockIsRefused) {
     ASSERT_TRUE(schema);
     const std::vector<Material> materials{Material(schema), Material(schema)};
     std::string error;
-    EXPECT_FALSE(createBackend(HostKind::kMentalRay, scene, materials, LibraryPaths{}, error));
+    EXPECT_FALSE(createBackend(Host::kMentalRay, scene, materials, LibraryPaths{}, error));
     EXPECT_NE(error.find(message), std::string::npos) << error;
   }
 }
@@ -749,7 +751,7 @@ TEST_F(Tool, ABadSceneIsOneLineStatusTwoAndNothingWritten) {
 
 TEST_F(Tool, ExportThenSceneListGivesBackEveryValue) {
   if (builtHosts().size() != 2) GTEST_SKIP() << "exports both hosts' files";
-  const auto schema = buildSchema();
+  const auto schema = test::builtSchema();
   ASSERT_TRUE(schema);
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);

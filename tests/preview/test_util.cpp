@@ -8,6 +8,13 @@
 
 namespace gwp::test {
 
+std::shared_ptr<const MaterialSchema> builtSchema() {
+  std::string error;
+  auto schema = gws::loadMaterialSchema({}, {}, error);
+  if (!schema) throw std::runtime_error("the deliverables' inputs cannot be read: " + error);
+  return schema;
+}
+
 std::string makeTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/gwpreview-test.XXXXXX";

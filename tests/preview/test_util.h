@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "material.h"
 
 namespace gwp::test {
 
@@ -33,6 +35,12 @@ inline RunResult runTool(const std::vector<std::string>& args) {
 }
 
 // A fresh empty directory under the build's temporary space.
+// This build's deliverables' inputs (both hosts, as far as they are built),
+// loaded on first use; the test fails when they cannot be read.
+std::shared_ptr<const MaterialSchema> builtSchema();
+// A material of that schema with every input at its default.
+inline Material defaultMaterial() { return Material(builtSchema()); }
+
 std::string makeTempDir();
 
 bool fileExists(const std::string& path);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "request.h"
+#include "schemas.h"
 #include "server.h"
 #include "studio.h"
 
@@ -38,6 +39,17 @@ bool sanitized() {
 }
 
 // ---- request parameters -------------------------------------------------------
+
+// This build's deliverables' inputs, as the studio loads them when it starts.
+const std::shared_ptr<const gws::MaterialSchema>& schema() {
+  static const std::shared_ptr<const gws::MaterialSchema> loaded = [] {
+    std::string error;
+    auto s = gws::loadMaterialSchema({}, {}, error);
+    if (!s) ADD_FAILURE() << error;
+    return s;
+  }();
+  return loaded;
+}
 
 struct ParamCase {
   std::string query;  // as a page sends it, already decoded
@@ -82,7 +94,7 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
     SCOPED_TRACE(c.query);
     StudioParams p;
     ParamError error;
-    EXPECT_EQ(parseParams(queryOf(c.query), p, error), c.field.empty());
+    EXPECT_EQ(parseParams(queryOf(c.query), schema(), p, error), c.field.empty());
     EXPECT_EQ(error.field, c.field);
     EXPECT_NE(error.message.find(c.message), std::string::npos) << error.message;
   }
@@ -90,20 +102,20 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
   // The preset first, then the inputs, whatever their order in the query.
   StudioParams p;
   ParamError error;
-  ASSERT_TRUE(parseParams(queryOf("specularU=7&preset=satin&view=maya"), p, error));
+  ASSERT_TRUE(parseParams(queryOf("specularU=7&preset=satin&view=maya"), schema(), p, error));
   EXPECT_EQ(p.material.scalar("specularU"), 7.0f);
   EXPECT_EQ(p.material.scalar("specularV"), 90.0f);  // from the preset
   EXPECT_EQ(p.view, View::kMaya);
   // The canonical form reads back to the same material, bit for bit, also
   // where a float is written with an exponent ("1e+20": a bare '+' in a
   // query is a space).
-  ASSERT_TRUE(parseParams(queryOf("specularV=3.5e21&color=1e-7,0.5,0.25"), p, error));
+  ASSERT_TRUE(parseParams(queryOf("specularV=3.5e21&color=1e-7,0.5,0.25"), schema(), p, error));
   const std::string canonical = materialQuery(p.material);
   EXPECT_EQ(canonical.find('+'), std::string::npos) << canonical;
   Query decoded;
   httplib::detail::parse_query_text(canonical, decoded);
   StudioParams back;
-  ASSERT_TRUE(parseParams(decoded, back, error)) << error.message << " in " << canonical;
+  ASSERT_TRUE(parseParams(decoded, schema(), back, error)) << error.message << " in " << canonical;
   EXPECT_TRUE(back.material == p.material) << canonical;
 }
 

@@ -71,10 +71,6 @@ class Backend {
 // Transparency stays: on the Maya side it scales the diffuse response.
 Material lobeMaterial(const Material& material);
 
-enum class HostKind { kMaya, kMentalRay };
-
-const char* hostName(HostKind host);
-
 // Where the deliverables and the stand-in renderer module are found. Empty
 // members take the locations of this build.
 struct LibraryPaths {
@@ -86,7 +82,7 @@ struct LibraryPaths {
 // Loads `host`'s deliverable and prepares it to shade `scene` with
 // `materials`. Both must outlive the backend. Returns null with a one-line
 // `error` when a library is missing or is not what it should be.
-std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
+std::unique_ptr<Backend> createBackend(Host host, const Scene& scene,
                                        const std::vector<Material>& materials,
                                        const LibraryPaths& paths, std::string& error);
 

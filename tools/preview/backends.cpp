@@ -37,10 +37,10 @@ Material lobeMaterial(const Material& material) {
   return m;
 }
 
-std::unique_ptr<Backend> createBackend(HostKind host, const Scene& scene,
+std::unique_ptr<Backend> createBackend(Host host, const Scene& scene,
                                        const std::vector<Material>& materials,
                                        const LibraryPaths& paths, std::string& error) {
-  if (host == HostKind::kMaya) {
+  if (host == Host::kMaya) {
 #ifdef GLINTWEAVE_PREVIEW_HAVE_MAYA
     return createMayaBackend(scene, materials, paths, error);
 #endif

@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "atomic_file.h"
 #include "image_io.h"
 #include "render.h"
 #include "scene.h"
@@ -100,20 +101,13 @@ bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sw
   return true;
 }
 
-gws::Host toSchemaHost(HostKind h) {
-  return h == HostKind::kMaya ? gws::Host::kMaya : gws::Host::kMentalRay;
-}
-HostKind fromSchemaHost(gws::Host h) {
-  return h == gws::Host::kMaya ? HostKind::kMaya : HostKind::kMentalRay;
+bool hostHas(const MaterialSchema& schema, Host host, size_t id) {
+  return schema[id].in(host);
 }
 
-bool hostHas(const MaterialSchema& schema, HostKind host, size_t id) {
-  return schema[id].in(toSchemaHost(host));
-}
-
-std::string hostList(const std::vector<HostKind>& hosts) {
+std::string hostList(const std::vector<Host>& hosts) {
   std::string s;
-  for (HostKind h : hosts) s += (s.empty() ? "" : " | ") + std::string(hostName(h));
+  for (Host h : hosts) s += (s.empty() ? "" : " | ") + std::string(hostName(h));
   return s;
 }
 
@@ -340,11 +334,11 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
   if (!raw.host.empty()) {
     options.hostGiven = true;
     if (raw.host == "maya") {
-      options.hosts = {HostKind::kMaya};
+      options.hosts = {Host::kMaya};
     } else if (raw.host == "mentalray") {
-      options.hosts = {HostKind::kMentalRay};
+      options.hosts = {Host::kMentalRay};
     } else if (raw.host == "both") {
-      options.hosts = {HostKind::kMaya, HostKind::kMentalRay};
+      options.hosts = {Host::kMaya, Host::kMentalRay};
     } else {
       error = "--host: unknown host '" + raw.host + "' (use maya, mentalray or both)";
       return false;
@@ -421,8 +415,8 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
   // written to): the hosts asked for must be readable; the other host's
   // inputs are known when it is.
   std::vector<gws::Host> required;
-  for (HostKind h : options.hosts) {
-    if (options.hostGiven || options.scenes.empty()) required.push_back(toSchemaHost(h));
+  for (Host h : options.hosts) {
+    if (options.hostGiven || options.scenes.empty()) required.push_back(h);
   }
   if (!options.exportMa.empty()) required.push_back(gws::Host::kMaya);
   if (!options.exportMi.empty()) required.push_back(gws::Host::kMentalRay);
@@ -439,10 +433,10 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
   if (!applyPreset(options.material, *findPreset(options.preset), error)) return false;
   // What --set and --sweep name must be an input of a host that renders it
   // or is written to.
-  std::vector<HostKind> targets = options.hosts;
+  std::vector<Host> targets = options.hosts;
   if (exporting && !options.outputGiven && raw.sweeps.empty()) targets.clear();
-  if (!options.exportMa.empty()) targets.push_back(HostKind::kMaya);
-  if (!options.exportMi.empty()) targets.push_back(HostKind::kMentalRay);
+  if (!options.exportMa.empty()) targets.push_back(Host::kMaya);
+  if (!options.exportMi.empty()) targets.push_back(Host::kMentalRay);
   std::sort(targets.begin(), targets.end());
   targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
   for (const std::string& s : raw.sets) {
@@ -452,7 +446,7 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
     }
     const size_t id = static_cast<size_t>(schema.find(s.substr(0, s.find('='))));
     if (std::none_of(targets.begin(), targets.end(),
-                     [&](HostKind h) { return hostHas(schema, h, id); })) {
+                     [&](Host h) { return hostHas(schema, h, id); })) {
       error = "--set: " + schema[id].name + " is not an input of " + hostList(targets);
       return false;
     }
@@ -461,7 +455,7 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
     Sweep sweep;
     if (!parseSweep(schema, text, sweep, error)) return false;
     if (std::none_of(options.hosts.begin(), options.hosts.end(),
-                     [&](HostKind h) { return hostHas(schema, h, sweep.input); })) {
+                     [&](Host h) { return hostHas(schema, h, sweep.input); })) {
       error = "--sweep: " + schema[sweep.input].name + " is not an input of " +
               hostList(options.hosts);
       return false;
@@ -520,12 +514,10 @@ std::string listText(const MaterialSchema& schema) {
 // One cell of a contact sheet: a material through a host.
 struct Swatch {
   int material = 0;  // index into the render's materials
-  HostKind host = HostKind::kMaya;
+  Host host = Host::kMaya;
 };
 
 }  // namespace
-
-const char* hostName(HostKind host) { return host == HostKind::kMaya ? "maya" : "mentalray"; }
 
 std::string helpText() {
   // Laid out here rather than by CLI11's formatter, which does not wrap
@@ -638,7 +630,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   // Every destination is made ready before any work, so that an unwritable
   // one fails first and a failure leaves nothing behind.
   const bool exporting = !options.exportMa.empty() || !options.exportMi.empty();
-  gws::TextFile maFile, miFile;
+  gwf::TextFile maFile, miFile;
   if (!options.exportMa.empty() && !maFile.open(options.exportMa, error)) return fail(error);
   if (!options.exportMi.empty() && !miFile.open(options.exportMi, error)) return fail(error);
   const bool rendering = !exporting || options.outputGiven;
@@ -674,7 +666,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   }
   std::vector<Material> materials{floorMaterial(options.schema)};
   std::vector<Swatch> swatches;
-  std::vector<HostKind> usedHosts;
+  std::vector<Host> usedHosts;
   SheetLayout layout;
   if (sweeping) {
     const size_t cols = options.sweeps[0].values.size();
@@ -688,7 +680,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       }
     }
     usedHosts = options.hosts;
-    for (HostKind h : usedHosts) {
+    for (Host h : usedHosts) {
       for (size_t i = 0; i < rows * cols; ++i) swatches.push_back({static_cast<int>(1 + i), h});
     }
     auto values = [&](const Sweep& s) {
@@ -697,7 +689,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       return v;
     };
     std::vector<std::string> groups;
-    for (HostKind h : usedHosts) groups.push_back(hostName(h));
+    for (Host h : usedHosts) groups.push_back(hostName(h));
     const Sweep& col = options.sweeps[0];
     const bool twoD = options.sweeps.size() == 2;
     if (!sweepSheet("glintWeave sweep, preset " + options.preset, groups,
@@ -714,9 +706,9 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       title += (title.empty() ? "" : ", ") + baseName(f.path);
       for (const gws::SceneMaterial& m : f.materials) {
         materials.push_back(Material(m.material));
-        const std::vector<HostKind> hosts =
-            options.hostGiven ? options.hosts : std::vector<HostKind>{fromSchemaHost(f.host)};
-        for (HostKind h : hosts) {
+        const std::vector<Host> hosts =
+            options.hostGiven ? options.hosts : std::vector<Host>{f.host};
+        for (Host h : hosts) {
           swatches.push_back({static_cast<int>(materials.size() - 1), h});
           labels.push_back({m.name, hostName(h)});
           if (std::find(usedHosts.begin(), usedHosts.end(), h) == usedHosts.end()) {
@@ -751,7 +743,7 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   }
 
   std::vector<std::unique_ptr<Backend>> backends(2);
-  for (HostKind host : usedHosts) {
+  for (Host host : usedHosts) {
     auto backend = createBackend(host, scene, materials, options.libraries, error);
     if (!backend) return fail(error);
     backends[static_cast<size_t>(host)] = std::move(backend);

@@ -19,7 +19,7 @@ struct Sweep {
 };
 
 struct Options {
-  std::vector<HostKind> hosts{HostKind::kMaya, HostKind::kMentalRay};
+  std::vector<Host> hosts{Host::kMaya, Host::kMentalRay};
   bool hostGiven = false;
   int width = 400;  // per host; per cell on a contact sheet
   int height = 300;

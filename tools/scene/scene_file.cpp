@@ -64,7 +64,7 @@ bool readScene(const std::string& path, const std::shared_ptr<const MaterialSche
                    "not a scene file this tool reads (a Maya ASCII .ma or a mental ray .mi)");
     return false;
   }
-  MappedFile file;
+  gwf::MappedFile file;
   std::string why;
   if (!file.open(path, why)) {
     error = locate(path, 0, 0, "cannot read the file: " + why);

@@ -131,7 +131,7 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return kExitError;
   }
-  for (gwp::HostKind h : {gwp::HostKind::kMaya, gwp::HostKind::kMentalRay}) {
+  for (gwp::Host h : {gwp::Host::kMaya, gwp::Host::kMentalRay}) {
     if (!studio->hasHost(h)) {
       std::fprintf(err, "glintweave-studio: warning: no %s host in this build\n",
                    gwp::hostName(h));

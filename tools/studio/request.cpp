@@ -74,7 +74,8 @@ const char* viewName(View view) {
   return "side";
 }
 
-bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
+bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSchema>& schema,
+                 StudioParams& out, ParamError& error) {
   // Messages quote what was sent, which may be any bytes: what goes back is
   // one line of printable ASCII (the page shows it, JSON carries it).
   auto fail = [&](const std::string& field, const std::string& message) {
@@ -136,9 +137,9 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
         return fail(key, "view azimuth: " + why);
       }
     } else if (key == "preset") {
-      if (!gwp::findPreset(value)) {
+      if (!gws::findPreset(value)) {
         std::string names;
-        for (const gwp::Preset& p : gwp::presets()) {
+        for (const gws::Preset& p : gws::presets()) {
           names += (names.empty() ? "" : ", ") + std::string(p.name);
         }
         return fail(key, "preset: unknown preset '" + shown(value) + "' (one of " + names + ")");
@@ -153,17 +154,17 @@ bool parseParams(const Query& query, StudioParams& out, ParamError& error) {
                     "name: expected up to 64 letters, digits or '_', not starting with a digit");
       }
       out.name = value;
-    } else if (out.material.bound() && out.material.schema().find(key) >= 0) {
+    } else if (schema && schema->find(key) >= 0) {
       inputs.emplace_back(key, value);
     } else {
       return fail(key, "unknown parameter '" + shown(key) + "'");
     }
   }
 
-  out.material = gwp::Material(out.material.schemaPtr());
+  out.material = gws::Material(schema);
   if (!out.preset.empty()) {
     std::string why;
-    if (!gwp::applyPreset(out.material, *gwp::findPreset(out.preset), why)) {
+    if (!gws::applyPreset(out.material, *gws::findPreset(out.preset), why)) {
       return fail("preset", why);
     }
   }

@@ -5,13 +5,15 @@
 // Material inputs are checked by the preview's own rules (the function
 // behind --set), so a value the command line refuses is refused here with
 // the same message. Nothing here renders: the fuzz build, which has no
-// renderer, links this file and the material inputs alone.
+// renderer, links this file and the material model alone.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
-#include "material.h"
+#include "presets.h"
+#include "schema.h"
 
 namespace gwstudio {
 
@@ -41,9 +43,8 @@ struct StudioParams {
   int target = 64;  // samples per pixel the refinement stops at
   float gain = 4.0f;
   std::string preset;  // applied before the inputs; empty: the node's defaults
-  // Inputs by the schema this holds when parsing starts (this build's, read
-  // from the deliverables, unless set otherwise).
-  gwp::Material material;
+  // One value per input of the schema parseParams was given.
+  gws::Material material;
   float viewTheta = 45.0f;  // lobe: the view direction's angle from the normal, degrees
   float viewPhi = 0.0f;     // and its azimuth from the first tangent, degrees
   std::string name = "glintWeave1";  // node or shader name for an export
@@ -58,10 +59,13 @@ struct ParamError {
 
 using Query = std::multimap<std::string, std::string>;
 
-// Parses every parameter of `query` into `out`. Unknown names, repeated
-// names and values out of their bounds are refused. Material inputs are
-// applied after the preset, whatever their order in the query.
-bool parseParams(const Query& query, StudioParams& out, ParamError& error);
+// Parses every parameter of `query` into `out`, material inputs by
+// `schema` (the deliverables' inputs, loaded once by the caller). Unknown
+// names, repeated names and values out of their bounds are refused.
+// Material inputs are applied after the preset, whatever their order in the
+// query.
+bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSchema>& schema,
+                 StudioParams& out, ParamError& error);
 
 // The material as an encoded query string, inputs that differ from the
 // node's defaults only, in input order, with every float written so that it

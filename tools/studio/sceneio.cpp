@@ -21,16 +21,15 @@ bool exportScene(const std::string& format, const gwp::Material& material, const
   return true;
 }
 
-bool importScene(const std::string& fileName, const std::string& text,
+bool importScene(const std::shared_ptr<const gws::MaterialSchema>& schema,
+                 const std::string& fileName, const std::string& text,
                  std::vector<ImportedMaterial>& out, std::string& error) {
   gws::Host host = gws::Host::kMaya;
   if (!gws::hostOfPath(fileName, host)) {
     error = fileName + ": expected a Maya ASCII (.ma) or mental ray (.mi) scene file";
     return false;
   }
-  const std::shared_ptr<const gws::MaterialSchema> schema = gwp::buildSchema(&error);
-  if (!schema) return false;
-  if (!schema->has(host)) {
+  if (!schema || !schema->has(host)) {
     error = std::string("this studio has no ") + gws::hostName(host) + " deliverable to read " +
             fileName + " with";
     return false;
@@ -44,7 +43,7 @@ bool importScene(const std::string& fileName, const std::string& text,
     ImportedMaterial imported;
     imported.name = m.name;
     imported.host = gws::hostName(m.host);
-    imported.material = gwp::Material(m.material);
+    imported.material = m.material;
     for (const gws::Connection& c : m.connections) {
       imported.connected.push_back(schema->inputs()[c.input].name + " <- " + c.source);
     }

@@ -3,6 +3,7 @@
 // of one, through the scene readers and writers.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,10 @@ struct ImportedMaterial {
 };
 
 // The glintWeave materials of a scene file whose name (for its kind and
-// for messages) is `fileName` and whose contents are `text`.
-bool importScene(const std::string& fileName, const std::string& text,
+// for messages) is `fileName` and whose contents are `text`, read against
+// `schema` (the deliverables' inputs the studio loaded).
+bool importScene(const std::shared_ptr<const gws::MaterialSchema>& schema,
+                 const std::string& fileName, const std::string& text,
                  std::vector<ImportedMaterial>& out, std::string& error);
 
 }  // namespace gwstudio

@@ -56,10 +56,10 @@ void sendOutcome(httplib::Response& res, Outcome outcome, const std::string& err
 }
 
 // Parses the request's query; on failure answers 400 and returns false.
-bool params(const httplib::Request& req, httplib::Response& res, StudioParams& out,
-            bool needsClient) {
+bool params(const Studio& studio, const httplib::Request& req, httplib::Response& res,
+            StudioParams& out, bool needsClient) {
   ParamError error;
-  if (!parseParams(req.params, out, error)) {
+  if (!parseParams(req.params, studio.schema(), out, error)) {
     sendError(res, kStatusBadRequest, error.message, error.field);
     return false;
   }
@@ -93,9 +93,8 @@ const char* pageKind(gws::ValueKind kind) {
 // hard limits from either.
 json controlsJson(const Studio& studio) {
   json inputs = json::array();
-  const gwp::Material defaults;
-  if (defaults.bound()) {
-    const gws::MaterialSchema& schema = defaults.schema();
+  if (studio.schema()) {
+    const gws::MaterialSchema& schema = *studio.schema();
     for (size_t i = 0; i < schema.size(); ++i) {
       const gws::MaterialInput& in = schema[i];
       std::optional<double> softMin, softMax, min, max;
@@ -134,8 +133,8 @@ json controlsJson(const Studio& studio) {
           {"defaultPreset", gwp::kDefaultPreset},
           {"scene", sceneName(studio.scene())},
           {"hosts",
-           {{"maya", studio.hasHost(gwp::HostKind::kMaya)},
-            {"mentalray", studio.hasHost(gwp::HostKind::kMentalRay)}}},
+           {{"maya", studio.hasHost(gwp::Host::kMaya)},
+            {"mentalray", studio.hasHost(gwp::Host::kMentalRay)}}},
           {"sceneFiles", sceneIoAvailable()},
           {"exr", gwp::exrSupported()},
           {"limits",
@@ -231,7 +230,7 @@ void StudioServer::routes() {
 
   s.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
     StudioParams p;
-    if (!params(req, res, p, true)) return;
+    if (!params(studio_, req, res, p, true)) return;
     Frame frame;
     std::string error;
     const Outcome o = studio_.frame(p, frame, error);
@@ -248,7 +247,7 @@ void StudioServer::routes() {
 
   s.Get("/api/lobe", [this](const httplib::Request& req, httplib::Response& res) {
     StudioParams p;
-    if (!params(req, res, p, false)) return;
+    if (!params(studio_, req, res, p, false)) return;
     Lobe lobe;
     std::string error;
     const Outcome o = studio_.lobe(p, lobe, error);
@@ -292,7 +291,7 @@ void StudioServer::routes() {
     }
     StudioParams p;
     ParamError perr;
-    if (!parseParams(q, p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
+    if (!parseParams(q, studio_.schema(), p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
     if (p.client.empty()) return sendError(res, kStatusBadRequest, "client: missing", "client");
     gwp::Image image;
     std::string error;
@@ -309,7 +308,7 @@ void StudioServer::routes() {
     res.set_content(bytes, format == "png" ? "image/png" : "image/x-exr");
   });
 
-  s.Get("/api/export", [](const httplib::Request& req, httplib::Response& res) {
+  s.Get("/api/export", [this](const httplib::Request& req, httplib::Response& res) {
     Query q(req.params.begin(), req.params.end());
     std::string format;
     if (auto it = q.find("format"); it != q.end()) {
@@ -321,7 +320,7 @@ void StudioServer::routes() {
     }
     StudioParams p;
     ParamError perr;
-    if (!parseParams(q, p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
+    if (!parseParams(q, studio_.schema(), p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
     std::string text;
     std::string error;
     if (!sceneIoAvailable()) {
@@ -335,7 +334,7 @@ void StudioServer::routes() {
     res.set_content(text, "text/plain; charset=utf-8");
   });
 
-  s.Post("/api/import", [](const httplib::Request& req, httplib::Response& res) {
+  s.Post("/api/import", [this](const httplib::Request& req, httplib::Response& res) {
     Query q(req.params.begin(), req.params.end());
     std::string fileName = "scene.ma";
     if (auto it = q.find("file"); it != q.end()) fileName = it->second;
@@ -347,7 +346,7 @@ void StudioServer::routes() {
     if (!sceneIoAvailable()) {
       return sendError(res, kStatusNotImplemented, "this build has no scene file readers");
     }
-    if (!importScene(fileName, req.body, materials, error)) {
+    if (!importScene(studio_.schema(), fileName, req.body, materials, error)) {
       return sendError(res, kStatusBadRequest, error, "file");
     }
     json list = json::array();

@@ -10,7 +10,7 @@
 
 namespace gwstudio {
 
-using gwp::HostKind;
+using gwp::Host;
 using gwp::Image;
 using gwp::Rgb;
 using gwp::Vec3;
@@ -20,20 +20,18 @@ namespace {
 constexpr float kDegrees = 3.14159265f / 180.0f;
 constexpr int kPassTileSize = 32;
 
-int hostIndex(HostKind host) { return host == HostKind::kMaya ? 0 : 1; }
-
 // The hosts a view needs, in panel order (Maya on the left).
-std::vector<HostKind> hostsOf(View view) {
+std::vector<Host> hostsOf(View view) {
   switch (view) {
     case View::kMaya:
-      return {HostKind::kMaya};
+      return {Host::kMaya};
     case View::kMentalRay:
-      return {HostKind::kMentalRay};
+      return {Host::kMentalRay};
     case View::kSide:
     case View::kDiff:
       break;
   }
-  return {HostKind::kMaya, HostKind::kMentalRay};
+  return {Host::kMaya, Host::kMentalRay};
 }
 
 float luminance(const Rgb& c) { return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z; }
@@ -118,7 +116,7 @@ struct Studio::Client {
 
   std::mutex accum;  // guards what follows
   std::string key;   // what the sums are of
-  std::vector<HostKind> hosts;
+  std::vector<Host> hosts;
   int width = 0;  // per host
   int height = 0;
   std::vector<Rgb> sum;  // (width * hosts) x height
@@ -152,13 +150,15 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
   }
   studio->scene_ = makeScene(options.scene);
   // The deliverables' own inputs, read before a backend holds the plug-in.
-  if (!gwp::buildSchema(&error)) return nullptr;
+  studio->schema_ = gws::loadMaterialSchema(
+      {options.libraries.mayaPlugin, options.libraries.mentalRayShader}, {}, error);
+  if (!studio->schema_) return nullptr;
   studio->materials_.assign(static_cast<size_t>(1 + studio->options_.renderSlots),
-                            gwp::Material());
-  studio->materials_[0] = gwp::floorMaterial();
+                            gwp::Material(studio->schema_));
+  studio->materials_[0] = gwp::floorMaterial(studio->schema_);
   studio->slots_.resize(static_cast<size_t>(studio->options_.renderSlots));
   std::string missing;
-  for (HostKind host : {HostKind::kMaya, HostKind::kMentalRay}) {
+  for (Host host : {Host::kMaya, Host::kMentalRay}) {
     std::string why;
     auto backend = gwp::createBackend(host, studio->scene_, studio->materials_,
                                       options.libraries, why);
@@ -175,9 +175,9 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
   return studio;
 }
 
-bool Studio::hasHost(HostKind host) const { return backends_[hostIndex(host)] != nullptr; }
+bool Studio::hasHost(Host host) const { return backends_[hostIndex(host)] != nullptr; }
 
-gwp::Backend* Studio::backend(HostKind host) const { return backends_[hostIndex(host)].get(); }
+gwp::Backend* Studio::backend(Host host) const { return backends_[hostIndex(host)].get(); }
 
 size_t Studio::clientCount() const {
   std::lock_guard<std::mutex> lock(clientsMutex_);
@@ -281,7 +281,7 @@ void Studio::releaseSlot(int slot, bool first) {
 
 Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& params,
                            int samples, Image& pass, std::string& error) {
-  const std::vector<HostKind> hosts = hostsOf(params.view);
+  const std::vector<Host> hosts = hostsOf(params.view);
   // Only this request writes the client's counts (it holds the client's
   // request lock), so they need no other lock to be read here.
   const int firstSample = client.samples;
@@ -342,14 +342,14 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
 namespace {
 
 // What the view shows of the sums, in linear values.
-bool compose(const std::vector<Rgb>& sum, const std::vector<HostKind>& hosts, int width,
+bool compose(const std::vector<Rgb>& sum, const std::vector<Host>& hosts, int width,
              int height, int samples, View view, float gain, Image& out) {
-  const std::vector<HostKind> want = hostsOf(view);
-  auto column = [&](HostKind h) {
+  const std::vector<Host> want = hostsOf(view);
+  auto column = [&](Host h) {
     const auto it = std::find(hosts.begin(), hosts.end(), h);
     return it == hosts.end() ? -1 : static_cast<int>(it - hosts.begin()) * width;
   };
-  for (HostKind h : want) {
+  for (Host h : want) {
     if (column(h) < 0) return false;
   }
   const float inv = samples > 0 ? 1.0f / static_cast<float>(samples) : 0.0f;
@@ -359,8 +359,8 @@ bool compose(const std::vector<Rgb>& sum, const std::vector<HostKind>& hosts, in
   };
   if (view == View::kDiff) {
     out = Image(width, height);
-    const int m = column(HostKind::kMaya);
-    const int r = column(HostKind::kMentalRay);
+    const int m = column(Host::kMaya);
+    const int r = column(Host::kMentalRay);
     const float scale = inv * gain;
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
@@ -394,8 +394,8 @@ struct Leave {
 }  // namespace
 
 Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error) {
-  const std::vector<HostKind> hosts = hostsOf(params.view);
-  for (HostKind h : hosts) {
+  const std::vector<Host> hosts = hostsOf(params.view);
+  for (Host h : hosts) {
     if (!hasHost(h)) {
       error = std::string("this studio has no ") + gwp::hostName(h) + " host";
       return Outcome::kFailed;
@@ -413,7 +413,7 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
   if (client->ticket.load() != ticket) return Outcome::kSuperseded;
 
   std::string key = std::to_string(params.width) + "x" + std::to_string(params.height);
-  for (HostKind h : hosts) key += std::string(":") + gwp::hostName(h);
+  for (Host h : hosts) key += std::string(":") + gwp::hostName(h);
   key += "?" + materialQuery(params.material);
   int have = 0;
   {
@@ -520,8 +520,8 @@ Outcome Studio::lobe(const StudioParams& params, Lobe& out, std::string& error) 
         {-std::sin(a) * std::cos(vp), std::cos(a), -std::sin(a) * std::sin(vp)});
   }
   const size_t mapSize = static_cast<size_t>(Lobe::kAzimuthSteps * Lobe::kElevationSteps);
-  for (HostKind h : {HostKind::kMaya, HostKind::kMentalRay}) {
-    const int index = hostIndex(h);
+  for (Host h : {Host::kMaya, Host::kMentalRay}) {
+    const size_t index = hostIndex(h);
     if (!backends_[index]) continue;
     std::vector<Rgb> values;
     if (!backends_[index]->measureLobe(params.material, view, lights, values, error)) {

@@ -106,11 +106,14 @@ class Studio {
   // Stops every render and refuses new ones; for shutting down.
   void stop();
 
-  bool hasHost(gwp::HostKind host) const;
+  bool hasHost(gwp::Host host) const;
+  // The deliverables' inputs, read once when the studio starts: what every
+  // request's material is parsed and checked by.
+  const std::shared_ptr<const gws::MaterialSchema>& schema() const { return schema_; }
   // The loaded deliverables and their scene, for benchmarks that render the
   // same image without the studio (material 1 is render slot 0's). Not
   // while the studio renders.
-  gwp::Backend* backend(gwp::HostKind host) const;
+  gwp::Backend* backend(gwp::Host host) const;
   const gwp::Scene& sceneData() const { return scene_; }
   SceneKind scene() const { return options_.scene; }
   const StudioOptions& options() const { return options_; }
@@ -133,6 +136,7 @@ class Studio {
                      gwp::Image& pass, std::string& error);
 
   StudioOptions options_;
+  std::shared_ptr<const gws::MaterialSchema> schema_;
   gwp::Scene scene_;
   std::vector<gwp::Material> materials_;  // floor, then one per render slot
   std::unique_ptr<gwp::Backend> backends_[2];

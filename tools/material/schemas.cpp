@@ -11,16 +11,16 @@
 namespace gws {
 
 std::string builtMayaPlugin() {
-#ifdef GLINTWEAVE_SCENE_MAYA_PLUGIN
-  return GLINTWEAVE_SCENE_MAYA_PLUGIN;
+#ifdef GLINTWEAVE_MATERIAL_MAYA_PLUGIN
+  return GLINTWEAVE_MATERIAL_MAYA_PLUGIN;
 #else
   return {};
 #endif
 }
 
 std::string builtMentalRayShader() {
-#ifdef GLINTWEAVE_SCENE_MR_SHADER
-  return GLINTWEAVE_SCENE_MR_SHADER;
+#ifdef GLINTWEAVE_MATERIAL_MR_SHADER
+  return GLINTWEAVE_MATERIAL_MR_SHADER;
 #else
   return {};
 #endif

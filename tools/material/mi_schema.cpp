@@ -1,7 +1,5 @@
 #include "mi_schema.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -9,15 +7,11 @@
 #include <mutex>
 #include <sstream>
 
-#include "scene_util.h"
+#include "messages.h"
+#include "path.h"
 
 namespace gws {
 namespace {
-
-bool statExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 ValueKind kindOfType(const std::string& type, bool& isInput) {
   isInput = true;
@@ -108,7 +102,7 @@ std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& library
   if (auto it = cache.find(libraryPath); it != cache.end()) return it->second;
 
   errno = 0;
-  if (!statExists(libraryPath)) {
+  if (!gwf::isRegularFile(libraryPath)) {
     error = "cannot load the shader library " + libraryPath + ": " +
             (errno ? std::strerror(errno) : "not a file");
     return nullptr;

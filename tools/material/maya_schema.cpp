@@ -4,15 +4,16 @@
 #include <mutex>
 
 #include "library_file.h"
+#include "path.h"
 
-#ifdef GLINTWEAVE_SCENE_HAVE_MAYA_HOST
+#ifdef GLINTWEAVE_MATERIAL_HAVE_MAYA_HOST
 #include <maya/MFnNumericData.h>
 #include <mayahost.h>
 #endif
 
 namespace gws {
 
-#ifndef GLINTWEAVE_SCENE_HAVE_MAYA_HOST
+#ifndef GLINTWEAVE_MATERIAL_HAVE_MAYA_HOST
 
 bool mayaSchemaAvailable() { return false; }
 
@@ -100,19 +101,12 @@ bool inputFrom(const AttributeRecord& a, InputSpec& in) {
   return true;
 }
 
-std::string stemOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 std::shared_ptr<HostSchema> schemaOf(const NodeTypeRecord& type, const std::string& source) {
   auto s = std::make_shared<HostSchema>();
   s->host = Host::kMaya;
   s->source = source;
   s->nodeType = type.name;
-  s->pluginName = stemOf(source);
+  s->pluginName = gwf::stemOf(source);
   for (const AttributeRecord* a : type.created) {
     if (a->parent) continue;  // children come with their parent
     InputSpec in;
@@ -140,7 +134,7 @@ std::shared_ptr<const HostSchema> loadMayaSchema(const std::string& pluginPath,
   if (auto it = cache.find(pluginPath); it != cache.end()) return it->second;
 
   const std::string prefix = "cannot load the Maya plug-in " + pluginPath;
-  if (std::string why = libraryFileProblem(pluginPath); !why.empty()) {
+  if (std::string why = gwf::libraryFileProblem(pluginPath); !why.empty()) {
     error = prefix + ": " + why;
     return nullptr;
   }

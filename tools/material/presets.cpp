@@ -1,15 +1,6 @@
-#include "material.h"
+#include "presets.h"
 
-namespace gwp {
-
-std::shared_ptr<const MaterialSchema> buildSchema(std::string* error) {
-  std::string why;
-  auto schema = gws::loadMaterialSchema({}, {}, why);
-  if (!schema && error) *error = why;
-  return schema;
-}
-
-Material::Material() : gws::Material(buildSchema()) {}
+namespace gws {
 
 const std::vector<Preset>& presets() {
   static const std::vector<Preset> list = {
@@ -52,9 +43,9 @@ const Preset* findPreset(std::string_view name) {
   return nullptr;
 }
 
-bool applyPreset(gws::Material& material, const Preset& preset, std::string& error) {
+bool applyPreset(Material& material, const Preset& preset, std::string& error) {
   for (const auto& [name, value] : preset.settings) {
-    if (!gws::setValue(material, name, value, error)) {
+    if (!setValue(material, name, value, error)) {
       error = "preset " + std::string(preset.name) + ": " + error;
       return false;
     }
@@ -73,10 +64,10 @@ Material floorMaterial(std::shared_ptr<const MaterialSchema> schema) {
                              {"specularPower", "0.08"},
                              {"reflectivity", "0.25"},
                              {"reflectSamples", "1"}}};
-  Material m = schema ? Material(std::move(schema)) : Material();
+  Material m(std::move(schema));
   std::string error;
   if (m.bound()) applyPreset(m, floor, error);  // every host has these inputs
   return m;
 }
 
-}  // namespace gwp
+}  // namespace gws

@@ -18,13 +18,21 @@
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfIO.h>
 #include <ImfOutputFile.h>
 #endif
 
 namespace gwp {
 namespace {
 
-bool writePng(FILE* file, const Image& image, std::string& error) {
+// libpng's output: appended to a string.
+void appendPng(png_structp png, png_bytep data, png_size_t size) {
+  auto* out = static_cast<std::string*>(png_get_io_ptr(png));
+  out->append(reinterpret_cast<const char*>(data), size);
+}
+void flushPng(png_structp) {}
+
+bool encodePng(const Image& image, std::string& out, std::string& error) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (!png) {
     error = "cannot start the PNG writer";
@@ -39,7 +47,7 @@ bool writePng(FILE* file, const Image& image, std::string& error) {
     error = "the PNG writer failed";
     return false;
   }
-  png_init_io(png, file);
+  png_set_write_fn(png, &out, appendPng, flushPng);
   png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -48,10 +56,10 @@ bool writePng(FILE* file, const Image& image, std::string& error) {
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       const Rgb& c = image.at(x, y);
-      unsigned char* out = &row[static_cast<size_t>(x) * 3];
-      out[0] = toSrgb8(c.x);
-      out[1] = toSrgb8(c.y);
-      out[2] = toSrgb8(c.z);
+      unsigned char* px = &row[static_cast<size_t>(x) * 3];
+      px[0] = toSrgb8(c.x);
+      px[1] = toSrgb8(c.y);
+      px[2] = toSrgb8(c.z);
     }
     png_write_row(png, row.data());
   }
@@ -61,13 +69,33 @@ bool writePng(FILE* file, const Image& image, std::string& error) {
 }
 
 #ifdef GLINTWEAVE_PREVIEW_EXR
-bool writeExr(const std::string& path, const Image& image, std::string& error) {
+// OpenEXR's output: a string it can seek in (it writes the table of line
+// offsets last, over the space it kept for it).
+class StringStream : public Imf::OStream {
+ public:
+  explicit StringStream(std::string& out) : Imf::OStream("memory"), out_(out) {}
+  void write(const char c[], int n) override {
+    const size_t end = pos_ + static_cast<size_t>(n);
+    if (end > out_.size()) out_.resize(end);
+    std::memcpy(&out_[pos_], c, static_cast<size_t>(n));
+    pos_ = end;
+  }
+  uint64_t tellp() override { return pos_; }
+  void seekp(uint64_t pos) override { pos_ = static_cast<size_t>(pos); }
+
+ private:
+  std::string& out_;
+  size_t pos_ = 0;
+};
+
+bool encodeExr(const Image& image, std::string& out, std::string& error) {
   try {
     Imf::Header header(image.width, image.height);
     header.channels().insert("R", Imf::Channel(Imf::FLOAT));
     header.channels().insert("G", Imf::Channel(Imf::FLOAT));
     header.channels().insert("B", Imf::Channel(Imf::FLOAT));
-    Imf::OutputFile file(path.c_str(), header);
+    StringStream stream(out);
+    Imf::OutputFile file(stream, header);
     Imf::FrameBuffer frame;
     char* base = reinterpret_cast<char*>(const_cast<Rgb*>(image.pixels.data()));
     const size_t xStride = sizeof(Rgb);
@@ -117,38 +145,34 @@ bool OutputFile::open(const std::string& path, std::string& error) {
   return file_.open(path, error);
 }
 
+bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::string& error) {
+  out.clear();
+  if (format == ImageFormat::kPng) return encodePng(image, out, error);
+#ifdef GLINTWEAVE_PREVIEW_EXR
+  return encodeExr(image, out, error);
+#else
+  error = "this build cannot write OpenEXR";
+  return false;
+#endif
+}
+
 bool OutputFile::commit(const Image& image, std::string& error) {
   if (!file_.isOpen()) {
     error = "no output file is open";
     return false;
   }
-  const std::string& path = file_.path();
-  bool ok = false;
-  if (formatForPath(path) == ImageFormat::kPng) {
-    FILE* file = ::fdopen(file_.fd(), "wb");
-    if (!file) {
-      error = gwf::systemError("cannot write", file_.tempPath());
-      return false;
-    }
-    file_.release();  // owned by `file` now
-    ok = writePng(file, image, error);
-    if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
-      if (ok) error = gwf::systemError("cannot write", path);
-      ok = false;
-    }
-    if (std::fclose(file) != 0 && ok) {
-      error = gwf::systemError("cannot write", path);
-      ok = false;
-    }
-  } else {
-#ifdef GLINTWEAVE_PREVIEW_EXR
-    ::close(file_.release());
-    ok = writeExr(file_.tempPath(), image, error);
-#else
-    error = "this build cannot write OpenEXR";
-#endif
+  std::string bytes;
+  if (!encodeImage(image, formatForPath(file_.path()), bytes, error) ||
+      !file_.write(bytes, error)) {
+    return false;
   }
-  return ok && file_.commit(error);
+  // On the disk before it takes the destination's name: a crash leaves the
+  // old file or the new one, never an empty one.
+  if (::fsync(file_.fd()) != 0) {
+    error = gwf::systemError("cannot write", file_.path());
+    return false;
+  }
+  return file_.commit(error);
 }
 
 unsigned char toSrgb8(float linear) {

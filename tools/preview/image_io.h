@@ -1,8 +1,9 @@
 // Writing the rendered image: PNG (8-bit sRGB) or, for a path ending in
 // ".exr", OpenEXR with linear 32-bit float values.
 //
-// Nothing is ever half-written: the image goes to a temporary file beside the
-// destination, which is renamed over it only when complete. The temporary
+// Images are encoded in memory (encodeImage), then written. Nothing is ever
+// half-written: the image goes to a temporary file beside the destination,
+// which is renamed over it only when complete. The temporary
 // file is created before rendering starts, so an unwritable destination fails
 // at once instead of after a long render.
 #pragma once
@@ -21,6 +22,11 @@ ImageFormat formatForPath(const std::string& path);
 
 // Whether this build can write OpenEXR files.
 bool exrSupported();
+
+// The bytes of `image` as a file of `format`: what OutputFile writes, and
+// what the studio sends, from the one encoder. False with a one-line `error`
+// (an OpenEXR image in a build without OpenEXR, a failing encoder).
+bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::string& error);
 
 class OutputFile {
  public:

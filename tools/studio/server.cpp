@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -146,33 +144,6 @@ json controlsJson(const Studio& studio) {
             {"maxGain", Limits::kMaxGain}}}};
 }
 
-// Encodes `image` as a PNG or EXR file's bytes, through the preview's own
-// writer (which writes files): into a private temporary folder and back.
-bool encodeImageFile(const gwp::Image& image, const std::string& extension, std::string& bytes,
-                     std::string& error) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/glintweave-studio-XXXXXX";
-  if (!::mkdtemp(dir.data())) {
-    error = "cannot make a temporary folder for the image";
-    return false;
-  }
-  const std::string path = dir + "/image." + extension;
-  bool ok = false;
-  {
-    gwp::OutputFile file;
-    ok = file.open(path, error) && file.commit(image, error);
-  }
-  if (ok) {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    ok = !bytes.empty();
-    if (!ok) error = "the image file came out empty";
-  }
-  std::remove(path.c_str());
-  ::rmdir(dir.c_str());
-  return ok;
-}
-
 }  // namespace
 
 StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
@@ -299,7 +270,8 @@ void StudioServer::routes() {
     if (o == Outcome::kFailed) return sendError(res, kStatusSuperseded, error);
     if (o != Outcome::kOk) return sendOutcome(res, o, error);
     std::string bytes;
-    if (!encodeImageFile(image, format, bytes, error)) {
+    if (!gwp::encodeImage(image, format == "png" ? gwp::ImageFormat::kPng : gwp::ImageFormat::kExr,
+                          bytes, error)) {
       return sendError(res, kStatusFailed, error);
     }
     res.set_header("Content-Disposition",

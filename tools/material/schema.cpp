@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
@@ -197,6 +198,12 @@ const InputSpec* MaterialSchema::spec(Host h, size_t i) const {
 Material::Material(std::shared_ptr<const MaterialSchema> schema) : schema_(std::move(schema)) {
   if (!schema_) return;
   for (const MaterialInput& in : schema_->inputs()) values_.push_back(in.defaultValue);
+}
+
+bool Material::operator==(const Material& o) const {
+  return schema_ == o.schema_ && values_.size() == o.values_.size() &&
+         (values_.empty() ||
+          std::memcmp(values_.data(), o.values_.data(), values_.size() * sizeof(Value)) == 0);
 }
 
 Value& Material::at(std::string_view name) {

@@ -5,8 +5,9 @@
 // Readers, writers, the preview's command line and the studio's controls all
 // ask these schemas, never a copy of them.
 //
+//   Host            the two hosts; every tool names them with this one enum
 //   HostSchema      one host's material inputs (and the other names a scene
-//                   may use on the node), see maya_schema.h / mi_declaration.h
+//                   may use on the node), see maya_schema.h / mi_schema.h
 //   MaterialSchema  both hosts' inputs merged by long name
 //   Material        one value per merged input
 //   parseValue / valueProblem / applySetting
@@ -156,7 +157,10 @@ class Material {
   const Value& at(std::string_view name) const;
   // The first component as a float (floats, ints, booleans).
   float scalar(std::string_view name) const { return static_cast<float>(at(name)[0]); }
-  bool operator==(const Material& o) const { return values_ == o.values_; }
+  // Same inputs (the same schema) and the same values, bit for bit: what
+  // decides whether a render of one can stand for the other.
+  // (-0 and 0 differ, as they may in a render; every value is finite.)
+  bool operator==(const Material& o) const;
   bool operator!=(const Material& o) const { return !(*this == o); }
 
  private:

@@ -69,8 +69,8 @@ bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSc
 
 // The material as an encoded query string, inputs that differ from the
 // node's defaults only, in input order, with every float written so that it
-// reads back to the same bits. The accumulation key, and what the page
-// loads an imported material from.
+// reads back to the same bits: what the page loads an imported material
+// from.
 std::string materialQuery(const gws::Material& material);
 
 }  // namespace gwstudio

@@ -115,10 +115,11 @@ struct Studio::Client {
   std::mutex request;               // held by the request in flight
 
   std::mutex accum;  // guards what follows
-  std::string key;   // what the sums are of
+  // What the sums are of: a request for anything else starts them again.
   std::vector<Host> hosts;
   int width = 0;  // per host
   int height = 0;
+  gwp::Material material;
   std::vector<Rgb> sum;  // (width * hosts) x height
   int samples = 0;
   int passes = 0;
@@ -156,6 +157,9 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
   studio->materials_.assign(static_cast<size_t>(1 + studio->options_.renderSlots),
                             gwp::Material(studio->schema_));
   studio->materials_[0] = gwp::floorMaterial(studio->schema_);
+  // What each backend holds for each slot: the materials it is made with.
+  studio->written_.assign(static_cast<size_t>(studio->options_.renderSlots),
+                          {studio->materials_[1], studio->materials_[1]});
   studio->slots_.resize(static_cast<size_t>(studio->options_.renderSlots));
   std::string missing;
   for (Host host : {Host::kMaya, Host::kMentalRay}) {
@@ -298,8 +302,16 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
     std::vector<gwp::Panel> panels;
     bool ok = true;
     for (size_t i = 0; i < hosts.size() && ok; ++i) {
-      gwp::Backend* backend = backends_[hostIndex(hosts[i])].get();
-      ok = backend->setMaterial(static_cast<size_t>(1 + slot), params.material, error);
+      const size_t host = hostIndex(hosts[i]);
+      gwp::Backend* backend = backends_[host].get();
+      // The slot is this render's alone: what it last handed the backend
+      // is still there, and a material the backend holds already is not
+      // handed over again.
+      gwp::Material& written = written_[static_cast<size_t>(slot)][host];
+      if (written != params.material) {
+        ok = backend->setMaterial(static_cast<size_t>(1 + slot), params.material, error);
+        if (ok) written = params.material;
+      }
       gwp::Panel p;
       p.backend = backend;
       p.scene = &scene_;
@@ -412,17 +424,15 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
   std::lock_guard<std::mutex> request(client->request);
   if (client->ticket.load() != ticket) return Outcome::kSuperseded;
 
-  std::string key = std::to_string(params.width) + "x" + std::to_string(params.height);
-  for (Host h : hosts) key += std::string(":") + gwp::hostName(h);
-  key += "?" + materialQuery(params.material);
   int have = 0;
   {
     std::lock_guard<std::mutex> lock(client->accum);
-    if (client->key != key) {
-      client->key = key;
+    if (client->hosts != hosts || client->width != params.width ||
+        client->height != params.height || client->material != params.material) {
       client->hosts = hosts;
       client->width = params.width;
       client->height = params.height;
+      client->material = params.material;
       client->sum.assign(static_cast<size_t>(params.width) * hosts.size() *
                              static_cast<size_t>(params.height),
                          Rgb{});

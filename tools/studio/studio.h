@@ -16,6 +16,7 @@
 // slot within a while is refused (busy).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -112,7 +113,10 @@ class Studio {
   const std::shared_ptr<const gws::MaterialSchema>& schema() const { return schema_; }
   // The loaded deliverables and their scene, for benchmarks that render the
   // same image without the studio (material 1 is render slot 0's). Not
-  // while the studio renders.
+  // while the studio renders. The studio hands a slot's material to a
+  // backend only when it differs from the one it handed over last: a
+  // material set here must not be followed by a request for the one the
+  // studio last rendered in that slot.
   gwp::Backend* backend(gwp::Host host) const;
   const gwp::Scene& sceneData() const { return scene_; }
   SceneKind scene() const { return options_.scene; }
@@ -139,6 +143,9 @@ class Studio {
   std::shared_ptr<const gws::MaterialSchema> schema_;
   gwp::Scene scene_;
   std::vector<gwp::Material> materials_;  // floor, then one per render slot
+  // Per render slot and host, the material last handed to the backend.
+  // Read and written only by the render holding the slot.
+  std::vector<std::array<gwp::Material, 2>> written_;
   std::unique_ptr<gwp::Backend> backends_[2];
 
   mutable std::mutex clientsMutex_;

@@ -19,10 +19,6 @@
 
 namespace {
 
-constexpr float kDiffuseNumerator = 28.0f;
-constexpr float kDiffuseDenominator = 23.0f;
-constexpr float kReflectionGain = 5.0f;
-
 // One binary serves every renderer version the declaration admits (3.5 to
 // 3.12): the state fields the shader reads, the state copy it hands to the
 // traces and the shader record's ghost offset lie at these offsets in all of
@@ -83,11 +79,11 @@ inline void normalize(miVector& v) {
 
 inline float clamp01(float x) { return gw::clampRange(0.0f, 1.0f, x); }
 
-inline float fifthPower(float x) { return std::pow(x, gw::kFresnelExponent); }
-
 struct Frame {
-  miVector u;  // first tangent: the y axis crossed with N
-  miVector w;  // second tangent: u crossed with N
+  miVector u;  // first tangent: the y axis crossed with n
+  // Second tangent: u crossed with n, the opposite of the Maya node's n x u;
+  // the lobe takes only (h.v)^2, so the sign does not show.
+  miVector v;
 };
 
 // Tangents from the normal alone.
@@ -101,8 +97,8 @@ inline Frame tangentFrame(const miVector& n) {
   const float inv = 1.0f / gw::squareRoot(xz);
   Frame f;
   f.u = {n.z * inv, 0.0f, -n.x * inv};
-  f.w = cross(f.u, n);
-  normalize(f.w);
+  f.v = cross(f.u, n);
+  normalize(f.v);
   return f;
 }
 
@@ -135,16 +131,17 @@ void shade(miColor* result, miState* state, const Inputs& in) {
   // the specular highlight nor the glossy reflections are defined there.
   const bool lobeDefined = nu > -1.0f && nv > -1.0f;
 
-  // 1. Shading normal and view vector.
+  // 1. Shading normal and the vector towards the viewer: the ray direction
+  // negated, taken as unit length as the renderer hands it over.
   miVector n = {state->normal.x + in.normalOffset.x, state->normal.y + in.normalOffset.y,
                 state->normal.z + in.normalOffset.z};
   normalize(n);
-  const miVector v = {-state->dir.x, -state->dir.y, -state->dir.z};
+  const miVector k1 = {-state->dir.x, -state->dir.y, -state->dir.z};
 
   // 2. Tangent frame.
   const Frame frame = tangentFrame(n);
   const miVector& u = frame.u;
-  const miVector& w = frame.w;
+  const miVector& v = frame.v;
 
   // 3. One copy of the state for the traces and the irradiance, with the
   // shading normal. Tracing copies label, point, normal, dist and motion of
@@ -165,47 +162,42 @@ void shade(miColor* result, miState* state, const Inputs& in) {
     traceState.motion = state->motion;
   };
 
-  // 4. Direct light, one average per light over the renderer's final count.
+  // 4. Direct light, one average per light over the renderer's final count
+  // (the renderer hands over area lights as several samples; the Maya node
+  // gets one value per light and sums).
   for (miInteger k = 0; k < in.lightCount; ++k) {
     const miTag light = in.lights[k];
     miInteger count = 0;
     float sum[3] = {0.0f, 0.0f, 0.0f};
     miColor lc = {0.0f, 0.0f, 0.0f, 0.0f};
-    miVector l = {0.0f, 0.0f, 0.0f};
+    miVector k2 = {0.0f, 0.0f, 0.0f};
     miScalar c = 0.0f;
-    while (mi_sample_light(&lc, &l, &c, state, light, &count)) {
-      c = dot(n, l);              // the cosine against the shading normal, not the renderer's
+    while (mi_sample_light(&lc, &k2, &c, state, light, &count)) {
+      c = dot(n, k2);             // the cosine against the shading normal, not the renderer's
       if (!(c > 0.0f)) continue;  // counted by the renderer, adds nothing
-      miVector h = {l.x + v.x, l.y + v.y, l.z + v.z};
+      miVector h = {k2.x + k1.x, k2.y + k1.y, k2.z + k1.z};
       normalize(h);
-      const float nh = clamp01(dot(n, h));
-      const float nl = clamp01(dot(n, l));
-      const float nvDot = clamp01(dot(n, v));
-      const float hl = clamp01(dot(h, l));
-      const float hv = clamp01(dot(h, v));
+      const float hn = clamp01(dot(n, h));
+      const float nk2 = clamp01(dot(n, k2));
+      const float nk1 = clamp01(dot(n, k1));
+      const float hk2 = clamp01(dot(h, k2));
+      const float hk1 = clamp01(dot(h, k1));
       const float hu = dot(h, u);
-      const float hw = dot(h, w);
+      const float hv = dot(h, v);
 
-      // The view-angle factor enters twice; NV / 2 and NV * 0.5 are the same
-      // number, so it is computed once.
-      const float viewFactor = 1.0f - fifthPower(1.0f - nvDot * 0.5f);
-      const float kd = (kDiffuseNumerator * rd / kDiffuseDenominator) * (1.0f - rs) *
-                       (1.0f - fifthPower(1.0f - nl * 0.5f)) * viewFactor * viewFactor;
+      const float kd = gw::diffuseTerm(rd, rs, nk1, nk2);
       sum[0] += lc.r * kd * color.r;
       sum[1] += lc.g * kd * color.g;
       sum[2] += lc.b * kd * color.b;
 
       if (!lobeDefined) continue;
-      float lobe = 1.0f;  // NH = 1: the lobe's peak
-      const float sinSquared = 1.0f - nh * nh;
-      if (sinSquared > 0.0f) {
-        const float e = (nu * (hu * hu) + nv * (hw * hw)) / sinSquared;
-        lobe = std::pow(nh, e);
-      }
-      const float ks = c * gw::squareRoot((nu + 1.0f) * (nv + 1.0f)) /
-                       (gw::maxOf(hv, hl) * gw::maxOf(nvDot, nl) * gw::kEightPi) * lobe *
-                       gw::schlickFresnel(h, l, rs);
-      // H of zero length (L = -V), an unbounded lobe (NH = 0 under a negative
+      const float lobe = gw::lobeFactor(nu, nv, hn, hu, hv);
+      // The cosine scales the normalisation before the division and each
+      // maximum takes the viewer's cosine first, as this shader always has
+      // (the Maya node has no cosine here and takes the light's first).
+      const float ks = gw::specularTerm(c * gw::lobeNormalisation(nu, nv), gw::maxOf(hk1, hk2),
+                                        gw::maxOf(nk1, nk2), lobe, gw::schlickFresnel(h, k2, rs));
+      // h of zero length (k2 = -k1), an unbounded lobe (hn = 0 under a negative
       // exponent) or exponents too large for single precision give no usable
       // highlight: the sample keeps its diffuse part only.
       if (!std::isfinite(ks)) continue;
@@ -232,8 +224,8 @@ void shade(miColor* result, miState* state, const Inputs& in) {
       // nothing, yet it takes its two numbers like every other sample.
       if (!lobeDefined) continue;
       const miVector hs = gw::sampleHalfVector(nu, nv, draw.u1, draw.u2, u, b, n);
-      const float twiceVh = 2.0f * dot(v, hs);
-      miVector r = {twiceVh * hs.x - v.x, twiceVh * hs.y - v.y, twiceVh * hs.z - v.z};
+      const float twiceHk1 = 2.0f * dot(k1, hs);
+      miVector r = {twiceHk1 * hs.x - k1.x, twiceHk1 * hs.y - k1.y, twiceHk1 * hs.z - k1.z};
       miColor t = {0.0f, 0.0f, 0.0f, 0.0f};
       miBoolean seen = mi_trace_reflection(&t, &traceState, &r);
       restoreTraceState();
@@ -242,10 +234,12 @@ void shade(miColor* result, miState* state, const Inputs& in) {
         restoreTraceState();
       }
       if (!seen) continue;  // nothing seen: the sample still counts
-      const float fresnel = gw::schlickFresnel(hs, v, rs);
-      sum[0] += rs * t.r * fresnel * kReflectionGain;
-      sum[1] += rs * t.g * fresnel * kReflectionGain;
-      sum[2] += rs * t.b * fresnel * kReflectionGain;
+      // The colour enters second, the weight left to right (the Maya node
+      // forms its weight first).
+      const float fresnel = gw::schlickFresnel(hs, k1, rs);
+      sum[0] += rs * t.r * fresnel * gw::kReflectionGain;
+      sum[1] += rs * t.g * fresnel * gw::kReflectionGain;
+      sum[2] += rs * t.b * fresnel * gw::kReflectionGain;
     }
     const float samples = static_cast<float>(in.reflectSamples);
     result->r += sum[0] * color.r * in.reflectivity / samples;

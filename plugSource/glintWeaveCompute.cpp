@@ -21,12 +21,10 @@
 
 namespace {
 
+// The node limits its specular value; the shader library does not.
 constexpr float kSpecularLimit = 5.0f;
-constexpr float kReflectionGain = 5.0f;
 
 float clamp01(float x) { return gw::clampRange(0.0f, 1.0f, x); }
-
-float fifth(float x) { return std::pow(x, gw::kFresnelExponent); }
 
 // Per component.
 MFloatVector times(const MFloatVector& a, const MFloatVector& b) {
@@ -147,24 +145,20 @@ MStatus glintWeave::compute(const MPlug& plug, MDataBlock& block) {
     if (shaded) {
       const float nk2 = clamp01(n * k2);
       const float nk1 = clamp01(k1 * n);
-      const float viewFactor = 1.0f - fifth(1.0f - nk1 / 2.0f);
-      // The viewer-side factor enters twice, the light-side factor once.
-      fd = (1.0f - fifth(1.0f - nk2 / 2.0f)) * (Rd * 28.0f / 23.0f * (1.0f - Rs)) * viewFactor *
-           viewFactor;
+      fd = gw::diffuseTerm(Rd, Rs, nk1, nk2);
       if (halfDefined) {
+        // hn against the normal as normalised in place, not its copy n.
         const float hn = clamp01(h * Nu);
         const float hk2 = clamp01(k2 * h);
         const float hk1 = clamp01(k1 * h);
         const float hu = h * frame.u;
         const float hv = h * frame.v;
-        float lobe = 1.0f;  // hn = 1: h is the normal and the lobe factor is 1
-        if (1.0f - hn * hn > 0.0f) {
-          const float e = (hv * hv * nv + hu * hu * nu) / (1.0f - hn * hn);
-          lobe = std::pow(hn, e);
-        }
+        const float lobe = gw::lobeFactor(nu, nv, hn, hu, hv);
         const float F = gw::schlickFresnel(h, k2, Rs);
-        fs = std::sqrt((nv + 1.0f) * (nu + 1.0f)) /
-             (gw::maxOf(nk2, nk1) * gw::maxOf(hk2, hk1) * gw::kEightPi) * lobe * F;
+        // The light's cosine first in each maximum, as the node always had it: it
+        // decides which of +0 and -0, or of a NaN and a number, comes out.
+        fs = gw::specularTerm(gw::lobeNormalisation(nu, nv), gw::maxOf(hk2, hk1),
+                              gw::maxOf(nk2, nk1), lobe, F);
         if (fs < 0.0f) {
           fs = 0.0f;
         } else if (fs > kSpecularLimit) {
@@ -207,7 +201,7 @@ MStatus glintWeave::compute(const MPlug& plug, MDataBlock& block) {
       if (d == 0) {
         MRenderUtil::raytrace(P, r, objectId, raySampler, d, traced, tracedTransparency, true);
         const float F = gw::schlickFresnel(k1, hs, Rs);
-        sum += traced * (Rs * F * kReflectionGain);
+        sum += traced * (Rs * F * gw::kReflectionGain);  // weight first, then the colour
       }
     }
     if (Ns > 0) sum /= static_cast<float>(Ns);

@@ -1,28 +1,25 @@
-// An independent double-precision evaluation of the node's shading formulas,
-// and helpers that put the same inputs into a node's data block.
+// The node's shading assembled from the BRDF oracle (brdf_oracle.h) in the
+// node's own way: its tangent frame, the specular limit, per-light sums,
+// transparency and the reflection weight; and helpers that put the same
+// inputs into a node's data block.
 #pragma once
 
-#include <cmath>
+#include <algorithm>
 #include <vector>
 
+#include "brdf_oracle.h"
 #include "mayahost.h"
 #include "random.h"
 
 namespace gwtest {
 
-struct Vec {
-  double x = 0, y = 0, z = 0;
-};
-inline Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline Vec operator*(double s, Vec a) { return {s * a.x, s * a.y, s * a.z}; }
-inline Vec mul(Vec a, Vec b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
-inline double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline Vec cross(Vec a, Vec b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-inline Vec unit(Vec a) { return (1.0 / std::sqrt(dot(a, a))) * a; }
-inline double clamp01(double x) { return x < 0 ? 0 : (x > 1 ? 1 : x); }
+using oracle::clamp01;
+using oracle::cross;
+using oracle::dot;
+using oracle::mul;
+using oracle::unit;
+using oracle::Vec;
+
 inline MFloatVector toFloat(Vec a) {
   return MFloatVector(static_cast<float>(a.x), static_cast<float>(a.y), static_cast<float>(a.z));
 }
@@ -49,32 +46,10 @@ struct Inputs {
 // The colour a scripted tracer returns for its k-th call.
 inline Vec scriptedColor(int k) { return {0.2 + 0.1 * (k % 3), 0.5, 0.9 - 0.05 * (k % 5)}; }
 
-// Tangent u of the frame built from N as read.
-inline Vec tangentU(Vec N) {
-  if (N.x == 0 && N.z == 0) return N.y < 0 ? Vec{-1, 0, 0} : Vec{1, 0, 0};
-  const double l = std::sqrt(N.z * N.z + N.x * N.x);
-  return {N.z / l, 0, -N.x / l};
-}
-
-// The half vector of one reflection sample, from the two numbers drawn.
+// The half vector of one reflection sample, from the two numbers drawn: the
+// node's sampling frame is (u, n x u, n).
 inline Vec sampledHalfVector(double nu, double nv, double u1, double u2, Vec n, Vec u) {
-  const double pi = 3.14159265358979323846;
-  auto g = [&](double x) {
-    return std::atan(std::sqrt((nu + 1) / (nv + 1)) * std::tan(pi * x / 2));
-  };
-  double phi;
-  if (u1 < 0.25)
-    phi = g(4 * u1);
-  else if (u1 < 0.5)
-    phi = pi - g(1 - (0.5 - u1) * 4);
-  else if (u1 < 0.75)
-    phi = g((u1 - 0.5) * 4) + pi;
-  else
-    phi = 2 * pi - g(1 - (1 - u1) * 4);
-  const double c = std::cos(phi), s = std::sin(phi);
-  const double cosT = std::pow(u2, 1 / (s * s * nv + c * c * nu + 1));
-  const double sinT = std::sqrt(1 - cosT * cosT);
-  return (sinT * c) * u + (sinT * s) * cross(n, u) + cosT * n;
+  return oracle::sampledHalfVector(nu, nv, u1, u2, n, u, cross(n, u));
 }
 
 // The reflected directions and the shaded colour. `stream` supplies the
@@ -88,26 +63,19 @@ struct Reference {
 inline Reference shade(const Inputs& in, gw::RandomSource& stream, int firstTrace = 0) {
   Reference out;
   const Vec V = unit(in.sampler ? in.Dr : in.P);
-  const Vec n = unit(in.N);
+  oracle::Frame f;
+  f.n = unit(in.N);
+  f.u = oracle::firstTangent(in.N);
+  f.v = unit(cross(in.N, f.u));  // n x u
+  const Vec& n = f.n;
+  const Vec& u = f.u;
   const Vec k1 = unit(-1.0 * V);
-  const Vec u = tangentU(in.N);
-  const Vec v = unit(cross(in.N, u));
   Vec A, D, S, R;
   for (const LightIn& l : in.lights) {
     const Vec k2 = unit(l.direction);
-    const Vec h = unit(k2 + k1);
-    const double hn = clamp01(dot(h, n)), nk2 = clamp01(dot(n, k2)), nk1 = clamp01(dot(k1, n));
-    const double hk2 = clamp01(dot(k2, h)), hk1 = clamp01(dot(k1, h));
-    const double hu = dot(h, u), hv = dot(h, v);
-    const double viewFactor = 1 - std::pow(1 - nk1 / 2, 5);
-    const double fd =
-        (1 - std::pow(1 - nk2 / 2, 5)) * (in.Rd * 28 / 23 * (1 - in.Rs)) * viewFactor * viewFactor;
-    const double lobe =
-        1 - hn * hn > 0 ? std::pow(hn, (hv * hv * in.nv + hu * hu * in.nu) / (1 - hn * hn)) : 1;
-    const double F = in.Rs + (1 - in.Rs) * std::pow(1 - dot(h, k2), 5);
-    double fs = std::sqrt((in.nv + 1) * (in.nu + 1)) /
-                (std::max(nk2, nk1) * std::max(hk2, hk1) * 8 * 3.14159265358979323846) * lobe * F;
-    fs = fs < 0 ? 0 : (fs > 5 ? 5 : fs);
+    const oracle::Terms t = oracle::evaluate(f, k1, k2, in.Rd, in.Rs, in.nu, in.nv);
+    const double fd = t.diffuse;
+    const double fs = std::clamp(t.specular, 0.0, 5.0);  // the node's specular limit
     const double NL = dot(n, k2);
     if (l.ambient) A = A + mul(in.Cs, l.intensity);
     if (l.diffuse && NL > 0) D = D + mul(fd * in.Cs, l.intensity);
@@ -120,10 +88,10 @@ inline Reference shade(const Inputs& in, gw::RandomSource& stream, int firstTrac
       const double u1 = gw::randomUnit(stream);
       const double u2 = gw::randomUnit(stream);
       const Vec hs = sampledHalfVector(in.nu, in.nv, u1, u2, n, u);
-      const Vec r = (2 * dot(k1, hs)) * hs - k1;
+      const Vec r = oracle::reflect(k1, hs);
       if (in.depth != 0) continue;
       out.directions.push_back(r);
-      const double F = in.Rs + (1 - in.Rs) * std::pow(1 - dot(k1, hs), 5);
+      const double F = oracle::fresnel(in.Rs, dot(k1, hs));
       sum = sum + (in.Rs * F * 5) * scriptedColor(traced++);
     }
     if (in.Ns > 0) sum = (1.0 / in.Ns) * sum;

@@ -1,15 +1,71 @@
 // Shading results through the export, against an independent double-precision
 // reference: lights, glossy reflections, irradiance, and the degenerate
 // geometry that must still give finite colours.
+#include <algorithm>
+#include <cmath>
 #include <random>
+#include <vector>
 
+#include "brdf_oracle.h"
 #include "mrHarness.h"
 
 namespace {
 
 using namespace mrtest;
+using oracle::Vec;
 
 using MrShading = MrTest;
+
+Vec vec(const miVector& v) { return {v.x, v.y, v.z}; }
+
+// The shader's view of the surface: n is the renderer's normal plus the
+// offset, normalised; u comes from n; its second tangent is u x n (the
+// Maya node's is n x u); k1 is the ray direction negated.
+struct RefFrame {
+  oracle::Frame f;
+  Vec k1;
+};
+
+RefFrame refFrame(const miState& s, const ShaderParams& p) {
+  RefFrame r;
+  r.f.n =
+      oracle::unit({double(s.normal.x) + p.normalOffset.x, double(s.normal.y) + p.normalOffset.y,
+                    double(s.normal.z) + p.normalOffset.z});
+  r.f.u = oracle::firstTangent(r.f.n);
+  r.f.v = oracle::unit(oracle::cross(r.f.u, r.f.n));
+  r.k1 = {-double(s.dir.x), -double(s.dir.y), -double(s.dir.z)};
+  return r;
+}
+
+oracle::Terms refTerms(const RefFrame& r, const ShaderParams& p, Vec k2) {
+  return oracle::evaluate(r.f, r.k1, k2, p.diffuse, p.specularPower, p.specularU, p.specularV);
+}
+
+// One light's contribution: over its samples in front of n, the diffuse term
+// tinted by the colour plus the specular term times n.k2, divided by `count`.
+Vec refLight(const RefFrame& r, const ShaderParams& p, const std::vector<MiLightSample>& s,
+             int count) {
+  Vec sum;
+  for (const MiLightSample& ls : s) {
+    const Vec k2 = vec(ls.dir);
+    const double c = oracle::dot(r.f.n, k2);
+    if (!(c > 0.0)) continue;
+    const oracle::Terms t = refTerms(r, p, k2);
+    const Vec lc{ls.color.r, ls.color.g, ls.color.b};
+    const Vec col{p.color.r, p.color.g, p.color.b};
+    sum = sum + (t.diffuse * oracle::mul(lc, col) + (c * t.specular) * lc);
+  }
+  return count > 0 ? (1.0 / count) * sum : sum;
+}
+
+void expectColorNear(const miColor& got, Vec want, double relTol = 2e-5) {
+  const float g[3] = {got.r, got.g, got.b};
+  const double w[3] = {want.x, want.y, want.z};
+  for (size_t i = 0; i < 3; ++i) {
+    // Single-precision arithmetic against a double reference.
+    EXPECT_NEAR(g[i], w[i], relTol * std::max(1.0, std::fabs(w[i]))) << "channel " << i;
+  }
+}
 
 const miColor kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
 
@@ -19,6 +75,7 @@ TEST_F(MrShading, LightingAlongTheNormalKnownAnswer) {
   mi->setLightSamples(5, &s, 1, -1);
   call.setLights({5});
   call.shade();
+  // 28 Rd / 23 (1 - Rs) (1 - 0.5^5)^3 and sqrt((nu + 1)(nv + 1)) / 8 pi Rs, written out.
   const double kd = 28.0 * 0.8 / 23.0 * 0.5 * std::pow(1.0 - std::pow(0.5, 5.0), 3.0);
   const double ks = std::sqrt(11.0 * 11.0) / 25.132742 * 0.5;
   expectColorNear(call.result, {kd * 0.5 + ks, kd * 0.5 + ks, kd * 0.5 + ks}, 1e-6);
@@ -44,14 +101,12 @@ TEST_F(MrShading, TwoLightsMatchTheReference) {
     // Lights towards the viewer's side of each normal.
     auto orient = [&](std::vector<MiLightSample> s) {
       for (MiLightSample& ls : s) {
-        const miVector d = ls.dir;  // (x, y, z) with z along the normal
-        const D3 n = normD(d3(c.normal));
-        const D3 t = std::fabs(n[1]) > 0.5 ? D3{1, 0, 0} : D3{0, 1, 0};
-        const D3 b = normD(crossD(n, t));
-        const D3 tt = crossD(b, n);
-        ls.dir = {float(d.x * tt[0] + d.y * b[0] + d.z * n[0]),
-                  float(d.x * tt[1] + d.y * b[1] + d.z * n[1]),
-                  float(d.x * tt[2] + d.y * b[2] + d.z * n[2])};
+        const Vec d = vec(ls.dir);  // (x, y, z) with z along the normal
+        const Vec n = oracle::unit(vec(c.normal));
+        const Vec t = std::fabs(n.y) > 0.5 ? Vec{1, 0, 0} : Vec{0, 1, 0};
+        const Vec b = oracle::unit(oracle::cross(n, t));
+        const Vec w = d.x * oracle::cross(b, n) + d.y * b + d.z * n;
+        ls.dir = {float(w.x), float(w.y), float(w.z)};
       }
       return s;
     };
@@ -69,8 +124,8 @@ TEST_F(MrShading, TwoLightsMatchTheReference) {
     call.setLights({1, 2});
     call.shade();
     const RefFrame f = refFrame(call.state, *call.params());
-    const D3 la = refLight(f, *call.params(), a, 4), lp = refLight(f, *call.params(), p, 1);
-    expectColorNear(call.result, {la[0] + lp[0], la[1] + lp[1], la[2] + lp[2]});
+    expectColorNear(call.result,
+                    refLight(f, *call.params(), a, 4) + refLight(f, *call.params(), p, 1));
     EXPECT_EQ(mi->callCount(MI_ENTRY_SAMPLE_LIGHT), 3 + 1 + 1 + 1);  // samples plus one "done" each
   }
 }
@@ -125,16 +180,12 @@ TEST_F(MrShading, ReflectionsDrawTwoNumbersPerSampleAndFallBackToTheEnvironment)
   // Predicted draws: the reference stream from its start.
   std::mt19937 stream(5489u);
   const RefFrame f = refFrame(call.state, p);
-  const D3 b = crossD(f.n, f.u);
-  const double nu = p.specularU, nv = p.specularV;
-  auto lobeAzimuth = [&](double x) {
-    return std::atan(std::sqrt((nu + 1) / (nv + 1)) * std::tan(M_PI / 2 * x));
-  };
+  const Vec b = oracle::cross(f.f.n, f.f.u);  // the sampling frame's n x u
   const std::vector<MiCallRecord> log = records(mi);
   std::vector<MiEntry> kinds;
   const miState* traceState = nullptr;
   size_t traceIndex = 0;
-  D3 expect = refLight(f, p, {s}, 1);
+  Vec expect = refLight(f, p, {s}, 1);
   for (const MiCallRecord& r : log) {
     kinds.push_back(r.entry);
     if (r.entry == MI_ENTRY_SAMPLE_LIGHT) {
@@ -145,31 +196,22 @@ TEST_F(MrShading, ReflectionsDrawTwoNumbersPerSampleAndFallBackToTheEnvironment)
     if (!traceState) traceState = r.state;
     EXPECT_EQ(r.state, traceState);  // one copy for every trace and the irradiance
     EXPECT_NE(r.state, &call.state);
-    EXPECT_NEAR(r.stateNormal.x, f.n[0], 1e-6);
-    EXPECT_NEAR(r.stateNormal.y, f.n[1], 1e-6);
-    EXPECT_NEAR(r.stateNormal.z, f.n[2], 1e-6);
+    EXPECT_NEAR(r.stateNormal.x, f.f.n.x, 1e-6);
+    EXPECT_NEAR(r.stateNormal.y, f.f.n.y, 1e-6);
+    EXPECT_NEAR(r.stateNormal.z, f.f.n.z, 1e-6);
     if (r.entry != MI_ENTRY_TRACE_REFLECTION) continue;
     const double u1 = static_cast<float>(stream()) * 2.3283064e-10f;
     const double u2 = static_cast<float>(stream()) * 2.3283064e-10f;
-    const double phi = u1 < 0.25   ? lobeAzimuth(4 * u1)
-                       : u1 < 0.5  ? M_PI - lobeAzimuth(1 - 4 * (0.5 - u1))
-                       : u1 < 0.75 ? lobeAzimuth(4 * (u1 - 0.5)) + M_PI
-                                   : 2 * M_PI - lobeAzimuth(1 - 4 * (1 - u1));
-    const double cp = std::cos(phi), sp = std::sin(phi);
-    const double ct = std::pow(u2, 1.0 / (nu * cp * cp + nv * sp * sp + 1.0));
-    const double st = std::sqrt(1.0 - ct * ct);
-    D3 h;
-    for (size_t i = 0; i < 3; ++i) h[i] = st * cp * f.u[i] + st * sp * b[i] + ct * f.n[i];
-    const double vh = dotD(f.v, h);
-    for (size_t i = 0; i < 3; ++i) {
-      EXPECT_NEAR((&r.dir.x)[i], 2 * vh * h[i] - f.v[i], 2e-5) << "sample " << traceIndex;
-    }
+    const Vec h = oracle::sampledHalfVector(p.specularU, p.specularV, u1, u2, f.f.n, f.f.u, b);
+    const Vec want = oracle::reflect(f.k1, h);
+    EXPECT_NEAR(r.dir.x, want.x, 2e-5) << "sample " << traceIndex;
+    EXPECT_NEAR(r.dir.y, want.y, 2e-5) << "sample " << traceIndex;
+    EXPECT_NEAR(r.dir.z, want.z, 2e-5) << "sample " << traceIndex;
     const miColor seen = traceIndex == 1 ? traces[1].color : sky;
-    const double fr = fresnelD(h, f.v, p.specularPower);
-    const double rgb[3] = {seen.r, seen.g, seen.b}, col[3] = {p.color.r, p.color.g, p.color.b};
-    for (size_t i = 0; i < 3; ++i) {
-      expect[i] += p.specularPower * rgb[i] * fr * 5.0 * col[i] * p.reflectivity / 3.0;
-    }
+    const double fr = oracle::fresnel(p.specularPower, oracle::dot(h, f.k1));
+    const double weight = p.specularPower * fr * 5.0 * p.reflectivity / 3.0;  // gain 5, 3 samples
+    expect =
+        expect + weight * oracle::mul({seen.r, seen.g, seen.b}, {p.color.r, p.color.g, p.color.b});
     ++traceIndex;
   }
   EXPECT_EQ(traceIndex, 3u);
@@ -281,8 +323,8 @@ TEST_F(MrShading, UndefinedHighlightsAddNothingElseStillAdds) {
     const RefFrame f = refFrame(call.state, *call.params());
     EXPECT_TRUE(finiteColor(call.result)) << exponent;
     // Viewed from below, NV = 0: no diffuse; only the ordinary light's highlight.
-    const D3 want = exponent > 0 ? refLight(f, *call.params(), {ordinary, grazing}, 1)
-                                 : refLight(f, *call.params(), {ordinary}, 1);
+    const Vec want = exponent > 0 ? refLight(f, *call.params(), {ordinary, grazing}, 1)
+                                  : refLight(f, *call.params(), {ordinary}, 1);
     expectColorNear(call.result, want);
   }
 }
@@ -309,7 +351,7 @@ TEST_F(MrShading, ExponentsOutsideTheLobeDomain) {
     call.shade();
     ASSERT_TRUE(finiteColor(call.result)) << nu << " " << nv;
     const RefFrame f = refFrame(call.state, *call.params());
-    const double kd = refSample(f, *call.params(), d3(s.dir)).first;
+    const double kd = refTerms(f, *call.params(), vec(s.dir)).diffuse;
     if (nu > -1.0f && nv > -1.0f) {
       EXPECT_EQ(mi->callCount(MI_ENTRY_TRACE_REFLECTION), 4);
       continue;

@@ -6,6 +6,22 @@
 #define MNoPluginEntry
 #endif
 
+#include <maya/MObject.h>
+#include <maya/MStatus.h>
+
+// Maya finds the two entry points and MApiVersion by name, so they must be
+// in the dynamic symbol table. We compile with hidden visibility, and some
+// devkits (2008 on Linux) define PLUGIN_EXPORT as nothing, relying on the
+// default; so whatever the macro says, they are declared visible here, before
+// MFnPlugin.h and MApiVersion.h redeclare and define them: a later
+// declaration keeps the visibility of the first.
+#if !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#define GLINTWEAVE_ENTRY __attribute__((visibility("default")))
+GLINTWEAVE_ENTRY MStatus initializePlugin(MObject obj);
+GLINTWEAVE_ENTRY MStatus uninitializePlugin(MObject obj);
+extern "C" GLINTWEAVE_ENTRY char MApiVersion[];
+#endif
+
 #include <maya/MFnPlugin.h>
 #include <maya/MGlobal.h>
 #include <maya/MString.h>

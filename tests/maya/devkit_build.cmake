@@ -10,7 +10,10 @@
 # VARIANT:
 #   (none)  the stand-in as it is, shaped like the 2016 and 2017 devkits.
 #   2008    MTypes.h picks its 64-bit integer type under `#if defined(linux)`
-#           and stops with #error elsewhere; the headers warn under our flags.
+#           and stops with #error elsewhere; the headers warn under our flags;
+#           PLUGIN_EXPORT is defined as nothing outside Windows (the devkit
+#           relied on default visibility), so the plug-in must make its entry
+#           points and MApiVersion visible itself.
 #   2024    the API in the versioned namespace Autodesk::Maya::OpenMaya20240000
 #           (MApiNamespace.h and a using-directive, as from 2018), setMPSafe
 #           deprecated (from 2019), and MApiVersion.h exporting
@@ -37,6 +40,11 @@ typedef __int64 MInt64;
 // Written before 64-bit builds were common: narrows under -Wconversion.
 inline int MStandinLegacyLength(MInt64 length) { return length; }
 ]=])
+  sdk_edit("${maya}/MTypes.h" "#ifndef PLUGIN_EXPORT\n#define PLUGIN_EXPORT DLL_PUBLIC\n#endif\n"
+    "#define PLUGIN_EXPORT\n")
+  sdk_expect_refusal("the empty export macro"
+    "#include <maya/MTypes.h>\nstatic_assert(sizeof(MAYA_STRINGIFY(PLUGIN_EXPORT)) > 1, \"PLUGIN_EXPORT is empty\");"
+    "PLUGIN_EXPORT is empty" -I${devkit}/include -Dlinux)
   sdk_expect_refusal("the linux requirement" "#include <maya/MTypes.h>"
     "no 64-bit integer type" -I${devkit}/include)
   sdk_expect_refusal("warnings in the headers" "#include <maya/MTypes.h>"

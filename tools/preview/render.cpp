@@ -13,6 +13,8 @@
 #include <optional>
 #include <thread>
 
+#include "int_hash.h"
+
 namespace gwp {
 namespace {
 
@@ -21,16 +23,9 @@ struct Task {
   int x0, y0, x1, y1;  // panel-local pixel rectangle
 };
 
-uint32_t hash32(uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x21f0aaadu;
-  x ^= x >> 15;
-  x *= 0x735a2d97u;
-  x ^= x >> 15;
-  return x;
-}
+uint32_t hash32(uint32_t x) { return hashBits(x, kJitterRounds); }
 
-float unitHash(uint32_t x) { return static_cast<float>(hash32(x) >> 8) * (1.0f / 16777216.0f); }
+float unitHash(uint32_t x) { return unitFromBits(hash32(x)); }
 
 // Sub-pixel position of camera sample `s` of a pixel: the centre for a lone
 // sample, otherwise a hashed jitter, so that every pixel is its own stream and

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "int_hash.h"
+
 namespace gwp {
 namespace {
 
@@ -49,15 +51,7 @@ std::optional<float> hitGround(const GroundPlane& g, const Ray& ray, float tMin,
   return t;
 }
 
-// A small integer hash (lowbias32); turns a key into well-mixed bits.
-uint32_t mix(uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352du;
-  x ^= x >> 15;
-  x *= 0x846ca68bu;
-  x ^= x >> 16;
-  return x;
-}
+uint32_t mix(uint32_t x) { return hashBits(x, kSceneRounds); }
 
 uint32_t floatBits(float f) {
   uint32_t u;
@@ -65,8 +59,6 @@ uint32_t floatBits(float f) {
   __builtin_memcpy(&u, &f, sizeof u);
   return u;
 }
-
-float unitFromBits(uint32_t bits) { return static_cast<float>(bits >> 8) * (1.0f / 16777216.0f); }
 
 uint32_t pointKey(Vec3 point) {
   return mix(floatBits(point.x) ^ mix(floatBits(point.y) ^ mix(floatBits(point.z))));

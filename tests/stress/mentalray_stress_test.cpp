@@ -16,45 +16,10 @@ using namespace mrtest;
 constexpr float kExponent = 20.0f;
 constexpr int kSamplesPerCall = 2;
 
-// What one shading thread saw of its own draws, followed through the
-// directions of the reflection rays it traced.
-struct Tracker {
-  gw::RandomSource reference{};  // the stream this thread turned out to draw
-  int stream = -1;               // index into the reference streams
-  long traced = 0;
-  long mismatches = 0;
-  bool sharedStream = false;
-};
-thread_local Tracker* tracker = nullptr;
-
-struct Streams {
-  const std::vector<gw::RandomSource>* references = nullptr;
-  std::array<std::atomic<int>, stress::kThreads * 2> claimed{};
-};
+thread_local stress::Tracker* tracker = nullptr;
 
 miBoolean traceAndCheck(void* user, miColor* result, miState*, miVector* dir) {
-  Streams& streams = *static_cast<Streams*>(user);
-  Tracker& t = *tracker;
-  if (t.stream < 0) {
-    // First ray of this thread: find the stream its first two numbers came from.
-    for (size_t k = 0; k < streams.references->size(); ++k) {
-      gw::RandomSource candidate = (*streams.references)[k];
-      const auto want =
-          stress::probeDirection<miVector>(kExponent, kExponent, gw::randomUnitPair(candidate));
-      if (stress::sameDirection(*dir, want)) {
-        t.stream = static_cast<int>(k);
-        t.reference = candidate;
-        t.sharedStream = streams.claimed[k].fetch_add(1) != 0;
-        break;
-      }
-    }
-    if (t.stream < 0) ++t.mismatches;
-  } else {
-    const auto want =
-        stress::probeDirection<miVector>(kExponent, kExponent, gw::randomUnitPair(t.reference));
-    if (!stress::sameDirection(*dir, want)) ++t.mismatches;
-  }
-  ++t.traced;
+  static_cast<stress::StreamFollower*>(user)->follow(*tracker, *dir);
   *result = {0.25f, 0.5f, 0.75f, 1.0f};
   return miTRUE;
 }
@@ -81,8 +46,7 @@ TEST(MrStress, EightThreadsDrawExactlyTheirOwnNumbers) {
   r.mi->setRecording(miFALSE);
   const MiLightSample light = lightSample(unit(0.3f, 0.2f, 1.0f));
   ASSERT_TRUE(r.mi->setLightSamples(1, &light, 1, -1));
-  Streams streams;
-  streams.references = &references;
+  stress::StreamFollower streams(references, kExponent);
   MiRendererCallbacks callbacks{};
   callbacks.user = &streams;
   callbacks.traceReflection = traceAndCheck;
@@ -90,41 +54,22 @@ TEST(MrStress, EightThreadsDrawExactlyTheirOwnNumbers) {
   lib.setModuleHandle(r.handle);
 
   const long calls = stress::scaled(100000);
-  std::vector<Tracker> trackers(stress::kThreads);
+  std::vector<stress::Tracker> trackers(stress::kThreads);
   std::vector<long> bad(stress::kThreads, 0);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < stress::kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      tracker = &trackers[static_cast<size_t>(i)];
-      ShaderCall call;
-      probeGeometry(call);
-      call.setLights({1});
-      for (long c = 0; c < calls; ++c) {
-        call.result = {0.0f, 0.0f, 0.0f, 0.0f};
-        if (call.shade(lib) != miTRUE || call.result.a != 1.0f || !finiteColor(call.result)) {
-          ++bad[static_cast<size_t>(i)];
-        }
+  stress::onEachThread([&](int i) {
+    tracker = &trackers[static_cast<size_t>(i)];
+    ShaderCall call;
+    probeGeometry(call);
+    call.setLights({1});
+    for (long c = 0; c < calls; ++c) {
+      call.result = {0.0f, 0.0f, 0.0f, 0.0f};
+      if (call.shade(lib) != miTRUE || call.result.a != 1.0f || !finiteColor(call.result)) {
+        ++bad[static_cast<size_t>(i)];
       }
-    });
-  }
-  for (auto& th : threads) th.join();
+    }
+  });
   r.mi->setCallbacks(nullptr);
-
-  long traced = 0;
-  bool referenceStreamUsed = false;
-  for (int i = 0; i < stress::kThreads; ++i) {
-    const Tracker& t = trackers[static_cast<size_t>(i)];
-    EXPECT_EQ(bad[static_cast<size_t>(i)], 0) << "thread " << i;
-    EXPECT_GE(t.stream, 0) << "thread " << i << " drew from no known stream";
-    EXPECT_FALSE(t.sharedStream) << "thread " << i << " drew the numbers of another thread";
-    EXPECT_EQ(t.mismatches, 0) << "thread " << i << " skipped or repeated numbers";
-    EXPECT_EQ(t.traced, calls * kSamplesPerCall) << "thread " << i;
-    referenceStreamUsed = referenceStreamUsed || t.stream == 0;
-    traced += t.traced;
-  }
-  // The draws add up: two per traced sample, every sample of every call.
-  EXPECT_EQ(2 * traced, 2L * stress::kThreads * calls * kSamplesPerCall);
-  EXPECT_TRUE(referenceStreamUsed) << "no thread drew the reference sequence for seed 5489";
+  stress::expectOwnStreams(trackers, bad, calls * kSamplesPerCall);
 }
 
 // ---- rebinding while shading ----

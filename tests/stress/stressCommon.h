@@ -10,6 +10,10 @@
 // to know how the seeds are chosen.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <thread>
@@ -84,6 +88,87 @@ bool sameDirection(const V& a, const V& b) {
   constexpr float kTolerance = 1e-5f;
   return std::fabs(a.x - b.x) <= kTolerance && std::fabs(a.y - b.y) <= kTolerance &&
          std::fabs(a.z - b.z) <= kTolerance;
+}
+
+// Runs body(i) on kThreads threads at once, i = 0 .. kThreads - 1, and waits
+// for all of them.
+template <class Body>
+void onEachThread(Body body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back([&body, i] { body(i); });
+  for (auto& th : threads) th.join();
+}
+
+// What one shading thread saw of its own draws, followed through the
+// directions of the reflection rays it traced.
+struct Tracker {
+  gw::RandomSource reference{};  // the stream this thread turned out to draw
+  int stream = -1;               // index into the reference streams
+  long traced = 0;
+  long mismatches = 0;
+  bool sharedStream = false;
+};
+
+// Follows each shading thread's draws through the reflection rays it traces
+// with both exponents `exponent` and the view straight down the normal.
+class StreamFollower {
+ public:
+  StreamFollower(const std::vector<gw::RandomSource>& references, float exponent)
+      : references_(references), exponent_(exponent) {}
+
+  // One traced direction of the thread that owns `t`. Its first ray finds
+  // the stream its first two numbers came from (and claims it); every later
+  // ray must be that stream's next pair.
+  template <class V>
+  void follow(Tracker& t, const V& direction) {
+    if (t.stream < 0) {
+      for (size_t k = 0; k < references_.size(); ++k) {
+        gw::RandomSource candidate = references_[k];
+        if (sameDirection(direction, probe<V>(candidate))) {
+          t.stream = static_cast<int>(k);
+          t.reference = candidate;
+          t.sharedStream = claimed_[k].fetch_add(1) != 0;
+          break;
+        }
+      }
+      if (t.stream < 0) ++t.mismatches;
+    } else if (!sameDirection(direction, probe<V>(t.reference))) {
+      ++t.mismatches;
+    }
+    ++t.traced;
+  }
+
+ private:
+  template <class V>
+  V probe(gw::RandomSource& source) const {
+    return probeDirection<V>(exponent_, exponent_, gw::randomUnitPair(source));
+  }
+
+  const std::vector<gw::RandomSource>& references_;
+  float exponent_;
+  std::array<std::atomic<int>, kThreads * 2> claimed_{};
+};
+
+// Every thread's generator advanced by exactly two numbers per reflection
+// sample (`tracesPerThread` samples each), no two threads drew the same
+// numbers, and none of a thread's `bad` calls failed.
+inline void expectOwnStreams(const std::vector<Tracker>& trackers, const std::vector<long>& bad,
+                             long tracesPerThread) {
+  long traced = 0;
+  bool referenceStreamUsed = false;
+  for (int i = 0; i < kThreads; ++i) {
+    const Tracker& t = trackers[static_cast<size_t>(i)];
+    EXPECT_EQ(bad[static_cast<size_t>(i)], 0) << "thread " << i;
+    EXPECT_GE(t.stream, 0) << "thread " << i << " drew from no known stream";
+    EXPECT_FALSE(t.sharedStream) << "thread " << i << " drew the numbers of another thread";
+    EXPECT_EQ(t.mismatches, 0) << "thread " << i << " skipped or repeated numbers";
+    EXPECT_EQ(t.traced, tracesPerThread) << "thread " << i;
+    referenceStreamUsed = referenceStreamUsed || t.stream == 0;
+    traced += t.traced;
+  }
+  // The draws add up: two per traced sample, every sample of every call.
+  EXPECT_EQ(2 * traced, 2L * kThreads * tracesPerThread);
+  EXPECT_TRUE(referenceStreamUsed) << "no thread drew the reference sequence for seed 5489";
 }
 
 }  // namespace stress

@@ -19,59 +19,15 @@
 #ifdef _WIN32
 #include <filesystem>
 
-#include "peImage.h"
-
 namespace {
-// Windows has no interposition by name: the plug-in and the host library each
-// carry their own operator new, which reaches the C runtime's allocator through
-// the module's import table. Those entries are pointed at counting wrappers.
-using MallocFn = void* (*)(std::size_t);
-using CallocFn = void* (*)(std::size_t, std::size_t);
-using ReallocFn = void* (*)(void*, std::size_t);
-MallocFn realMalloc = &std::malloc;
-CallocFn realCalloc = &std::calloc;
-ReallocFn realRealloc = &std::realloc;
-void* countingMalloc(std::size_t size) {
-  noteAllocation();
-  return realMalloc(size);
-}
-void* countingCalloc(std::size_t n, std::size_t size) {
-  noteAllocation();
-  return realCalloc(n, size);
-}
-void* countingRealloc(void* p, std::size_t size) {
-  noteAllocation();
-  return realRealloc(p, size);
-}
-
-template <class Fn>
-void redirect(HMODULE module, const char* name, Fn wrapper, Fn& real) {
-  void* const previous = petest::redirectImport(module, name, reinterpret_cast<void*>(wrapper));
-  if (previous && previous != reinterpret_cast<void*>(wrapper))
-    real = reinterpret_cast<Fn>(previous);
-}
-
-void countModuleAllocations(const char* path) {
+void countLoadedAllocations(const char* path) {
   const std::string name = std::filesystem::path(path).filename().string();
   const HMODULE module = GetModuleHandleA(name.c_str());
   ASSERT_NE(module, nullptr) << name << " is not loaded";
-  redirect(module, "malloc", &countingMalloc, realMalloc);
-  redirect(module, "calloc", &countingCalloc, realCalloc);
-  redirect(module, "realloc", &countingRealloc, realRealloc);
+  countModuleAllocations(module);
 }
 }  // namespace
 #endif
-
-// Counts the allocations made while it lives (on any thread).
-class AllocationCount {
- public:
-  AllocationCount() {
-    allocations = 0;
-    counting = true;
-  }
-  ~AllocationCount() { counting = false; }
-  long operator()() const { return allocations.load(); }
-};
 
 namespace {
 
@@ -137,8 +93,8 @@ class Concurrency : public gwtest::PluginTest {
   void SetUp() override {
     gwtest::PluginTest::SetUp();
 #ifdef _WIN32
-    countModuleAllocations(GLINTWEAVE_PLUGIN_PATH);
-    countModuleAllocations(OPENMAYA_LIBRARY_PATH);
+    countLoadedAllocations(GLINTWEAVE_PLUGIN_PATH);
+    countLoadedAllocations(OPENMAYA_LIBRARY_PATH);
 #endif
     mayahost::setTracer(shadeHit, nullptr);
   }

@@ -4,49 +4,10 @@
 // created the thread's random source.
 #include "allocation_counter.h"
 #include "mrHarness.h"
-#ifdef _WIN32
-#include "peImage.h"
-#endif
 
 namespace {
 
 using namespace mrtest;
-
-#ifdef _WIN32
-// Windows has no interposition by name: the library reaches the C runtime's
-// allocator (its operator new included) through its own import table, whose
-// malloc, calloc and realloc entries are pointed at counting wrappers.
-using MallocFn = void* (*)(std::size_t);
-using CallocFn = void* (*)(std::size_t, std::size_t);
-using ReallocFn = void* (*)(void*, std::size_t);
-MallocFn realMalloc = nullptr;
-CallocFn realCalloc = nullptr;
-ReallocFn realRealloc = nullptr;
-void* countingMalloc(std::size_t size) {
-  noteAllocation();
-  return realMalloc(size);
-}
-void* countingCalloc(std::size_t n, std::size_t size) {
-  noteAllocation();
-  return realCalloc(n, size);
-}
-void* countingRealloc(void* p, std::size_t size) {
-  noteAllocation();
-  return realRealloc(p, size);
-}
-
-void countLibraryAllocations(void* module) {
-  realMalloc = reinterpret_cast<MallocFn>(
-      petest::redirectImport(module, "malloc", reinterpret_cast<void*>(&countingMalloc)));
-  ASSERT_NE(realMalloc, nullptr) << "the library does not import malloc";
-  realCalloc = reinterpret_cast<CallocFn>(
-      petest::redirectImport(module, "calloc", reinterpret_cast<void*>(&countingCalloc)));
-  if (!realCalloc) realCalloc = &std::calloc;
-  realRealloc = reinterpret_cast<ReallocFn>(
-      petest::redirectImport(module, "realloc", reinterpret_cast<void*>(&countingRealloc)));
-  if (!realRealloc) realRealloc = &std::realloc;
-}
-#endif
 
 TEST(MrAllocation, ShadingAllocatesNothing) {
   const Renderer& r = renderer();
@@ -62,7 +23,7 @@ TEST(MrAllocation, ShadingAllocatesNothing) {
   const ShaderLibrary& lib = shaderLibrary();
   lib.setModuleHandle(r.handle);
 #ifdef _WIN32
-  countLibraryAllocations(lib.handle);
+  ASSERT_TRUE(countModuleAllocations(lib.handle)) << "the library does not import malloc";
 #endif
 
   ShaderCall call;
@@ -73,10 +34,11 @@ TEST(MrAllocation, ShadingAllocatesNothing) {
   call.params()->indirect = miTRUE;
   call.shade();  // warm-up: binding and this thread's random source
 
-  counting = true;
-  for (int i = 0; i < 5000; ++i) call.shade();  // through the host driver
-  counting = false;
-  EXPECT_EQ(allocations.load(), 0);
+  {
+    const AllocationCount count;
+    for (int i = 0; i < 5000; ++i) call.shade();  // through the host driver
+    EXPECT_EQ(count(), 0);
+  }
   EXPECT_TRUE(finiteColor(call.result));
 }
 

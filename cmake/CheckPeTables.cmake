@@ -6,6 +6,7 @@
 # as Windows compares module names). With EXPORTS, the file must export exactly
 # those names, no more and no fewer.
 cmake_policy(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/SymbolTables.cmake)
 
 foreach(var OBJDUMP FILE ALLOWED_IMPORTS)
   if(NOT DEFINED ${var})
@@ -55,11 +56,7 @@ if(unexpected)
 endif()
 
 if(DEFINED EXPORTS)
-  list(SORT exports)
   set(expected ${EXPORTS})
-  list(SORT expected)
-  if(NOT exports STREQUAL expected)
-    message(FATAL_ERROR "${FILE} exports [${exports}], expected exactly [${expected}]")
-  endif()
+  expect_same_names("${FILE} exports" exports expected)
 endif()
 message(STATUS "${FILE}: imports [${imports}], exports [${exports}]")

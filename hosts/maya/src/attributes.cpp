@@ -5,17 +5,17 @@
 #include <maya/MFnNumericAttribute.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 #include "host.h"
 
+// The function sets are written against the stand-in's records, its call
+// log and its lock, all in mayahost::detail.
+using namespace mayahost::detail;
 using mayahost::AttributeFlags;
 using mayahost::AttributeKind;
-using mayahost::detail::Access;
-using mayahost::detail::Attr;
-using mayahost::detail::enterCall;
-using mayahost::detail::finishCall;
-using mayahost::detail::host;
+using mayahost::AttributeRecord;
 
 namespace {
 
@@ -100,6 +100,13 @@ bool isScalar(MFnNumericData::Type t) {
 // A child may belong to one parent only and must not be an array.
 bool adoptable(const Attr* c) { return c && c->parent == nullptr && !c->flags.array; }
 
+// Makes `child` the next child of `parent`.
+void adopt(Attr& parent, Attr& child) {
+  child.parent = &parent;
+  child.parentView = &parent;
+  parent.children.push_back(&child);
+}
+
 // The numeric type of a compound of 2 or 3 children of one numeric type.
 MFnNumericData::Type compoundType(MFnNumericData::Type child, size_t count) {
   const bool three = count == 3;
@@ -117,8 +124,20 @@ MFnNumericData::Type compoundType(MFnNumericData::Type child, size_t count) {
   }
 }
 
-MObject finishCreate(MFnBase& fn, const mayahost::detail::Outcome& outcome, MStatus result,
-                     Attr* made, MStatus* ReturnStatus) {
+// Runs a create call: logs it, honours injected failures, makes the
+// attribute (`make` returns null when the arguments are refused), reports
+// the status and hands the new attribute to the function set.
+template <class Make>
+MObject createAttr(MFnBase& fn, const char* function, const MString& fullName,
+                   MStatus* ReturnStatus, Make make) {
+  Lock lock(host().mutex);
+  auto outcome = enterCall(function, fullName.asChar());
+  MStatus result = outcome.status;
+  Attr* made = nullptr;
+  if (!outcome.refuse) {
+    made = make();
+    if (!made) result = MS::kInvalidParameter;
+  }
   finishCall(outcome, result);
   if (ReturnStatus) *ReturnStatus = result;
   const MObject object = Access::attrObject(made);
@@ -228,30 +247,20 @@ MFnNumericAttribute::~MFnNumericAttribute() = default;
 MObject MFnNumericAttribute::create(const MString& fullName, const MString& briefName,
                                     MFnNumericData::Type unitType, double defaultValue,
                                     MStatus* ReturnStatus) {
-  Lock lock(host().mutex);
-  auto outcome = enterCall("MFnNumericAttribute::create", fullName.asChar());
-  MStatus result = outcome.status;
-  Attr* made = nullptr;
-  if (!outcome.refuse) {
-    if (fullName.length() == 0 || !isScalar(unitType) || unitType == MFnNumericData::kAddr) {
-      result = MS::kInvalidParameter;
-    } else {
-      made = &newAttr(fullName, briefName, AttributeKind::kNumeric, unitType);
-      made->createDefault = defaultValue;
-      made->defaults = {defaultValue};
-    }
-  }
-  return finishCreate(*this, outcome, result, made, ReturnStatus);
+  return createAttr(*this, "MFnNumericAttribute::create", fullName, ReturnStatus, [&]() -> Attr* {
+    if (fullName.length() == 0 || !isScalar(unitType) || unitType == MFnNumericData::kAddr)
+      return nullptr;
+    Attr& made = newAttr(fullName, briefName, AttributeKind::kNumeric, unitType);
+    made.createDefault = defaultValue;
+    made.defaults = {defaultValue};
+    return &made;
+  });
 }
 
 MObject MFnNumericAttribute::create(const MString& fullName, const MString& briefName,
                                     const MObject& child1, const MObject& child2,
                                     const MObject& child3, MStatus* ReturnStatus) {
-  Lock lock(host().mutex);
-  auto outcome = enterCall("MFnNumericAttribute::create", fullName.asChar());
-  MStatus result = outcome.status;
-  Attr* made = nullptr;
-  if (!outcome.refuse) {
+  return createAttr(*this, "MFnNumericAttribute::create", fullName, ReturnStatus, [&]() -> Attr* {
     std::vector<Attr*> kids{Access::attr(child1), Access::attr(child2)};
     if (!child3.isNull()) kids.push_back(Access::attr(child3));
     bool ok = fullName.length() > 0;
@@ -260,19 +269,14 @@ MObject MFnNumericAttribute::create(const MString& fullName, const MString& brie
            k->numericType == kids[0]->numericType;
     const MFnNumericData::Type type =
         ok ? compoundType(kids[0]->numericType, kids.size()) : MFnNumericData::kInvalid;
-    if (!ok || type == MFnNumericData::kInvalid) {
-      result = MS::kInvalidParameter;
-    } else {
-      made = &newAttr(fullName, briefName, AttributeKind::kCompound, type);
-      for (Attr* k : kids) {
-        k->parent = made;
-        k->parentView = made;
-        made->children.push_back(k);
-        made->defaults.push_back(k->defaults.empty() ? 0.0 : k->defaults[0]);
-      }
+    if (!ok || type == MFnNumericData::kInvalid) return nullptr;
+    Attr& made = newAttr(fullName, briefName, AttributeKind::kCompound, type);
+    for (Attr* k : kids) {
+      adopt(made, *k);
+      made.defaults.push_back(k->defaults.empty() ? 0.0 : k->defaults[0]);
     }
-  }
-  return finishCreate(*this, outcome, result, made, ReturnStatus);
+    return &made;
+  });
 }
 
 namespace {
@@ -310,20 +314,14 @@ MObject MFnNumericAttribute::createPoint(const MString& fullName, const MString&
 
 MObject MFnNumericAttribute::createAddr(const MString& fullName, const MString& briefName,
                                         void* defaultValue, MStatus* ReturnStatus) {
-  Lock lock(host().mutex);
-  auto outcome = enterCall("MFnNumericAttribute::createAddr", fullName.asChar());
-  MStatus result = outcome.status;
-  Attr* made = nullptr;
-  if (!outcome.refuse) {
-    if (fullName.length() == 0) {
-      result = MS::kInvalidParameter;
-    } else {
-      made = &newAttr(fullName, briefName, AttributeKind::kAddress, MFnNumericData::kAddr);
-      made->addressDefault = defaultValue;
-      made->defaults = {0.0};
-    }
-  }
-  return finishCreate(*this, outcome, result, made, ReturnStatus);
+  return createAttr(
+      *this, "MFnNumericAttribute::createAddr", fullName, ReturnStatus, [&]() -> Attr* {
+        if (fullName.length() == 0) return nullptr;
+        Attr& made = newAttr(fullName, briefName, AttributeKind::kAddress, MFnNumericData::kAddr);
+        made.addressDefault = defaultValue;
+        made.defaults = {0.0};
+        return &made;
+      });
 }
 
 MObject MFnNumericAttribute::child(unsigned int index, MStatus* ReturnStatus) const {
@@ -345,74 +343,56 @@ namespace {
 bool numeric(const Attr& a) {
   return a.kind == AttributeKind::kNumeric || a.kind == AttributeKind::kCompound;
 }
+
+// A limit setter (setMin, setMax, setSoftMin, setSoftMax) with its one, two
+// or three values; the attribute keeps the first. The one-value form refuses
+// a non-numeric attribute before storing anything, the compound forms store
+// the first value and then report whether the attribute takes limits.
+MStatus setLimit(MFnBase& fn, const char* function, const char* setter,
+                 std::initializer_list<double> values, bool AttributeRecord::*has,
+                 double AttributeRecord::*limit) {
+  std::string call = std::string(setter) + "(";
+  const char* separator = "";
+  for (const double v : values) {
+    call += separator + number(v);
+    separator = " ";
+  }
+  call += ")";
+  const bool single = values.size() == 1;
+  const double first = *values.begin();
+  return modify(fn, function, call, [&](Attr& a) {
+    if (single && !numeric(a)) return false;
+    a.*has = true;
+    a.*limit = first;
+    return numeric(a);
+  });
+}
 }  // namespace
 
-MStatus MFnNumericAttribute::setMin(double m) {
-  return modify(*this, "MFnNumericAttribute::setMin", "setMin(" + number(m) + ")", [&](Attr& a) {
-    if (!numeric(a)) return false;
-    a.hasMin = true;
-    a.min = m;
-    return true;
-  });
-}
-MStatus MFnNumericAttribute::setMin(double m1, double m2) {
-  return modify(*this, "MFnNumericAttribute::setMin",
-                "setMin(" + number(m1) + " " + number(m2) + ")", [&](Attr& a) {
-                  a.hasMin = true;
-                  a.min = m1;
-                  return numeric(a);
-                });
-}
-MStatus MFnNumericAttribute::setMin(double m1, double m2, double m3) {
-  return modify(*this, "MFnNumericAttribute::setMin",
-                "setMin(" + number(m1) + " " + number(m2) + " " + number(m3) + ")", [&](Attr& a) {
-                  a.hasMin = true;
-                  a.min = m1;
-                  return numeric(a);
-                });
-}
-MStatus MFnNumericAttribute::setMax(double m) {
-  return modify(*this, "MFnNumericAttribute::setMax", "setMax(" + number(m) + ")", [&](Attr& a) {
-    if (!numeric(a)) return false;
-    a.hasMax = true;
-    a.max = m;
-    return true;
-  });
-}
-MStatus MFnNumericAttribute::setMax(double m1, double m2) {
-  return modify(*this, "MFnNumericAttribute::setMax",
-                "setMax(" + number(m1) + " " + number(m2) + ")", [&](Attr& a) {
-                  a.hasMax = true;
-                  a.max = m1;
-                  return numeric(a);
-                });
-}
-MStatus MFnNumericAttribute::setMax(double m1, double m2, double m3) {
-  return modify(*this, "MFnNumericAttribute::setMax",
-                "setMax(" + number(m1) + " " + number(m2) + " " + number(m3) + ")", [&](Attr& a) {
-                  a.hasMax = true;
-                  a.max = m1;
-                  return numeric(a);
-                });
-}
-MStatus MFnNumericAttribute::setSoftMin(double m) {
-  return modify(*this, "MFnNumericAttribute::setSoftMin", "setSoftMin(" + number(m) + ")",
-                [&](Attr& a) {
-                  if (!numeric(a)) return false;
-                  a.hasSoftMin = true;
-                  a.softMin = m;
-                  return true;
-                });
-}
-MStatus MFnNumericAttribute::setSoftMax(double m) {
-  return modify(*this, "MFnNumericAttribute::setSoftMax", "setSoftMax(" + number(m) + ")",
-                [&](Attr& a) {
-                  if (!numeric(a)) return false;
-                  a.hasSoftMax = true;
-                  a.softMax = m;
-                  return true;
-                });
-}
+// The one-value limit setters, and the two- and three-value forms of setMin
+// and setMax for compound attributes.
+#define GW_LIMIT_SETTER(Name, Has, field)                                                    \
+  MStatus MFnNumericAttribute::Name(double m) {                                              \
+    return setLimit(*this, "MFnNumericAttribute::" #Name, #Name, {m}, &AttributeRecord::Has, \
+                    &AttributeRecord::field);                                                \
+  }
+#define GW_COMPOUND_LIMIT_SETTERS(Name, Has, field)                                               \
+  MStatus MFnNumericAttribute::Name(double m1, double m2) {                                       \
+    return setLimit(*this, "MFnNumericAttribute::" #Name, #Name, {m1, m2}, &AttributeRecord::Has, \
+                    &AttributeRecord::field);                                                     \
+  }                                                                                               \
+  MStatus MFnNumericAttribute::Name(double m1, double m2, double m3) {                            \
+    return setLimit(*this, "MFnNumericAttribute::" #Name, #Name, {m1, m2, m3},                    \
+                    &AttributeRecord::Has, &AttributeRecord::field);                              \
+  }
+GW_LIMIT_SETTER(setMin, hasMin, min)
+GW_COMPOUND_LIMIT_SETTERS(setMin, hasMin, min)
+GW_LIMIT_SETTER(setMax, hasMax, max)
+GW_COMPOUND_LIMIT_SETTERS(setMax, hasMax, max)
+GW_LIMIT_SETTER(setSoftMin, hasSoftMin, softMin)
+GW_LIMIT_SETTER(setSoftMax, hasSoftMax, softMax)
+#undef GW_LIMIT_SETTER
+#undef GW_COMPOUND_LIMIT_SETTERS
 
 #define GW_LIMIT_GETTERS(Has, Get, field, flag)                                 \
   bool MFnNumericAttribute::Has(MStatus* ReturnStatus) const {                  \
@@ -558,11 +538,7 @@ MObject MFnLightDataAttribute::create(const MString& fullName, const MString& br
                                       const MObject& specular, const MObject& shadowFraciton,
                                       const MObject& preShadowIntensity, const MObject& blindData,
                                       MStatus* ReturnStatus) {
-  Lock lock(host().mutex);
-  auto outcome = enterCall("MFnLightDataAttribute::create", fullName.asChar());
-  MStatus result = outcome.status;
-  Attr* made = nullptr;
-  if (!outcome.refuse) {
+  return createAttr(*this, "MFnLightDataAttribute::create", fullName, ReturnStatus, [&]() -> Attr* {
     Attr* kids[8] = {Access::attr(direction),
                      Access::attr(intensity),
                      Access::attr(ambient),
@@ -573,18 +549,11 @@ MObject MFnLightDataAttribute::create(const MString& fullName, const MString& br
                      Access::attr(blindData)};
     bool ok = fullName.length() > 0;
     for (Attr* k : kids) ok = ok && adoptable(k);
-    if (!ok) {
-      result = MS::kInvalidParameter;
-    } else {
-      made = &newAttr(fullName, briefName, AttributeKind::kLightData, MFnNumericData::kInvalid);
-      for (Attr* k : kids) {
-        k->parent = made;
-        k->parentView = made;
-        made->children.push_back(k);
-      }
-    }
-  }
-  return finishCreate(*this, outcome, result, made, ReturnStatus);
+    if (!ok) return nullptr;
+    Attr& made = newAttr(fullName, briefName, AttributeKind::kLightData, MFnNumericData::kInvalid);
+    for (Attr* k : kids) adopt(made, *k);
+    return &made;
+  });
 }
 
 MObject MFnLightDataAttribute::child(unsigned int index, MStatus* returnStatus) {

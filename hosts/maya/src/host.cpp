@@ -132,28 +132,25 @@ int readOffsetOf(const Attr& a) {
                                           : offsetof(MFloatVector, z);
     return static_cast<int>(offsetof(ValueSlot, vec) + xyz);
   }
-  switch (a.wholeType) {
-    case MFnNumericData::kBoolean:
-      return static_cast<int>(offsetof(ValueSlot, b));
-    case MFnNumericData::kChar:
-      return static_cast<int>(offsetof(ValueSlot, c));
-    case MFnNumericData::kByte:
-      return static_cast<int>(offsetof(ValueSlot, uc));
-    case MFnNumericData::kShort:
-      return static_cast<int>(offsetof(ValueSlot, s));
-    case MFnNumericData::kInt:
-      return static_cast<int>(offsetof(ValueSlot, i));
-    case MFnNumericData::kFloat:
-      return static_cast<int>(offsetof(ValueSlot, f));
-    case MFnNumericData::kDouble:
-      return static_cast<int>(offsetof(ValueSlot, d));
-    case MFnNumericData::k3Float:
-      return static_cast<int>(offsetof(ValueSlot, vec));
-    case MFnNumericData::kAddr:
-      return static_cast<int>(offsetof(ValueSlot, addr));
-    default:
-      return 0;
+  struct Member {
+    MFnNumericData::Type type;
+    size_t offset;
+  };
+  static constexpr Member kMembers[] = {
+      {MFnNumericData::kBoolean, offsetof(ValueSlot, b)},
+      {MFnNumericData::kChar, offsetof(ValueSlot, c)},
+      {MFnNumericData::kByte, offsetof(ValueSlot, uc)},
+      {MFnNumericData::kShort, offsetof(ValueSlot, s)},
+      {MFnNumericData::kInt, offsetof(ValueSlot, i)},
+      {MFnNumericData::kFloat, offsetof(ValueSlot, f)},
+      {MFnNumericData::kDouble, offsetof(ValueSlot, d)},
+      {MFnNumericData::k3Float, offsetof(ValueSlot, vec)},
+      {MFnNumericData::kAddr, offsetof(ValueSlot, addr)},
+  };
+  for (const Member& m : kMembers) {
+    if (m.type == a.wholeType) return static_cast<int>(m.offset);
   }
+  return 0;
 }
 
 }  // namespace
@@ -266,20 +263,21 @@ bool MObject::hasFn(MFn::Type type) const {
 }
 
 const char* MObject::apiTypeStr() const {
-  switch (type_) {
-    case MFn::kNumericAttribute:
-      return "kNumericAttribute";
-    case MFn::kCompoundAttribute:
-      return "kCompoundAttribute";
-    case MFn::kLightDataAttribute:
-      return "kLightDataAttribute";
-    case MFn::kPluginDependNode:
-      return "kPluginDependNode";
-    case MFn::kPlugin:
-      return "kPlugin";
-    default:
-      return "kInvalid";
+  struct Named {
+    MFn::Type type;
+    const char* name;
+  };
+  static constexpr Named kNames[] = {
+      {MFn::kNumericAttribute, "kNumericAttribute"},
+      {MFn::kCompoundAttribute, "kCompoundAttribute"},
+      {MFn::kLightDataAttribute, "kLightDataAttribute"},
+      {MFn::kPluginDependNode, "kPluginDependNode"},
+      {MFn::kPlugin, "kPlugin"},
+  };
+  for (const Named& n : kNames) {
+    if (n.type == type_) return n.name;
   }
+  return "kInvalid";
 }
 
 const MFloatVector MFloatVector::zero(0.0f, 0.0f, 0.0f);

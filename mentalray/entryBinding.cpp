@@ -29,14 +29,16 @@
 
 namespace {
 
-// One slot per interface function of the renderer, in its own numbering; the
-// library fills only the five it calls.
-constexpr int kEntrySlots = 668;
-constexpr int kComputeIrradianceSlot = 66;
-constexpr int kTraceReflectionSlot = 86;
-constexpr int kTraceEnvironmentSlot = 89;
-constexpr int kSampleLightSlot = 104;
-constexpr int kPhenEvalSlot = 115;
+// One slot per interface function of the renderer, in its own numbering
+// (kEntrySlots of them); the library fills only the five it calls.
+enum EntrySlot : int {
+  kComputeIrradianceSlot = 66,
+  kTraceReflectionSlot = 86,
+  kTraceEnvironmentSlot = 89,
+  kSampleLightSlot = 104,
+  kPhenEvalSlot = 115,
+  kEntrySlots = 668
+};
 
 std::atomic<void*> dl_handle{nullptr};
 std::atomic<void*> rendererEntryTable[kEntrySlots];
@@ -149,9 +151,15 @@ GW_MI_COLD void* phenEvalUnbound(miState* state, void* parm) {
   return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
 }
 
-template <int Slot>
-inline void* boundEntry() {
-  return rendererEntryTable[Slot].load(std::memory_order_acquire);
+// A forwarder's whole work once bound: one acquire load of its slot, a test
+// and a call of the entry point with the caller's arguments untouched (a tail
+// jump). The first call, and every call while the entry point cannot be
+// found, goes to `unbound`, which has the entry point's own signature.
+template <EntrySlot Slot, class Result, class... Params, class... Args>
+inline Result forward(Result (*unbound)(Params...), Args... args) {
+  void* const entry = rendererEntryTable[Slot].load(std::memory_order_acquire);
+  if (GW_MI_LIKELY(entry)) return reinterpret_cast<Result (*)(Params...)>(entry)(args...);
+  return unbound(args...);
 }
 
 }  // namespace
@@ -171,41 +179,26 @@ GW_MI_EXPORT void miSetModuleHandle(void* handle) {
 GW_MI_FORWARDER miBoolean mi_sample_light(miColor* const result, miVector* const dir,
                                           miScalar* const dot_nl, miState* const state,
                                           const miTag light_inst, miInteger* const samples) {
-  void* const entry = boundEntry<kSampleLightSlot>();
-  if (GW_MI_LIKELY(entry)) {
-    return reinterpret_cast<SampleLightFn>(entry)(result, dir, dot_nl, state, light_inst, samples);
-  }
-  return sampleLightUnbound(result, dir, dot_nl, state, light_inst, samples);
+  return forward<kSampleLightSlot>(&sampleLightUnbound, result, dir, dot_nl, state, light_inst,
+                                   samples);
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_reflection(miColor* result, miState* state,
                                               ReflectionDirection direction) {
-  void* const entry = boundEntry<kTraceReflectionSlot>();
-  if (GW_MI_LIKELY(entry)) {
-    return reinterpret_cast<TraceReflectionFn>(entry)(result, state, direction);
-  }
-  return traceReflectionUnbound(result, state, direction);
+  return forward<kTraceReflectionSlot>(&traceReflectionUnbound, result, state, direction);
 }
 
 GW_MI_FORWARDER miBoolean mi_trace_environment(miColor* result, miState* state,
                                                EnvironmentDirection direction) {
-  void* const entry = boundEntry<kTraceEnvironmentSlot>();
-  if (GW_MI_LIKELY(entry)) {
-    return reinterpret_cast<TraceEnvironmentFn>(entry)(result, state, direction);
-  }
-  return traceEnvironmentUnbound(result, state, direction);
+  return forward<kTraceEnvironmentSlot>(&traceEnvironmentUnbound, result, state, direction);
 }
 
 GW_MI_FORWARDER miBoolean mi_compute_irradiance(miColor* result, miState* state) {
-  void* const entry = boundEntry<kComputeIrradianceSlot>();
-  if (GW_MI_LIKELY(entry)) return reinterpret_cast<IrradianceFn>(entry)(result, state);
-  return computeIrradianceUnbound(result, state);
+  return forward<kComputeIrradianceSlot>(&computeIrradianceUnbound, result, state);
 }
 
 GW_MI_FORWARDER void* mi_phen_eval(miState* state, void* parm) {
-  void* const entry = boundEntry<kPhenEvalSlot>();
-  if (GW_MI_LIKELY(entry)) return reinterpret_cast<PhenEvalFn>(entry)(state, parm);
-  return phenEvalUnbound(state, parm);
+  return forward<kPhenEvalSlot>(&phenEvalUnbound, state, parm);
 }
 
 }  // extern "C"

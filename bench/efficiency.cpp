@@ -368,23 +368,18 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 4096))
       ->delimiter(',')
       ->capture_default_str();
-  app.add_option("--reference-spp", settings.referenceSpp, "samples per pixel of the reference")
-      ->check(CLI::Range(2, 65536))
-      ->capture_default_str();
-  app.add_option("--threads", settings.threads, "rendering threads")
-      ->check(CLI::Range(1, 1024))
-      ->capture_default_str();
-  app.add_option("--width", settings.width, "image width")
-      ->check(CLI::Range(8, 8192))
-      ->capture_default_str();
-  app.add_option("--height", settings.height, "image height")
-      ->check(CLI::Range(8, 8192))
-      ->capture_default_str();
-  app.add_option("--repeats", settings.repeats,
-                 "renders per configuration and sample count; seconds are their median, the "
-                 "RMSE their root mean square")
-      ->check(CLI::Range(1, 100))
-      ->capture_default_str();
+  // A numeric option with its accepted range, its default shown in --help.
+  const auto ranged = [&app](const char* name, auto& value, const char* help, int low, int high) {
+    app.add_option(name, value, help)->check(CLI::Range(low, high))->capture_default_str();
+  };
+  ranged("--reference-spp", settings.referenceSpp, "samples per pixel of the reference", 2, 65536);
+  ranged("--threads", settings.threads, "rendering threads", 1, 1024);
+  ranged("--width", settings.width, "image width", 8, 8192);
+  ranged("--height", settings.height, "image height", 8, 8192);
+  ranged("--repeats", settings.repeats,
+         "renders per configuration and sample count; seconds are their median, the RMSE their "
+         "root mean square",
+         1, 100);
   app.add_option("--baseline", settings.baseline,
                  "the glintweave-preview of an earlier build, timed beside this build's "
                  "configurations (bench/efficiency.sh builds one)")

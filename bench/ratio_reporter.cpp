@@ -5,20 +5,10 @@
 namespace gwbench {
 namespace {
 
-std::vector<RatioPair>& pairs() {
-  static std::vector<RatioPair> p;
-  return p;
-}
-
 struct Split {
   std::string total;
   std::string hostWork;
 };
-
-std::vector<Split>& splits() {
-  static std::vector<Split> s;
-  return s;
-}
 
 struct Speedup {
   std::string one;
@@ -27,24 +17,31 @@ struct Speedup {
   double goal;
 };
 
-std::vector<Speedup>& speedups() {
-  static std::vector<Speedup> s;
-  return s;
+// What the benchmarks registered before main; read once the runs are done.
+struct Registered {
+  std::vector<RatioPair> pairs;
+  std::vector<Split> splits;
+  std::vector<Speedup> speedups;
+};
+
+Registered& registered() {
+  static Registered r;
+  return r;
 }
 
 }  // namespace
 
 void addSpeedup(const std::string& oneThread, const std::string& manyThreads, int threads,
                 double goal) {
-  speedups().push_back({oneThread, manyThreads, threads, goal});
+  registered().speedups.push_back({oneThread, manyThreads, threads, goal});
 }
 
 void addSplit(const std::string& total, const std::string& hostWork) {
-  splits().push_back({total, hostWork});
+  registered().splits.push_back({total, hostWork});
 }
 
 void addRatio(const std::string& ours, const std::string& peer, double goal, double slackNs) {
-  pairs().push_back({ours, peer, goal, slackNs});
+  registered().pairs.push_back({ours, peer, goal, slackNs});
 }
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
@@ -87,35 +84,41 @@ void RatioReporter::Finalize() {
     header = true;
   };
 
-  for (const RatioPair& p : pairs()) {
+  // Each run of `first`, whatever its suffix ("/real_time", "/threads:8"),
+  // with the run of `second` that has the same suffix.
+  const auto withSameSuffix = [this](const std::string& first, const std::string& second,
+                                     const auto& row) {
     for (const auto& [name, ns] : nsPerItem_) {
-      if (name.compare(0, p.ours.size(), p.ours) != 0) continue;
-      const std::string suffix = name.substr(p.ours.size());
-      auto peer = nsPerItem_.find(p.peer + suffix);
-      if (peer == nsPerItem_.end() || peer->second <= 0) continue;
-      const double ratio = ns / peer->second;
-      const bool met = ratio <= p.goal || ns - peer->second < p.slackNs;
+      if (name.compare(0, first.size(), first) != 0) continue;
+      const std::string suffix = name.substr(first.size());
+      const auto other = nsPerItem_.find(second + suffix);
+      if (other != nsPerItem_.end()) row(first + suffix, ns, other->second);
+    }
+  };
+
+  for (const RatioPair& p : registered().pairs) {
+    withSameSuffix(p.ours, p.peer, [&](const std::string& name, double ns, double peerNs) {
+      if (peerNs <= 0) return;
+      const double ratio = ns / peerNs;
+      const bool met = ratio <= p.goal || ns - peerNs < p.slackNs;
       printHeader(
           "ratio (ours / peer)                                           ours ns    peer ns"
           "    ratio   goal\n");
-      std::printf("%-58s %10.2f %10.2f %8.3f %6.2f %s\n", (p.ours + suffix).c_str(), ns,
-                  peer->second, ratio, p.goal, met ? "met" : "MISSED");
-    }
+      std::printf("%-58s %10.2f %10.2f %8.3f %6.2f %s\n", name.c_str(), ns, peerNs, ratio, p.goal,
+                  met ? "met" : "MISSED");
+    });
   }
 
   header = false;
-  for (const Split& s : splits()) {
-    for (const auto& [name, ns] : nsPerItem_) {
-      if (name.compare(0, s.total.size(), s.total) != 0) continue;
-      const std::string suffix = name.substr(s.total.size());
-      auto host = nsPerItem_.find(s.hostWork + suffix);
-      if (host == nsPerItem_.end() || ns <= 0) continue;
+  for (const Split& s : registered().splits) {
+    withSameSuffix(s.total, s.hostWork, [&](const std::string& name, double ns, double hostNs) {
+      if (ns <= 0) return;
       printHeader(
           "split (total = host + ours)                                  total ns    host ns"
           "    ours ns   host\n");
-      std::printf("%-58s %10.2f %10.2f %10.2f %5.0f%%\n", (s.total + suffix).c_str(), ns,
-                  host->second, ns - host->second, 100.0 * host->second / ns);
-    }
+      std::printf("%-58s %10.2f %10.2f %10.2f %5.0f%%\n", name.c_str(), ns, hostNs, ns - hostNs,
+                  100.0 * hostNs / ns);
+    });
   }
 
   header = false;
@@ -124,7 +127,7 @@ void RatioReporter::Finalize() {
     auto it = m.lower_bound(prefix);
     return it != m.end() && it->first.compare(0, prefix.size(), prefix) == 0 ? it : m.end();
   };
-  for (const Speedup& s : speedups()) {
+  for (const Speedup& s : registered().speedups) {
     auto one = byPrefix(nsPerItem_, s.one);
     auto many = byPrefix(nsPerItem_, s.many);
     if (one == nsPerItem_.end() || many == nsPerItem_.end() || many->second <= 0) continue;

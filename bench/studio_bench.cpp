@@ -27,8 +27,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -38,10 +38,12 @@
 
 namespace {
 
-constexpr int kWidth = 400;
-constexpr int kHeight = 300;
-constexpr int kRefineWidth = 200;
-constexpr int kRefineHeight = 150;
+struct Size {
+  int width;
+  int height;
+};
+constexpr Size kImage{400, 300};   // first images
+constexpr Size kRefine{200, 150};  // refinement, pass after pass
 constexpr int kRefineTarget = 16;
 
 using Clock = std::chrono::steady_clock;
@@ -89,36 +91,38 @@ std::string changed(int& counter) {
 
 // The time from a change to its first image, or a negative number.
 double firstImage(httplib::Client& c, const std::string& id, int& counter) {
-  const std::string path = "/api/frame?client=" + id + "&view=maya&w=" + std::to_string(kWidth) +
-                           "&h=" + std::to_string(kHeight) + changed(counter);
+  const std::string path = "/api/frame?client=" + id +
+                           "&view=maya&w=" + std::to_string(kImage.width) +
+                           "&h=" + std::to_string(kImage.height) + changed(counter);
   const auto start = Clock::now();
   const auto res = c.Get(path.c_str());
   const double s = secondsSince(start);
-  return res && res->status == 200 && res->body.size() == size_t{kWidth} * kHeight * 4 ? s : -1.0;
+  return res && res->status == 200 && res->body.size() == size_t{4} * kImage.width * kImage.height
+             ? s
+             : -1.0;
 }
 
-gwp::Panel mayaPanel(gwstudio::Studio& studio, int w, int h) {
+gwp::Panel mayaPanel(gwstudio::Studio& studio, Size size) {
   gwp::Panel p;
   p.backend = studio.backend(gwp::Host::kMaya);
   p.scene = &studio.sceneData();
   p.materialOfSlot[gwp::kHeroSlot] = 1;
   p.materialOfSlot[gwp::kFloorSlot] = 0;
-  p.width = w;
-  p.height = h;
+  p.width = size.width;
+  p.height = size.height;
   return p;
 }
 
 // The bare renderer with its defaults: one render of `spp` samples of the
 // studio's scene and Maya deliverable, between two of the studio's
 // requests (the studio renders nothing then), with a changed material.
-double bareRender(gwstudio::Studio& studio, int w, int h, int spp, int& counter,
-                  std::string& error) {
-  const std::vector<gwp::Panel> panels{mayaPanel(studio, w, h)};
+double bareRender(gwstudio::Studio& studio, Size size, int spp, int& counter, std::string& error) {
+  const std::vector<gwp::Panel> panels{mayaPanel(studio, size)};
   gwp::RenderSettings settings;
   settings.threads = studio.options().threadsPerRender;
   settings.samplesPerPixel = spp;
   settings.progressive = true;  // as the studio's passes: jittered from sample 0
-  gwp::Image image(w, h);
+  gwp::Image image(size.width, size.height);
   gwp::Material m(studio.schema());
   m.at("specularU")[0] = 100 + (counter++ % 500);
   const auto start = Clock::now();
@@ -156,6 +160,21 @@ struct Pair {
     return true;
   }
 
+  // Every iteration of the run; false, with the run skipped and the reason
+  // given, as soon as a side fails.
+  template <class Ours, class Peer>
+  bool measureRun(benchmark::State& state, Ours measureOurs, Peer measurePeer,
+                  const std::string& error) {
+    for (auto _ : state) {
+      if (!measure(state, measureOurs, measurePeer)) {
+        state.SkipWithError(error.empty() ? "the studio did not answer with an image"
+                                          : error.c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
   // `ratioName` is ours / peer, or peer / ours (a throughput) when
   // `peerOverOurs`.
   void report(benchmark::State& state, const char* ratioName, double goal,
@@ -169,28 +188,36 @@ struct Pair {
   }
 };
 
-void firstImageBench(benchmark::State& state) {
+// The studio (ours, through a client) against the bare renderer (the peer),
+// on one material walk: ours(client, counter) and peer(studio, counter,
+// error) return seconds, or a negative number. False when the run was
+// skipped.
+template <class Ours, class Peer>
+bool measureAgainstBare(benchmark::State& state, Pair& pair, Ours ours, Peer peer) {
   Running r;
-  if (!r.start(state)) return;
+  if (!r.start(state)) return false;
   auto c = r.client();
   int counter = 0;
-  Pair pair;
   std::string error;
-  for (auto _ : state) {
-    if (!pair.measure(
-            state, [&] { return firstImage(*c, "first", counter); },
-            [&] { return bareRender(*r.studio, kWidth, kHeight, 1, counter, error); })) {
-      state.SkipWithError(error.empty() ? "the studio did not answer with an image" : error.c_str());
-      return;
-    }
-  }
-  pair.report(state, "ratio", 1.5);
+  return pair.measureRun(
+      state, [&] { return ours(*c, counter); }, [&] { return peer(*r.studio, counter, error); },
+      error);
+}
+
+void firstImageBench(benchmark::State& state) {
+  Pair pair;
+  const bool measured = measureAgainstBare(
+      state, pair, [](httplib::Client& c, int& counter) { return firstImage(c, "first", counter); },
+      [](gwstudio::Studio& studio, int& counter, std::string& error) {
+        return bareRender(studio, kImage, 1, counter, error);
+      });
+  if (measured) pair.report(state, "ratio", 1.5);
 }
 
 // The studio from a change to the sample target, pass after pass.
 double refineOnce(httplib::Client& c, int& counter) {
-  const std::string path = "/api/frame?client=refine&view=maya&w=" +
-                           std::to_string(kRefineWidth) + "&h=" + std::to_string(kRefineHeight) +
+  const std::string path = "/api/frame?client=refine&view=maya&w=" + std::to_string(kRefine.width) +
+                           "&h=" + std::to_string(kRefine.height) +
                            "&spp=" + std::to_string(kRefineTarget) + changed(counter);
   const auto start = Clock::now();
   int have = 0;
@@ -203,24 +230,14 @@ double refineOnce(httplib::Client& c, int& counter) {
 }
 
 void refineBench(benchmark::State& state) {
-  Running r;
-  if (!r.start(state)) return;
-  auto c = r.client();
-  int counter = 0;
   Pair pair;
-  std::string error;
-  for (auto _ : state) {
-    if (!pair.measure(
-            state, [&] { return refineOnce(*c, counter); },
-            [&] {
-              return bareRender(*r.studio, kRefineWidth, kRefineHeight, kRefineTarget, counter,
-                                error);
-            })) {
-      state.SkipWithError(error.empty() ? "the studio did not answer with an image" : error.c_str());
-      return;
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * int64_t{kRefineWidth} * kRefineHeight *
+  const bool measured = measureAgainstBare(
+      state, pair, [](httplib::Client& c, int& counter) { return refineOnce(c, counter); },
+      [](gwstudio::Studio& studio, int& counter, std::string& error) {
+        return bareRender(studio, kRefine, kRefineTarget, counter, error);
+      });
+  if (!measured) return;
+  state.SetItemsProcessed(state.iterations() * int64_t{kRefine.width} * kRefine.height *
                           kRefineTarget);
   // Throughput: the bare renderer's time over ours (goal at least 0.9).
   pair.report(state, "throughput", 0.9, /*peerOverOurs=*/true);
@@ -235,12 +252,12 @@ void secondClientBench(benchmark::State& state) {
   std::condition_variable changedState;
   bool refine = false;
   bool done = false;
-  bool idle = true;      // the other client has no request in flight
+  bool idle = true;  // the other client has no request in flight
   int refinedPasses = 0;
   std::thread other([&] {
     auto c = r.client();
-    const std::string path = "/api/frame?client=other&view=maya&w=" + std::to_string(kWidth) +
-                             "&h=" + std::to_string(kHeight) + "&spp=4096&specularV=50";
+    const std::string path = "/api/frame?client=other&view=maya&w=" + std::to_string(kImage.width) +
+                             "&h=" + std::to_string(kImage.height) + "&spp=4096&specularV=50";
     std::unique_lock<std::mutex> lock(mutex);
     while (true) {
       changedState.wait(lock, [&] { return done || refine; });
@@ -273,14 +290,9 @@ void secondClientBench(benchmark::State& state) {
     setRefining(refining);
     return firstImage(*c, "second", counter);
   };
-  for (auto _ : state) {
-    if (!pair.measure(
-            state, [&] { return firstImageWhile(true); },
-            [&] { return firstImageWhile(false); })) {
-      state.SkipWithError("the studio did not answer with an image");
-      break;
-    }
-  }
+  // Skipped or not, the other client is stopped before the report.
+  pair.measureRun(
+      state, [&] { return firstImageWhile(true); }, [&] { return firstImageWhile(false); }, "");
   {
     std::lock_guard<std::mutex> lock(mutex);
     done = true;

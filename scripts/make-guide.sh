@@ -16,47 +16,21 @@ if [ ! -x "$tool" ]; then
   scripts/build.sh dev >/dev/null
 fi
 
-# What each input does, in one sentence.
-declare -A what=(
-  [color]="The surface colour: it tints the diffuse light, the glossy reflections, the ambient term and (in mental ray) the indirect term, but not the highlight of the lights."
-  [transparency]="How much of what lies behind shows through, per channel; the surface's own shading is dimmed by the same amount."
-  [ambientColor]="Light that reaches the surface from everywhere, multiplied by the surface colour and added as it is."
-  [incandescence]="Light the surface gives off itself, added unchanged to the result."
-  [diffuse]="The diffuse reflectance: how much of the lights' light the surface scatters evenly, weighted down by the specular reflectance."
-  [specularU]="The lobe exponent along the first surface tangent: the higher, the narrower the highlight in that direction. Unequal exponents stretch the highlight, which is what makes the material anisotropic."
-  [specularV]="The lobe exponent along the second surface tangent; see specularU."
-  [specularPower]="The specular reflectance at normal incidence (Schlick's Fresnel term): the strength of the highlight and of every traced reflection."
-  [reflectivity]="The strength of the glossy reflections traced from the lobe; at 0 no reflection ray is traced."
-  [reflectSamples]="How many glossy reflection rays each shading sample traces: more rays, less noise, longer renders."
-  [normalOffset]="A vector added to the renderer's normal before it is normalised: (0, 0, 0) leaves the surface as it is."
-  [indirect]="Switches on the indirect (irradiance) term mental ray computes from the surroundings."
-  [indirectColor]="The tint of the indirect term; black switches it off."
-  [indirectIntensity]="The scale of the indirect term."
-)
-
-# The values each sweep shows (colours as r:g:b), and what else it needs to
-# show an effect.
-declare -A values=(
-  [color]="0.8:0.1:0.1,0.9:0.6:0.1,0.2:0.6:0.2,0.1:0.3:0.8,0.8:0.8:0.8"
-  [transparency]="0:0:0,0.25:0.25:0.25,0.5:0.5:0.5,0.75:0.75:0.75,1:1:1"
-  [ambientColor]="0:0:0,0.1:0.1:0.1,0.2:0.2:0.2,0.3:0.3:0.3,0.3:0.1:0.1"
-  [incandescence]="0:0:0,0.05:0.05:0.05,0.1:0.1:0.1,0.2:0.1:0,0.4:0.2:0"
-  [diffuse]="0,0.25,0.5,0.75,1"
-  [specularU]="1,10,100,1000,10000"
-  [specularV]="1,10,100,1000,10000"
-  [specularPower]="0,0.25,0.5,0.75,1"
-  [reflectivity]="0,0.25,0.5,0.75,1"
-  [reflectSamples]="1,4,16,64"
-  [normalOffset]="-0.6:0:0,-0.3:0:0,0:0:0,0.3:0:0,0.6:0:0"
-  [indirect]="0,1"
-  [indirectColor]="0:0:0,0.5:0.5:0.5,1:1:1,1:0.5:0.2"
-  [indirectIntensity]="0,0.25,0.5,1"
-)
-declare -A extra=(
-  [indirectColor]="--set indirect=1"
-  [indirectIntensity]="--set indirect=1"
-  [reflectSamples]="--set reflectivity=1"
-)
+# What each input does, the values its sweep shows and what else the sweep
+# needs to show an effect, from guide-inputs.txt.
+trim() {
+  local v=$1
+  v=${v#"${v%%[![:space:]]*}"}
+  printf '%s' "${v%"${v##*[![:space:]]}"}"
+}
+declare -A what values extra
+while IFS='|' read -r name sweep more sentence; do
+  name=$(trim "$name")
+  [ -n "$name" ] && [ "${name:0:1}" != "#" ] || continue
+  values[$name]=$(trim "$sweep")
+  extra[$name]=$(trim "$more")
+  what[$name]=$(trim "$sentence")
+done <scripts/guide-inputs.txt
 
 mkdir -p docs/guide
 out=docs/material-guide.md

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds the dev preset and renders the default preview.
+# Sets the machine up for the preview alone, builds the preview renderer and
+# the two deliverables (preset preview: no tests, no studio) and renders the
+# default preview. Arguments go to glintweave-preview.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh dev
-preview=build/dev/tools/preview/glintweave-preview
-if [ -x "$preview" ]; then
-  "$preview" "$@"
-else
-  echo "preview: the preview renderer is not built yet; the deliverables are in build/dev" >&2
-fi
+scripts/setup.sh --preview
+scripts/build.sh preview
+exec build/preview/tools/preview/glintweave-preview "$@"

@@ -1,23 +1,50 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build and the test suite need and the
-# machine lacks, plus any package names given as arguments; then the browser
-# test's npm packages (tests/browser, from its package-lock.json). Safe to
-# run again: packages already present are skipped.
+# Installs, with apt-get, whatever the machine lacks of what the project needs,
+# plus any package names given as arguments. Safe to run again: packages
+# already present are skipped.
+#
+#   scripts/setup.sh [PACKAGE...]            the whole build and test suite: the
+#                                            preview's packages, then the studio's,
+#                                            the tests', the benchmarks' and the
+#                                            browser test's (Chromium, Node.js and
+#                                            its npm packages in tests/browser)
+#   scripts/setup.sh --preview [PACKAGE...]  only what the preview renderer and the
+#                                            two deliverables need to build and run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  cmake ninja-build g++ clang llvm libclang-rt-14-dev pkg-config binutils
-  libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libopenexr-dev valgrind
-  libcli11-dev libstb-dev fonts-dejavu-core
-  libcpp-httplib-dev nlohmann-json3-dev chromium
-  "$@"
-)
-# Node.js and npm run the studio's browser test. A machine that already has
-# node (from another source) keeps it: Debian's packages would conflict.
-if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  packages+=(nodejs npm)
+what=all
+if [ "${1:-}" = --preview ]; then
+  what=preview
+  shift
 fi
+
+# The preview and the deliverables: compilers and build tools, the PNG and
+# OpenEXR writers, the command line parser, the labels' font rasteriser and font.
+preview_packages=(
+  cmake ninja-build g++ pkg-config
+  libpng-dev libopenexr-dev libcli11-dev libstb-dev fonts-dejavu-core
+)
+# On top of those: the studio's HTTP server and JSON, the tests (GoogleTest,
+# the export checks' nm, valgrind, the clang builds and fuzzers), the
+# benchmarks, and the browser the studio's page is tested in.
+test_packages=(
+  libcpp-httplib-dev nlohmann-json3-dev
+  clang llvm libclang-rt-14-dev binutils
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  chromium
+)
+
+packages=("${preview_packages[@]}")
+if [ "$what" = all ]; then
+  packages+=("${test_packages[@]}")
+  # Node.js and npm run the studio's browser test. A machine that already
+  # has node (from another source) keeps it: Debian's packages would conflict.
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    packages+=(nodejs npm)
+  fi
+fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -36,6 +63,8 @@ if ((${#missing[@]})); then
 else
   echo "setup: all packages present" >&2
 fi
+
+if [ "$what" = preview ]; then exit 0; fi
 
 # playwright-core only: it drives the system's Chromium and downloads no
 # browser of its own.

@@ -160,16 +160,76 @@ test('the difference view of the agreement scene is near black', async (t) => {
   assert.ok(both.linear > 0.05, `mean image ${both.linear}`);
 });
 
-test('a bad typed value shows its error next to the control', async () => {
-  await page.goto(baseUrl + '?w=64&h=48&spp=1');
-  await imageAfter(1);
-  await typeValue('specularU', 'abc');
-  const error = page.locator('.control[data-input="specularU"] .error');
-  await assertEventually(async () => /not a finite number/.test(await error.textContent()));
-  await typeValue('specularPower', '-1');
-  const power = page.locator('.control[data-input="specularPower"] .error');
-  await assertEventually(async () => /specularPower: .+/.test(await power.textContent()));
-  assert.equal(await error.textContent(), '', 'the earlier error is gone');
+test('bad typed values are all marked, stay out of the address and block Save and Export with a reason',
+  async () => {
+    await page.goto(baseUrl + '?w=64&h=48&spp=1&specularU=50');
+    await imageAfter(1);
+    await typeValue('specularU', 'abc');
+    const error = page.locator('.control[data-input="specularU"] .error');
+    await assertEventually(async () => /not a finite number/.test(await error.textContent()));
+    await typeValue('specularPower', '-1');
+    const power = page.locator('.control[data-input="specularPower"] .error');
+    await assertEventually(async () => /specularPower: .+/.test(await power.textContent()));
+    await page.fill('#width', '5');
+    await page.dispatchEvent('#width', 'change');
+    await assertEventually(async () => /width: /.test(await page.textContent('#view-error')));
+    // Every refused field stays marked at once, not only the latest.
+    assert.match(await error.textContent(), /not a finite number/, 'the earlier error stays');
+    assert.equal(await page.locator('.control.invalid').count(), 2);
+    assert.equal(await page.getAttribute('#width', 'aria-invalid'), 'true');
+    // The address keeps the last valid values.
+    assert.match(page.url(), /specularU=50(&|$)/);
+    assert.doesNotMatch(page.url(), /abc|specularPower|w=5(&|$)/);
+
+    // Save and Export say why they are unavailable, and download nothing.
+    let downloads = 0;
+    const count = () => { downloads += 1; };
+    page.on('download', count);
+    await page.click('#save-png');
+    assert.match(await page.textContent('#save-error'), /unavailable.*specularU.*specularPower.*width/i);
+    assert.match(await page.getAttribute('#save-png', 'title'), /specularU/);
+    if (!(await page.locator('#export-ma').isDisabled())) {
+      await page.click('#export-ma');
+      assert.match(await page.textContent('#files-error'), /unavailable.*specularU/i);
+    }
+
+    // Corrected, each mark goes on its own; with none left, Save works again.
+    await typeValue('specularU', '60');
+    await assertEventually(async () => /specularU=60/.test(page.url()));
+    assert.equal(await error.textContent(), '');
+    assert.match(await power.textContent(), /specularPower: .+/, 'the other mark stays');
+    await typeValue('specularPower', '0.5');
+    await page.fill('#width', '64');
+    await page.dispatchEvent('#width', 'change');
+    await assertEventually(async () => (await page.locator('.invalid').count()) === 0);
+    assert.equal(await page.textContent('#save-error'), '');
+    const [file] = await Promise.all([page.waitForEvent('download'), page.click('#save-png')]);
+    assert.equal(file.suggestedFilename(), 'glintweave-side.png');
+    page.off('download', count);
+    assert.equal(downloads, 1, 'only the valid save downloaded');
+  });
+
+test('a link with unknown keys and bad values gives a working page naming them', async () => {
+  await page.goto(baseUrl + '?view=bogus&specularu=5&specularV=abc&w=64&h=48&spp=1&specularU=77' +
+    '&color=0.5,0.25,0&spp=2');
+  const image = await imageAfter(1);
+  assert.equal(image.width, 128, 'the default view (side by side) is kept');
+  const note = page.locator('#link-note');
+  assert.ok(await note.isVisible());
+  const text = await note.textContent();
+  for (const named of [/view: unknown view 'bogus'/, /'specularu' \(did you mean specularU\?\)/,
+    /specularV: 'abc' is not a finite number/, /spp is given more than once/]) {
+    assert.match(text, named);
+  }
+  // The rest applies, and the address holds only what was accepted.
+  assert.equal(await page.inputValue('#text-specularU'), '77');
+  assert.equal(await page.inputValue('#text-color'), '0.5,0.25,0');
+  assert.equal(await page.locator('.invalid').count(), 0, 'nothing refused is left in a field');
+  const url = new URL(page.url());
+  assert.deepEqual([...url.searchParams.keys()].sort(), ['color', 'h', 'specularU', 'spp', 'w']);
+  assert.equal(url.searchParams.get('spp'), '1');
+  await page.click('#link-dismiss');
+  assert.ok(!(await note.isVisible()));
 });
 
 test('an exported .ma holds the value set', async (t) => {

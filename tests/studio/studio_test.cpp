@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -219,6 +220,24 @@ TEST_F(Server, BadValuesGet400WithAJsonErrorNamingTheParameter) {
     EXPECT_EQ(body.value("field", ""), field);
     EXPECT_FALSE(body.value("error", "").empty());
   }
+}
+
+// A page checks all its fields in one request: every bad one is named, the
+// good ones are not, whatever their order or number.
+TEST_F(Server, CheckNamesEveryBadParameterAtOnce) {
+  const auto res =
+      get("/api/check?specularU=abc&view=side&w=5&specularV=40&bogus=1&color=-1,0,0&spp=2&spp=x");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  const json body = json::parse(res->body);
+  std::vector<std::string> fields;
+  for (const json& p : body.at("problems")) {
+    fields.push_back(p.at("field").get<std::string>());
+    EXPECT_FALSE(p.at("error").get<std::string>().empty()) << fields.back();
+  }
+  std::sort(fields.begin(), fields.end());
+  EXPECT_EQ(fields, (std::vector<std::string>{"bogus", "color", "specularU", "spp", "w"}));
+  EXPECT_EQ(json::parse(get("/api/check?specularU=40&view=diff")->body).at("problems").size(), 0u);
 }
 
 TEST_F(Server, UnknownPathsAndPathsWithDotDotGet404AndThePageIsServed) {

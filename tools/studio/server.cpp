@@ -68,6 +68,21 @@ bool params(const Studio& studio, const httplib::Request& req, httplib::Response
   return true;
 }
 
+// Each parameter checked on its own, every problem in one answer: a page
+// marks all its invalid fields at once, and a link's bad entries are named
+// together while the rest still applies.
+json checkEach(const Query& query, const Studio& studio) {
+  json problems = json::array();
+  for (const auto& [key, value] : query) {
+    StudioParams p;
+    ParamError error;
+    if (!parseParams(Query{{key, value}}, studio.schema(), p, error)) {
+      problems.push_back({{"field", key}, {"value", value}, {"error", error.message}});
+    }
+  }
+  return json{{"problems", problems}};
+}
+
 // The page's names for the kinds of value.
 const char* pageKind(gws::ValueKind kind) {
   switch (kind) {
@@ -197,6 +212,12 @@ void StudioServer::routes() {
   s.Get("/api/inputs", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_content(controlsJson(studio_).dump(), "application/json");
+  });
+
+  s.Get("/api/check", [this](const httplib::Request& req, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    const json body = checkEach(req.params, studio_);
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
   });
 
   s.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {

@@ -3,6 +3,8 @@
 //
 //   GET /                 the page (and its CSS and JavaScript modules)
 //   GET /api/inputs       the controls: every input of both hosts, presets, limits
+//   GET /api/check        every parameter checked on its own: {"problems":
+//                         [{"field", "value", "error"}, ...]}, empty when all are valid
 //   GET /api/frame        the client's next pass: raw 8-bit RGBA, sizes and
 //                         counters in X-Frame-* headers
 //   GET /api/lobe         the measured lobe of both hosts, JSON

@@ -1,6 +1,10 @@
 // The material controls, built from the studio's description of every
 // input of both hosts. Each control keeps its value as the text the server
 // takes (the preview's --set syntax); the server decides what is valid.
+// A typed value is checked before it is used: a refused one stays in its
+// field, marked with the server's reason, while the input keeps its last
+// valid value (the one the image, the address and the files use). Any
+// number of fields can be marked at once.
 
 const DIGITS = 4;
 
@@ -43,11 +47,18 @@ function valueToSlider(input, v) {
 }
 
 export class Controls {
-  constructor(root, inputs, onChange) {
+  // `check(name, text)` resolves to the server's reason for refusing the
+  // value, or '' when it is valid. `onProblems()` is called whenever the set
+  // of marked fields changes.
+  constructor(root, inputs, { onChange, check, onProblems }) {
     this.inputs = inputs;
     this.onChange = onChange;
+    this.check = check;
+    this.onProblems = onProblems;
     this.values = {};
     this.widgets = {};
+    this.problems = new Map();  // name -> the refused text's reason
+    this.pending = {};  // name -> number of the latest check, so a late answer is dropped
     const groups = [
       ['Both hosts', (i) => i.maya && i.mentalray],
       ['Maya only', (i) => i.maya && !i.mentalray],
@@ -78,11 +89,34 @@ export class Controls {
     const error = document.createElement('div');
     error.className = 'error';
     error.setAttribute('role', 'alert');
+    error.id = 'error-' + input.name;
     const w = { box, error };
     this.values[input.name] = input.default;
 
+    // Sliders, pickers and the check box only make valid values.
     const commit = (text, from) => {
+      this.pending[input.name] = (this.pending[input.name] || 0) + 1;
       this.values[input.name] = text;
+      this.mark(input.name, '');
+      this.sync(input, from);
+      this.onChange(input.name);
+    };
+    const commitTyped = async (text, from) => {
+      const ticket = (this.pending[input.name] || 0) + 1;
+      this.pending[input.name] = ticket;
+      let reason;
+      try {
+        reason = await this.check(input.name, text);
+      } catch (e) {
+        reason = `cannot check the value (${e.message || e})`;
+      }
+      if (this.pending[input.name] !== ticket) return;
+      if (reason) {
+        this.mark(input.name, reason);
+        return;
+      }
+      this.values[input.name] = text;
+      this.mark(input.name, '');
       this.sync(input, from);
       this.onChange(input.name);
     };
@@ -120,7 +154,8 @@ export class Controls {
       text.type = 'text';
       text.id = 'text-' + input.name;
       text.spellcheck = false;
-      text.addEventListener('change', () => commit(text.value.trim(), text));
+      text.setAttribute('aria-describedby', 'error-' + input.name);
+      text.addEventListener('change', () => commitTyped(text.value.trim(), text));
       inputs.appendChild(text);
       w.text = text;
     }
@@ -148,10 +183,14 @@ export class Controls {
     return this.inputs.find((i) => i.name === name);
   }
 
+  // Sets a value known to be valid (a preset's, an imported material's, a
+  // checked link's) and clears any mark on the input.
   set(name, text) {
     const input = this.input(name);
     if (!input) return false;
+    this.pending[name] = (this.pending[name] || 0) + 1;
     this.values[name] = text;
+    this.mark(name, '');
     this.sync(input, null);
     return true;
   }
@@ -160,12 +199,18 @@ export class Controls {
     for (const input of this.inputs) this.set(input.name, input.default);
   }
 
-  setError(name, message) {
-    for (const [n, w] of Object.entries(this.widgets)) {
-      const mine = n === name ? message : '';
-      w.error.textContent = mine;
-      w.box.classList.toggle('invalid', mine !== '');
-    }
+  // Marks input `name` as refused with `message` ('' clears the mark). The
+  // input's field keeps the refused text so that it can be corrected.
+  mark(name, message) {
+    const w = this.widgets[name];
+    if (!w) return;
+    const had = this.problems.has(name);
+    if (message) this.problems.set(name, message);
+    else this.problems.delete(name);
+    w.error.textContent = message;
+    w.box.classList.toggle('invalid', message !== '');
+    if (w.text) w.text.setAttribute('aria-invalid', message ? 'true' : 'false');
+    if (had !== this.problems.has(name) || message) this.onProblems();
   }
 
   // Query pairs for the inputs that differ from their defaults.

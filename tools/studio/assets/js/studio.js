@@ -4,12 +4,20 @@
 // pass, then one pass after another until the sample target; a change
 // aborts the request in flight (the server stops its render), so no stale
 // frame is ever waited for.
+//
+// Whatever a link holds, the page starts: its entries are checked by the
+// server first, the valid ones apply, and the unknown or refused ones are
+// named together in one message. The address only ever holds checked
+// values; a refused typed value stays marked in its field, and while any
+// field is marked, Save and Export say why they are unavailable.
 import { Controls } from './controls.js';
 import { drawHeatMap, drawPlane, peakOf } from './lobe.js';
 
 const $ = (id) => document.getElementById(id);
 const VIEW_KEYS = ['view', 'w', 'h', 'spp', 'gain', 'vt', 'vp'];
 const DEFAULT_VIEW = { view: 'side', w: '400', h: '300', spp: '64', gain: '4', vt: '45', vp: '0' };
+
+const VIEW_FIELDS = { w: 'width', h: 'height', spp: 'spp' };  // typed view values: key -> field id
 
 const clientId = (crypto.randomUUID ? crypto.randomUUID()
   : Math.random().toString(36).slice(2) + Date.now().toString(36)).replace(/[^A-Za-z0-9_-]/g, '');
@@ -22,6 +30,7 @@ let frameAbort = null;
 let lobeAbort = null;
 let lobeTimer = 0;
 let lastFrame = null;
+const viewProblems = new Map();  // view key -> the refused typed value's reason
 
 function status(text) { $('status').textContent = text; }
 
@@ -43,11 +52,78 @@ function updateUrl() {
   history.replaceState(null, '', s ? '?' + s : location.pathname);
 }
 
-// Shows a refused parameter next to its control, or above the image.
+// The server's reason for refusing each of `pairs`, by key; empty when all
+// are valid. Each pair is checked on its own, so every problem comes back.
+async function checkPairs(pairs) {
+  const p = new URLSearchParams();
+  for (const [k, v] of pairs) p.append(k, v);
+  const res = await fetch('/api/check?' + p);
+  if (!res.ok) throw new Error(`the studio cannot check values (HTTP ${res.status})`);
+  const reasons = new Map();
+  for (const { field, error } of (await res.json()).problems) {
+    if (!reasons.has(field)) reasons.set(field, error);
+  }
+  return reasons;
+}
+
+async function checkOne(key, value) {
+  return (await checkPairs([[key, value]])).get(key) || '';
+}
+
+// Every marked field, as "name: reason" lines.
+function problemList() {
+  const list = [];
+  for (const [name, why] of controls.problems) list.push({ name, why });
+  for (const [key, why] of viewProblems) list.push({ name: VIEW_FIELDS[key], why });
+  return list;
+}
+
+// Save and Export stay clickable while a field is marked, but only say why
+// they are unavailable: a file of the last valid look, while another one is
+// on screen, would be a silently wrong file.
+function unavailableReason() {
+  const list = problemList();
+  if (!list.length) return '';
+  const names = list.map((p) => p.name).join(', ');
+  return `Unavailable while ${list.length === 1 ? 'this field is' : 'these fields are'} invalid: ${names}`;
+}
+
+function updateAvailability() {
+  const reason = unavailableReason();
+  for (const id of ['save-png', 'save-exr', 'export-ma', 'export-mi']) {
+    const b = $(id);
+    b.classList.toggle('unavailable', reason !== '');
+    b.title = reason || b.dataset.title || '';
+  }
+  if (!reason) {
+    $('save-error').textContent = '';
+    if ($('files-error').dataset.unavailable) $('files-error').textContent = '';
+    delete $('files-error').dataset.unavailable;
+  }
+}
+
+// Shows a refused parameter next to its control or view field, or above the
+// image.
 function showError(field, message) {
-  const isInput = controls.input(field);
-  controls.setError(isInput ? field : null, isInput ? message : '');
-  $('view-error').textContent = isInput ? '' : message || '';
+  if (field && controls.input(field)) {
+    controls.mark(field, message || '');
+    $('view-error').textContent = '';
+  } else if (field && VIEW_FIELDS[field]) {
+    markView(field, message || '');
+  } else {
+    $('view-error').textContent = message || '';
+  }
+}
+
+function markView(key, message) {
+  if (message) viewProblems.set(key, message);
+  else viewProblems.delete(key);
+  const field = $(VIEW_FIELDS[key]);
+  field.classList.toggle('invalid', message !== '');
+  field.setAttribute('aria-invalid', message ? 'true' : 'false');
+  field.title = message;
+  $('view-error').textContent = [...viewProblems.values()].join('; ');
+  updateAvailability();
 }
 
 function drawFrame(buffer, headers) {
@@ -70,7 +146,7 @@ function drawFrame(buffer, headers) {
 
 function panelLabels() {
   const names = { maya: ['Maya'], mentalray: ['mental ray'], side: ['Maya', 'mental ray'],
-                  diff: [`|Maya − mental ray| × ${view.gain}`] }[view.view];
+                  diff: [`|Maya − mental ray| × ${view.gain}`] }[view.view] || [];
   $('panel-labels').replaceChildren(...names.map((n) => {
     const s = document.createElement('span');
     s.style.width = view.w + 'px';
@@ -115,7 +191,7 @@ async function refine(gen) {
     }
     const buffer = await res.arrayBuffer();
     if (gen !== generation) return;
-    showError(null, '');
+    $('view-error').textContent = [...viewProblems.values()].join('; ');
     retry = 0;
     const done = drawFrame(buffer, res.headers);
     status(done ? 'done' : 'refining');
@@ -163,16 +239,45 @@ function applyPreset(name) {
 function applyMaterialQuery(text) {
   controls.reset();
   for (const [k, v] of new URLSearchParams(text)) controls.set(k, v);
-  controls.setError(null, '');
 }
 
-function download(url) {
+// Fetches a file the studio makes and hands it to the browser as a download
+// under the server's name for it; a refusal is shown in `note`, not lost.
+async function download(url, note) {
+  note.textContent = '';
+  let res;
+  try {
+    res = await fetch(url);
+  } catch (e) {
+    note.textContent = 'the studio cannot be reached';
+    return;
+  }
+  if (!res.ok) {
+    const e = await res.json().catch(() => ({ error: res.statusText }));
+    note.textContent = e.error;
+    return;
+  }
+  const blob = await res.blob();
+  const name = /filename="([^"]*)"/.exec(res.headers.get('Content-Disposition') || '');
   const a = document.createElement('a');
-  a.href = url;
-  a.download = '';
+  a.href = URL.createObjectURL(blob);
+  a.download = name ? name[1] : '';
   document.body.appendChild(a);
   a.click();
   a.remove();
+  setTimeout(() => URL.revokeObjectURL(a.href), 60_000);
+}
+
+// Runs `action` unless a field is marked; then says why instead, in `note`.
+function whenValid(note, action) {
+  return () => {
+    const reason = unavailableReason();
+    if (!reason) { action(); return; }
+    const list = problemList();
+    note.textContent = `Unavailable while ${list.length === 1 ? 'this field is' : 'these fields are'} ` +
+      `invalid: ${list.map((p) => p.why).join('; ')}`;
+    if (note === $('files-error')) note.dataset.unavailable = '1';
+  };
 }
 
 async function openScene(file) {
@@ -224,7 +329,20 @@ function wire() {
                                 ['spp', 'spp', info.limits.maxTarget]]) {
     $(id).max = max;
     $(id).value = view[key];
-    $(id).addEventListener('change', () => setView(key, $(id).value.trim(), { lobe: false }));
+    let ticket = 0;
+    $(id).addEventListener('change', async () => {
+      const text = $(id).value.trim();
+      const mine = ++ticket;
+      let reason;
+      try {
+        reason = await checkOne(key, text);
+      } catch (e) {
+        reason = e.message;
+      }
+      if (mine !== ticket) return;
+      markView(key, reason);
+      if (!reason) setView(key, text, { lobe: false });
+    });
   }
   for (const key of ['vt', 'vp']) {
     $(key).value = view[key];
@@ -237,14 +355,20 @@ function wire() {
       lobeTimer = setTimeout(measureLobe, 30);
     });
   }
-  $('save-png').addEventListener('click', () => download('/api/image?' + query([['client', clientId], ['format', 'png']])));
-  $('save-exr').addEventListener('click', () => download('/api/image?' + query([['client', clientId], ['format', 'exr']])));
+  for (const format of ['png', 'exr']) {
+    $('save-' + format).addEventListener('click', whenValid($('save-error'),
+      () => download('/api/image?' + query([['client', clientId], ['format', format]]), $('save-error'))));
+  }
   $('save-exr').disabled = !info.exr;
+  if (!info.exr) $('save-exr').dataset.title = 'this build cannot write OpenEXR';
   for (const format of ['ma', 'mi']) {
     const button = $('export-' + format);
     button.disabled = !info.sceneFiles;
-    button.addEventListener('click', () => download('/api/export?' + query([['format', format]])));
+    if (!info.sceneFiles) button.dataset.title = 'this build has no scene file writers';
+    button.addEventListener('click', whenValid($('files-error'),
+      () => download('/api/export?' + query([['format', format]]), $('files-error'))));
   }
+  updateAvailability();
   $('open-scene').disabled = !info.sceneFiles;
   $('open-scene').addEventListener('change', () => {
     const file = $('open-scene').files[0];
@@ -253,16 +377,50 @@ function wire() {
   });
 }
 
+// The link's entries the page takes (material inputs and view settings),
+// checked by the server; the rest is named in one message. Returns whether
+// the link set any material input.
+async function applyLink(search) {
+  const ignored = [];
+  const seen = new Set();
+  const candidates = [];
+  for (const [k, v] of new URLSearchParams(search)) {
+    if (seen.has(k)) {
+      ignored.push(`${k} is given more than once (the first applies)`);
+      continue;
+    }
+    seen.add(k);
+    if (VIEW_KEYS.includes(k) || controls.input(k)) {
+      candidates.push([k, v]);
+    } else {
+      const near = info.inputs.find((i) => i.name.toLowerCase() === k.toLowerCase());
+      ignored.push(`unknown parameter '${k}'${near ? ` (did you mean ${near.name}?)` : ''}`);
+    }
+  }
+  const reasons = candidates.length ? await checkPairs(candidates) : new Map();
+  let hasMaterial = false;
+  for (const [k, v] of candidates) {
+    if (reasons.has(k)) ignored.push(reasons.get(k));
+    else if (VIEW_KEYS.includes(k)) view[k] = v;
+    else hasMaterial = controls.set(k, v) || hasMaterial;
+  }
+  if (ignored.length) {
+    $('link-problems').textContent = ignored.join('; ');
+    $('link-note').hidden = false;
+  }
+  return hasMaterial;
+}
+
 async function main() {
   info = await (await fetch('/api/inputs')).json();
   $('scene').textContent = `scene: ${info.scene}`;
-  controls = new Controls($('controls'), info.inputs, () => { $('preset').value = ''; changed(); });
-  const params = new URLSearchParams(location.search);
-  let hasMaterial = false;
-  for (const [k, v] of params) {
-    if (VIEW_KEYS.includes(k)) view[k] = v;
-    else if (controls.set(k, v)) hasMaterial = true;
-  }
+  controls = new Controls($('controls'), info.inputs, {
+    onChange: () => { $('preset').value = ''; changed(); },
+    check: checkOne,
+    onProblems: updateAvailability,
+  });
+  $('link-dismiss').addEventListener('click', () => { $('link-note').hidden = true; });
+  const hasMaterial = await applyLink(location.search);
   wire();
   // A bare address starts from the preview's default look.
   if (!hasMaterial) {

@@ -124,6 +124,35 @@ TEST(SceneReaders, NumbersInTheHostsOwnSpellings) {
   }
 }
 
+// Scenes carry other shaders' declarations inline, as shader packages and
+// hand-assembled scenes do: each is read over by the declaration grammar (a
+// phenomenon with its nested declarations and "end declare"s too), and the
+// material after them still reads.
+TEST(SceneReaders, OtherShadersDeclarationsAndPhenomenaAreReadOver) {
+  const auto schema = bothHosts();
+  if (!schema) return;
+  const std::string text =
+      "declare shader color \"pasted\" (\n"
+      "  boolean \"reflective\" default off, boolean \"on\" default yes,\n"
+      "  array struct \"layers\" { color \"c\" default 1 1 1 },\n"
+      ") version 2 apply material trace on\n"
+      "  gui \"gui_pasted\" ( control \"on\" \"boolean\" (\"value\" 1) )\n"
+      "end declare\n"
+      "declare phenomenon color \"phen\" (scalar \"w\")\n"
+      "  declare shader color \"inner\" (scalar \"k\") end declare\n"
+      "  shader \"i\" \"inner\" (\"k\" = interface \"w\")\n"
+      "  material \"m\" \"i\" end material\n"
+      "  root = \"i\"\n"
+      "end declare\n"
+      "shader \"s\" \"kl4v_glintWeave\" ( \"specularU\" 7 )\n";
+  SceneFile f;
+  std::string error;
+  ASSERT_TRUE(readMentalRay(text, "pasted.mi", schema, f, error)) << error;
+  EXPECT_TRUE(f.warnings.empty());
+  ASSERT_EQ(f.materials.size(), 1u);
+  EXPECT_EQ(f.materials[0].material.scalar("specularU"), 7.0f);
+}
+
 TEST(SceneReaders, ADeclarationThatDiffersIsAWarningAndOursIsUsed) {
   const auto schema = bothHosts();
   if (!schema) return;

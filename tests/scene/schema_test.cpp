@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "maya_schema.h"
+#include "mi_declaration.h"
 #include "mi_schema.h"
 #include "schema.h"
 #include "schemas.h"
@@ -255,6 +257,155 @@ TEST(MiDeclaration, HintsInlineDefaultsAndOtherParameterTypes) {
                                                 "boolean on"}));
 }
 
+// A parsed declaration in one line: kind, result, name, every parameter with
+// its type, defaults and ranges (struct members in braces), then the options
+// that are kept and the nested declarations.
+std::string summary(const MiShaderDeclaration& d);
+
+std::string summary(const std::vector<MiParameter>& params) {
+  std::string s;
+  for (const MiParameter& p : params) {
+    s += (s.empty() ? "" : ", ") + p.type + " " + p.name;
+    for (size_t i = 0; i < p.defaults.size(); ++i) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%s%g", i ? " " : "=", p.defaults[i]);
+      s += buf;
+    }
+    if (!p.defaultText.empty()) s += "=\"" + p.defaultText + "\"";
+    const std::pair<const char*, const std::optional<double>*> ranges[] = {
+        {"min", &p.min}, {"max", &p.max}, {"softmin", &p.softMin}, {"softmax", &p.softMax}};
+    for (const auto& [key, v] : ranges) {
+      if (*v) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, " %s %g", key, **v);
+        s += buf;
+      }
+    }
+    if (!p.members.empty()) s += " { " + summary(p.members) + " }";
+  }
+  return s;
+}
+
+std::string summary(const MiShaderDeclaration& d) {
+  std::string s = d.phenomenon ? "phenomenon " : "shader ";
+  if (!d.resultType.empty()) s += d.resultType + " ";
+  if (!d.resultMembers.empty()) s += "{ " + summary(d.resultMembers) + " } ";
+  s += "\"" + d.name + "\" (" + summary(d.parameters) + ")";
+  if (d.version) s += " version " + std::to_string(d.version);
+  for (size_t i = 0; i < d.apply.size(); ++i) s += (i ? "," : " apply ") + d.apply[i];
+  for (const MiShaderDeclaration& n : d.nested) s += " [" + summary(n) + "]";
+  return s;
+}
+
+// Declarations written from the language's grammar, whatever shader they
+// declare: every parameter type, the defaults of each (booleans in every
+// spelling), ranges, quoted names that are keywords, trailing commas, every
+// option after the list, gui blocks in both bracket forms, struct results,
+// and phenomena with their statements and nested declarations.
+TEST(MiDeclaration, TheWholeDeclarationGrammarReads) {
+  struct Case {
+    const char* text;
+    const char* parsed;
+  };
+  const Case cases[] = {
+      {"declare shader \"plain\" () end declare", "shader \"plain\" ()"},
+      {"declare shader color \"flags\" (\n"
+       "  boolean \"reflective\" default off,\n"
+       "  boolean \"a\" default on, boolean \"b\" default true, boolean \"c\" default false,\n"
+       "  boolean \"d\" default yes, boolean \"e\" default no, boolean \"f\" default 1,\n"
+       "  boolean \"g\" default 0,\n"
+       ") version 1 apply material end declare",
+       "shader color \"flags\" (boolean reflective=0, boolean a=1, boolean b=1, boolean c=0, "
+       "boolean d=1, boolean e=0, boolean f=1, boolean g=0) version 1 apply material"},
+      {"declare shader color \"keywords\" (boolean \"on\" default on, scalar \"default\" default 2,\n"
+       "  color \"end\", integer \"declare\" default 3, shader \"shader\", light \"light\",\n"
+       "  struct \"struct\" { scalar \"min\" min 0 max 1 }, string \"version\" default \"end declare\")\n"
+       "end declare",
+       "shader color \"keywords\" (boolean on=1, scalar default=2, color end, integer declare=3, "
+       "shader shader, light light, struct struct { scalar min min 0 max 1 }, "
+       "string version=\"end declare\")"},
+      {"declare shader vector \"types\" (\n"
+       "  integer \"i\" default -3 min -10 max 10,\n"
+       "  scalar \"s\" default 0.5 softmax 0.9 min 0 softmin 0.1 max 1,\n"
+       "  vector \"v\" default 1 2 3, color \"c3\" default 1 0 0, color \"c4\" default 1 0 0 0.5,\n"
+       "  transform \"m\" default 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1,\n"
+       "  string \"s2\" default \"a \\\"quoted\\\" text\",\n"
+       "  color texture \"ct\", scalar texture \"st\", vector texture \"vt\",\n"
+       "  light \"l\", shader \"sh\", material \"mt\", geometry \"g\", data \"d\",\n"
+       "  lightprofile \"lp\", array light \"lights\", array color texture \"maps\",\n"
+       "  array struct \"layers\" { color \"c\" default 1 1 1, scalar \"w\", },\n"
+       ") end declare",
+       "shader vector \"types\" (integer i=-3 min -10 max 10, "
+       "scalar s=0.5 min 0 max 1 softmin 0.1 softmax 0.9, vector v=1 2 3, color c3=1 0 0, "
+       "color c4=1 0 0 0.5, transform m=1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1, "
+       "string s2=\"a \"quoted\" text\", color texture ct, scalar texture st, "
+       "vector texture vt, light l, shader sh, material mt, geometry g, data d, "
+       "lightprofile lp, array light lights, array color texture maps, "
+       "array struct layers { color c=1 1 1, scalar w })"},
+      {"declare shader\n"
+       "  struct { color \"result\", scalar \"alpha\" } \"two\" (scalar \"x\" #: default 4\n"
+       "  )\n"
+       "  #: nodeid 1234\n"
+       "  version 2 apply material, shadow, photon\n"
+       "  scanline off trace on shadow segments face both derivative 1 2 volume level 3 parallel\n"
+       "  gui \"gui_two\" (\n"
+       "    control \"Global\" \"Global\" (\"uiName\" \"Two\", \"category\" \"Material\")\n"
+       "    control \"x\" \"scalar\" (\"value\" 4, \"range\" 0 10, \"hidden\")\n"
+       "    control \"sep\" \"separator\"\n"
+       "  )\n"
+       "end declare",
+       "shader struct { color result, scalar alpha } \"two\" (scalar x=4) version 2 "
+       "apply material,shadow,photon"},
+      {"declare shader color texture \"braced\" (scalar \"k\") shadow off face front trace off\n"
+       "  gui \"gui_braced\" { control \"k\" \"scalar\" (\"nested\" (1 2) [3]) } end gui\n"
+       "  version 3 end declare",
+       "shader color texture \"braced\" (scalar k) version 3"},
+      {"declare phenomenon\n"
+       "  color \"blend_phen\" (\n"
+       "    color \"base\" default 0.5 0.5 0.5,\n"
+       "    scalar \"weight\" default 0.25,\n"
+       "    array light \"lights\"\n"
+       "  )\n"
+       "  declare shader color \"inner\" (scalar \"k\") version 1 end declare\n"
+       "  shader \"look\" \"inner\" (\"k\" = interface \"weight\", \"l\" [\"a\", \"b\"],\n"
+       "                         \"s\" { \"x\" 1 })\n"
+       "  material \"m\" opaque \"look\" shadow \"look\" end material\n"
+       "  root = \"look\"\n"
+       "  output = \"a\" interface \"b\"\n"
+       "  root material \"m\"\n"
+       "  declare phenomenon \"deeper\" () root = \"x\" end declare\n"
+       "  version 4 apply material\n"
+       "end declare",
+       "phenomenon color \"blend_phen\" (color base=0.5 0.5 0.5, scalar weight=0.25, "
+       "array light lights) version 4 apply material "
+       "[shader color \"inner\" (scalar k) version 1] [phenomenon \"deeper\" ()]"},
+  };
+  for (const Case& c : cases) {
+    MiLexer lex(c.text, true);
+    const MiToken start = lex.next();
+    MiShaderDeclaration d;
+    std::string error;
+    ASSERT_TRUE(parseDeclaration(lex, start, d, error)) << error << "\n" << c.text;
+    EXPECT_EQ(summary(d), c.parsed);
+    EXPECT_EQ(lex.next().kind, MiToken::Kind::kEnd) << c.text;  // nothing left over
+  }
+
+  // A file that declares a phenomenon and other shaders around ours still
+  // gives ours; a shader named like a phenomenon's nested one is not taken.
+  std::string file = "declare phenomenon \"p\" (scalar \"x\")\n"
+                     "  declare shader \"weave\" (scalar \"nested\") end declare\n"
+                     "end declare\n";
+  for (const Case& c : cases) file += std::string(c.text) + "\n";
+  file += "declare shader color \"weave\" (boolean \"shiny\" default off) version 5 end declare\n";
+  HostSchema s;
+  std::string error;
+  ASSERT_TRUE(mentalRaySchemaFromText(file, "many.mi", "weave", s, error)) << error;
+  EXPECT_EQ(s.version, "5");
+  ASSERT_EQ(s.inputs.size(), 1u);
+  EXPECT_EQ(s.inputs[0].longName, "shiny");
+  EXPECT_EQ(s.inputs[0].defaultValue[0], 0.0);
+}
+
 struct BadDeclaration {
   const char* text;
   const char* where;  // "LINE:COL"
@@ -276,8 +427,51 @@ TEST(MiDeclaration, MalformedDeclarationsSayWhereAndWhat) {
        "expected the version number"},
       {"declare material \"m\" end declare\n", "1:9", "expected 'shader' after 'declare'"},
       {"# nothing declared here\n", "", "declares no shader"},
+      {"declare shader \"s\" (boolean \"b\" default maybe) end declare", "1:41",
+       "the default of boolean \"b\" takes on, off, true, false, yes, no or a number"},
+      {"declare shader \"s\" (vector \"v\" default 1 2) end declare", "1:43",
+       "the default of vector \"v\" takes 3 numbers, found ')'"},
+      {"declare shader \"s\" (color \"c\" default 1 2 3 4 5) end declare", "1:47",
+       "takes 3 or 4 numbers, found more"},
+      {"declare shader \"s\" (light \"l\" default 1) end declare", "1:31",
+       "a parameter of type light (\"l\") takes no default"},
+      {"declare shader \"s\" (array scalar \"a\" default 1) end declare", "1:38",
+       "takes no default"},
+      {"declare shader \"s\" (string \"t\" min 0) end declare", "1:32", "takes no min"},
+      {"declare shader \"s\" (scalar \"k\" softmax) end declare", "1:39",
+       "expected a number, found ')'"},
+      {"declare shader \"s\" (float \"x\") end declare", "1:21",
+       "unknown parameter type 'float'"},
+      {"declare shader \"s\" (array \"x\") end declare", "1:27",
+       "expected a parameter type, found \"x\""},
+      {"declare shader \"s\" (struct \"t\" scalar \"x\") end declare", "1:32",
+       "expected '{' after struct"},
+      {"declare shader \"s\" () shadow maybe end declare", "1:30",
+       "expected on, off, sort, segments after 'shadow', found 'maybe'"},
+      {"declare shader \"s\" () face left end declare", "1:28", "expected front, back, both"},
+      {"declare shader \"s\" () apply 3 end declare", "1:29", "expected a shader kind"},
+      {"declare shader \"s\" () gui \"g\" ( slider \"x\" ) end declare", "1:33",
+       "expected 'control' or ')' in the gui block, found 'slider'"},
+      {"declare shader \"s\" () gui \"g\" { control \"x\" \"y\" (\"a\" 1 ) end declare", "1:58",
+       "expected 'control' or '}' in the gui block, found 'end'"},
+      {"declare shader \"s\" () gui \"g\" ( control \"x\" \"y\" (\"a\" (1) end declare", "1:49",
+       "no matching ')' before the end of the file"},
+      {"declare shader \"s\" () colour on end declare", "1:23",
+       "unexpected 'colour' in the declaration of \"s\""},
+      {"declare shader \"s\" () root = \"x\" end declare", "1:23", "unexpected 'root'"},
+      {"declare shader \"s\" () end gui end declare", "1:27",
+       "expected 'declare' after 'end', found 'gui'"},
+      {"declare phenomenon \"p\" () shader \"a\" \"b\" ( end declare", "1:42",
+       "no matching ')' before the end of the file"},
+      {"declare phenomenon \"p\" () material \"m\" end declare", "1:27",
+       "unterminated material block"},
   };
-  for (const BadDeclaration& c : cases) {
+  std::string deep = "declare shader \"s\" (";
+  for (int i = 0; i < 100; ++i) deep += "struct \"s\" { ";
+  const BadDeclaration nested{deep.c_str(), "", "structs nested too deeply"};
+  std::vector<BadDeclaration> all(std::begin(cases), std::end(cases));
+  all.push_back(nested);
+  for (const BadDeclaration& c : all) {
     HostSchema s;
     std::string error;
     EXPECT_FALSE(mentalRaySchemaFromText(c.text, "bad.mi", "", s, error)) << c.text;

@@ -70,10 +70,11 @@ bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
     if (!t.word("declare")) continue;
     MiShaderDeclaration decl;
     std::string why;
-    if (!parseDeclareShader(lex, t, decl, why)) {
+    if (!parseDeclaration(lex, t, decl, why)) {
       error = oneLine(fileName + ":" + why);
       return false;
     }
+    if (decl.phenomenon) continue;  // read over: only shaders have a library
     if (shaderName.empty() || decl.name == shaderName) {
       out = mentalRaySchemaFrom(decl, fileName);
       return true;

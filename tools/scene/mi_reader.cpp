@@ -273,16 +273,16 @@ bool MentalRayReader::parameter(SceneMaterial& m, const MiToken& nameToken) {
 }
 
 // A declaration of the shader's name is compared with the installed one;
-// any other declaration is only parsed over.
+// any other declaration, a phenomenon's too, is only parsed over, by the
+// whole declaration grammar.
 bool MentalRayReader::declaration(const MiToken& start) {
-  if (!lex_.peek().word("shader")) return skipBlock(start);  // a phenomenon, say
   MiShaderDeclaration decl;
   std::string why;
-  if (!parseDeclareShader(lex_, start, decl, why)) {
+  if (!parseDeclaration(lex_, start, decl, why)) {
     error_ = oneLine(name_ + ":" + why);
     return false;
   }
-  if (decl.name != mr_.nodeType) return true;
+  if (decl.phenomenon || decl.name != mr_.nodeType) return true;
   const auto& ours = mr_.declaration;
   std::string difference;
   const size_t n = std::max(ours.size(), decl.parameters.size());

@@ -230,12 +230,13 @@ std::unique_ptr<ShaderLibrary> ShaderLibrary::load(const std::string& path,
   while (!found) {
     const gws::MiToken t = lex.next();
     if (t.kind == gws::MiToken::Kind::kEnd) break;
-    if (!t.word("declare") || !lex.peek().word("shader")) continue;
+    if (!t.word("declare")) continue;
     std::string why;
-    if (!gws::parseDeclareShader(lex, t, lib->declaration_, why)) {
+    if (!gws::parseDeclaration(lex, t, lib->declaration_, why)) {
       error = lib->declarationPath_ + ":" + why;
       return nullptr;
     }
+    if (lib->declaration_.phenomenon) continue;  // read over: only shaders have a library
     found = lib->declaration_.name == wanted;
     if (!any) first = lib->declaration_;
     any = true;

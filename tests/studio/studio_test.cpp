@@ -169,6 +169,11 @@ class Server : public ::testing::Test {
     server_ = new StudioServer(*studio_, ServerOptions{});
     ASSERT_TRUE(server_->bind(error)) << error;
     thread_ = new std::thread([] { server_->run(); });
+    // The server stops only once it is listening: a test that ends before
+    // the thread gets there would leave the teardown's join waiting forever.
+    for (int i = 0; i < 1200 && !client()->Get("/api/inputs"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
   static void TearDownTestSuite() {
     if (server_) server_->stop();

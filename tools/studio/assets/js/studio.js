@@ -70,7 +70,7 @@ async function checkOne(key, value) {
   return (await checkPairs([[key, value]])).get(key) || '';
 }
 
-// Every marked field, as "name: reason" lines.
+// Every marked field with the reason it was refused.
 function problemList() {
   const list = [];
   for (const [name, why] of controls.problems) list.push({ name, why });

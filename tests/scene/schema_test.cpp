@@ -16,6 +16,7 @@
 
 #include "maya_schema.h"
 #include "mi_declaration.h"
+#include "presets.h"
 #include "mi_schema.h"
 #include "schema.h"
 #include "schemas.h"
@@ -212,6 +213,32 @@ TEST(MaterialSchema, KindsThatDisagreeAreRefused) {
   std::string error;
   EXPECT_FALSE(MaterialSchema::merge(maya, mr, error));
   EXPECT_NE(error.find("disagree on glow"), std::string::npos) << error;
+}
+
+TEST(MaterialSchema, MaterialsAreEqualOnlyWithTheSameSchemaAndTheSameBits) {
+  // What the studio keys its accumulated image on: equal materials must
+  // render the same image, so a schema of other inputs or a value that
+  // differs in any bit (-0 is not 0 to a shader) makes them different.
+  auto host = std::make_shared<HostSchema>();
+  host->inputs.push_back(InputSpec{"glow", "gl", ValueKind::kFloat, {}, {}, {}, {}, {}, {}, {}});
+  std::string error;
+  const auto one = MaterialSchema::merge(host, nullptr, error);
+  const auto other = MaterialSchema::merge(
+      std::make_shared<HostSchema>(*host), nullptr, error);  // the same inputs, another schema
+  ASSERT_TRUE(one && other) << error;
+  const Material a(one);
+  Material b(one);
+  EXPECT_TRUE(a == b);
+  b[0][0] = -0.0;
+  EXPECT_TRUE(a != b);
+  b[0][0] = 0.5;
+  EXPECT_TRUE(a != b);
+  EXPECT_TRUE(a != Material(other));
+  EXPECT_TRUE(Material() == Material());
+  EXPECT_TRUE(a != Material());
+  // Without a schema there is no floor either: nothing is loaded behind
+  // the caller's back.
+  EXPECT_FALSE(floorMaterial(nullptr).bound());
 }
 
 // ---- the declaration parser ------------------------------------------------------

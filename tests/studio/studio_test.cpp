@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "image_io.h"
 #include "request.h"
 #include "schemas.h"
 #include "server.h"
@@ -322,11 +325,44 @@ TEST_F(Server, FramesRefineToTheTargetAndAChangeStartsOver) {
   // ...a material input is.
   res = get(base + "&specularU=21&view=side");
   EXPECT_EQ(res->get_header_value("X-Frame-Samples"), "1");
-  // What was shown can be saved.
-  res = get("/api/image?client=refine&view=side&format=png&specularU=21");
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
-  EXPECT_EQ(res->body.substr(1, 3), "PNG");
+  // What was shown can be saved: the very bytes the preview's file writer
+  // writes for that image, encoded in memory. With no temporary folder to
+  // write into, saving still works, and makes none.
+  std::string scratch = "/tmp/gwstudio-test.XXXXXX";
+  ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  const std::string absent = scratch + "/absent";
+  ::setenv("TMPDIR", absent.c_str(), 1);
+  StudioParams shown;
+  ParamError perr;
+  ASSERT_TRUE(parseParams(queryOf("client=refine&view=side&specularU=21"), schema(), shown, perr));
+  gwp::Image image;
+  std::string error;
+  ASSERT_EQ(studio_->image(shown, image, error), Outcome::kOk) << error;
+  for (const std::string format : {"png", "exr"}) {
+    if (format == "exr" && !gwp::exrSupported()) continue;
+    res = get("/api/image?client=refine&view=side&format=" + format + "&specularU=21");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << format << ": " << res->body;
+    const std::string path = scratch + "/saved." + format;
+    gwp::OutputFile file;
+    ASSERT_TRUE(file.open(path, error) && file.commit(image, error)) << error;
+    std::ifstream written(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(written)),
+                            std::istreambuf_iterator<char>());
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_TRUE(res->body == bytes) << format << ": the route's bytes differ from the file's";
+    std::remove(path.c_str());
+  }
+  struct stat st;
+  EXPECT_NE(::stat(absent.c_str(), &st), 0) << "the studio made its temporary folder";
+  if (oldTmp) {
+    ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  ::rmdir(scratch.c_str());
   EXPECT_EQ(get("/api/image?client=never-rendered&format=png")->status, 409);
 }
 

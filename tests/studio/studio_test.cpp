@@ -609,6 +609,35 @@ TEST(Executable, PrintsItsAddressFirstAndStopsCleanlyOnEachSignal) {
   }
 }
 
+TEST(Executable, APortInUseIsRefusedAndOneInTimeWaitIsTakenAgain) {
+  Process first = start({"--port", "0"});
+  const std::string line = readLine(first.out);
+  const size_t colon = line.rfind(':');
+  ASSERT_NE(colon, std::string::npos) << line;
+  const std::string port = std::to_string(std::atoi(line.c_str() + colon + 1));
+  // A second studio on the same port would share it, the kernel splitting
+  // the connections between the two: it must stop instead.
+  Process second = start({"--port", port});
+  EXPECT_EQ(waitFor(second.pid, 30), 2);
+  EXPECT_NE(readAll(second.err).find("cannot listen on 127.0.0.1 port " + port +
+                                     ": address already in use"),
+            std::string::npos);
+  EXPECT_EQ(readAll(second.out), "");
+  // A connection the studio closed leaves the port in TIME_WAIT: a studio
+  // started again at once takes the port all the same.
+  EXPECT_EQ(rawGet(std::atoi(port.c_str()), "/api/inputs").status, 200);
+  ::kill(first.pid, SIGTERM);
+  EXPECT_EQ(waitFor(first.pid, 30), 0);
+  Process again = start({"--port", port});
+  EXPECT_EQ(readLine(again.out), line);
+  ::kill(again.pid, SIGTERM);
+  EXPECT_EQ(waitFor(again.pid, 30), 0);
+  for (const Process& p : {first, second, again}) {
+    ::close(p.out);
+    ::close(p.err);
+  }
+}
+
 TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{"--port", "70000"}, "--port"},

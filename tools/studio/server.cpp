@@ -1,11 +1,15 @@
 #include "server.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -25,6 +29,58 @@ constexpr int kStatusSuperseded = 409;
 constexpr int kStatusFailed = 500;
 constexpr int kStatusNotImplemented = 501;
 constexpr int kStatusBusy = 503;
+
+// The listening socket may take over an address whose last connections are
+// still in TIME_WAIT (a studio stopped and started again at once), and
+// nothing more. The HTTP library's default asks for SO_REUSEPORT, with which
+// a second studio on a port in use would start anyway and the kernel would
+// split the connections between the two.
+void listenerOptions(int sock) {
+  const int yes = 1;
+  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// Why `address` port `port` cannot be listened on, found by binding it as
+// the server does; empty when it can be (after all).
+std::string bindProblem(const std::string& address, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    return "not an address of this machine";
+  }
+  int why = 0;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    const int sock = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (sock < 0) {
+      why = errno;
+      continue;
+    }
+    listenerOptions(sock);
+    const bool bound = ::bind(sock, a->ai_addr, a->ai_addrlen) == 0;
+    if (!bound) why = errno;
+    ::close(sock);
+    if (bound) {
+      why = 0;
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  switch (why) {
+    case 0:
+      return {};
+    case EADDRINUSE:
+      return "address already in use";
+    case EADDRNOTAVAIL:
+      return "not an address of this machine";
+    case EACCES:
+      return "permission denied (a port below 1024 needs privileges)";
+    default:
+      return std::strerror(why);
+  }
+}
 
 void sendError(httplib::Response& res, int status, const std::string& message,
                const std::string& field = "") {
@@ -171,6 +227,7 @@ StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
   server_->set_keep_alive_timeout(1);
   server_->set_read_timeout(5, 0);
   server_->set_write_timeout(5, 0);
+  server_->set_socket_options(listenerOptions);
   routes();
 }
 
@@ -190,8 +247,10 @@ bool StudioServer::bind(std::string& error) {
     port_ = server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1;
   }
   if (port_ < 0) {
-    error = "cannot listen on " + options_.bind + " port " + std::to_string(options_.port) +
-            " (address in use, or not an address of this machine)";
+    std::string why = bindProblem(options_.bind, options_.port);
+    if (why.empty()) why = "the address could not be bound";
+    error = "cannot listen on " + options_.bind + " port " + std::to_string(options_.port) + ": " +
+            why;
     return false;
   }
   return true;

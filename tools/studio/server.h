@@ -39,7 +39,9 @@ class StudioServer {
   StudioServer(Studio& studio, const ServerOptions& options);
   ~StudioServer();
 
-  // Binds the listening socket. False with a one-line `error`.
+  // Binds the listening socket, alone: a port another program listens on
+  // is refused ("address already in use"), one left in TIME_WAIT is taken.
+  // False with a one-line `error` that says why.
   bool bind(std::string& error);
   int port() const { return port_; }
   std::string url() const;

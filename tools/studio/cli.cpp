@@ -157,21 +157,13 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   if (open) openBrowser(server.url(), err);
 
   std::atomic<bool> signalled{false};
-  std::atomic<bool> finished{false};
   std::thread waiter([&] {
     int received = 0;
     sigwait(&stopSignals, &received);
     signalled = true;
-    // The HTTP server forgets a stop that comes before its accept loop has
-    // started (a signal right after the address line): repeat it until the
-    // loop has ended.
-    while (!finished) {
-      server.stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    server.stop();  // heard even right after the address line
   });
   server.run();
-  finished = true;
   // The server ended on its own: wake the waiter with the signal it waits
   // for. (The mask stays as it is: a second Ctrl+C while stopping is
   // consumed by nobody and cannot kill the process half-way.)

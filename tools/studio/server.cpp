@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "assets.h"
 #include "image_io.h"
@@ -257,11 +259,21 @@ bool StudioServer::bind(std::string& error) {
 }
 
 void StudioServer::run() {
-  if (port_ >= 0) server_->listen_after_bind();
+  if (port_ < 0) return;
+  inRun_ = true;
+  if (!stopping_) server_->listen_after_bind();
+  inRun_ = false;
 }
 
 void StudioServer::stop() {
+  stopping_ = true;
   studio_.stop();
+  // The HTTP server forgets a stop that comes before its accept loop has
+  // started: a run() under way is let reach its loop first. (A run() not
+  // yet under way sees stopping_ and does not start one.)
+  while (inRun_ && !server_->is_running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   server_->stop();
 }
 

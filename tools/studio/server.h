@@ -16,6 +16,7 @@
 // 404; a superseded request 409; a full studio 503 with Retry-After.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -45,9 +46,11 @@ class StudioServer {
   bool bind(std::string& error);
   int port() const { return port_; }
   std::string url() const;
-  // Serves until stop(); returns at once when bind() failed.
+  // Serves until stop(); returns at once when bind() failed or stop() came
+  // first.
   void run();
-  // Stops serving and every render; callable from any thread.
+  // Stops serving and every render; callable from any thread, before run()
+  // as well as during it.
   void stop();
 
  private:
@@ -56,6 +59,8 @@ class StudioServer {
   ServerOptions options_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> inRun_{false};
 };
 
 }  // namespace gwstudio

@@ -18,7 +18,10 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "artifact_path.h"
 #include "miRenderer.h"
@@ -75,6 +78,19 @@ inline std::string mrDeclarationPath() {
   return path;
 }
 
+// Keeps a loaded library or module for the life of the test process, as the
+// renderer keeps its libraries: held from static storage, so the leak checker
+// sees it as reachable rather than lost.
+template <typename T>
+inline T* keptForProcess(std::unique_ptr<T> loaded) {
+  static std::mutex lock;
+  static auto* kept = new std::vector<std::unique_ptr<T>>();
+  if (!loaded) return nullptr;
+  std::lock_guard<std::mutex> guard(lock);
+  kept->push_back(std::move(loaded));
+  return kept->back().get();
+}
+
 // The exports of a library the driver loaded, which stays loaded for the
 // life of the test process, as the renderer keeps its libraries.
 inline ShaderLibrary exportsOf(const mrhost::ShaderLibrary& driver) {
@@ -94,7 +110,7 @@ inline ShaderLibrary loadShaderLibrary(const std::string& path) {
   options.shader = "kl4v_glintWeave";
   std::string error;
   const mrhost::ShaderLibrary* loaded =
-      mrhost::ShaderLibrary::load(path, options, error).release();
+      keptForProcess(mrhost::ShaderLibrary::load(path, options, error));
   if (!loaded) {
     ADD_FAILURE() << error;
     return {};
@@ -144,7 +160,7 @@ struct Renderer {
 inline Renderer loadRenderer(const std::string& path) {
   Renderer r;
   std::string error;
-  if (mrhost::Renderer* loaded = mrhost::Renderer::load(path, error).release()) {
+  if (mrhost::Renderer* loaded = keptForProcess(mrhost::Renderer::load(path, error))) {
     r.handle = loaded->handle();
     r.mi = loaded->control();
   }

@@ -95,26 +95,41 @@ std::string writeBytes(const std::string& name, const std::string& bytes) {
   return path;
 }
 
-// Radiance's shared-exponent pixels, written flat (unencoded scanlines).
+// Radiance's shared-exponent pixels, written flat (unencoded) or with each
+// scanline's channels run-length encoded (as literal runs).
 std::string radianceHeader(int width, int height) {
   return "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(height) + " +X " +
          std::to_string(width) + "\n";
 }
 
-std::string encodeRadiance(const LatLongImage& image) {
-  std::string out = radianceHeader(image.width, image.height);
-  for (const Rgb& p : image.pixels) {
+std::string encodeRadiance(const LatLongImage& image, bool runLength = false) {
+  std::vector<unsigned char> rgbe(image.pixels.size() * 4, 0);
+  for (size_t i = 0; i < image.pixels.size(); ++i) {
+    const Rgb& p = image.pixels[i];
     const float peak = std::max({p.x, p.y, p.z});
-    unsigned char rgbe[4] = {0, 0, 0, 0};
     if (peak > 1e-32f) {
       int exponent = 0;
       const float scale = std::frexp(peak, &exponent) * 256.0f / peak;
-      rgbe[0] = static_cast<unsigned char>(p.x * scale);
-      rgbe[1] = static_cast<unsigned char>(p.y * scale);
-      rgbe[2] = static_cast<unsigned char>(p.z * scale);
-      rgbe[3] = static_cast<unsigned char>(exponent + 128);
+      rgbe[4 * i] = static_cast<unsigned char>(p.x * scale);
+      rgbe[4 * i + 1] = static_cast<unsigned char>(p.y * scale);
+      rgbe[4 * i + 2] = static_cast<unsigned char>(p.z * scale);
+      rgbe[4 * i + 3] = static_cast<unsigned char>(exponent + 128);
     }
-    out.append(reinterpret_cast<const char*>(rgbe), 4);
+  }
+  std::string out = radianceHeader(image.width, image.height);
+  if (!runLength) return out + std::string(rgbe.begin(), rgbe.end());
+  const int w = image.width;
+  for (int y = 0; y < image.height; ++y) {
+    out += {2, 2, static_cast<char>(w >> 8), static_cast<char>(w & 255)};
+    for (int k = 0; k < 4; ++k) {
+      for (int x = 0; x < w; x += 128) {
+        const int count = std::min(128, w - x);
+        out += static_cast<char>(count);
+        for (int i = x; i < x + count; ++i) {
+          out += static_cast<char>(rgbe[4 * (static_cast<size_t>(y) * w + i) + k]);
+        }
+      }
+    }
   }
   return out;
 }
@@ -150,8 +165,8 @@ std::string readAll(const std::string& path) {
 // per-sample draw.
 TEST(EnvironmentLighting, UniformEnvironmentGivesPiTimesRadiance) {
   const Rgb radiance{0.5f, 2.0f, 1.25f};
-  const Vec3f normals[] = {unit(0, 1, 0),  unit(0, -1, 0), unit(1, 0, 0),    unit(0, 0, -1),
-                           unit(0, 0, 1),  unit(1, 1, 1),  unit(-0.3f, 0.2f, 0.9f)};
+  const Vec3f normals[] = {unit(0, 1, 0), unit(0, -1, 0), unit(1, 0, 0),          unit(0, 0, -1),
+                           unit(0, 0, 1), unit(1, 1, 1),  unit(-0.3f, 0.2f, 0.9f)};
   for (const float rotate : {0.0f, 37.0f}) {
     const Environment env(filled(64, radiance), {rotate, 1.0f});
     const std::vector<DirectionalLight> lights = env.medianCutLights(256);
@@ -166,8 +181,8 @@ TEST(EnvironmentLighting, UniformEnvironmentGivesPiTimesRadiance) {
     EXPECT_NEAR(total.x / total.y, radiance.x / radiance.y, 1e-5);
 
     for (const Vec3f n : normals) {
-      SCOPED_TRACE("rotate " + std::to_string(rotate) + ", normal (" + std::to_string(n.x) +
-                   ", " + std::to_string(n.y) + ", " + std::to_string(n.z) + ")");
+      SCOPED_TRACE("rotate " + std::to_string(rotate) + ", normal (" + std::to_string(n.x) + ", " +
+                   std::to_string(n.y) + ", " + std::to_string(n.z) + ")");
       const double expected = kPi * radiance.y;
       // 256 lights quantise the cosine: the lights straddling the surface's
       // horizon are counted whole or not at all, a couple of percent at most.
@@ -257,8 +272,8 @@ TEST(EnvironmentLighting, RadianceIsBilinearAndOriented) {
   EXPECT_NEAR(at(3.5f / 16, 2.5f / 8).x, image.at(3, 2).x, 1e-3);
   EXPECT_NEAR(at(3.5f / 16, 2.5f / 8).y, image.at(3, 2).y, 1e-3);
   // Half way between two columns and two rows: the mean of the four.
-  const float mean = 0.25f * (image.at(3, 2).x + image.at(4, 2).x + image.at(3, 3).x +
-                              image.at(4, 3).x);
+  const float mean =
+      0.25f * (image.at(3, 2).x + image.at(4, 2).x + image.at(3, 3).x + image.at(4, 3).x);
   EXPECT_NEAR(at(4.0f / 16, 3.0f / 8).x, mean, 1e-3);
   // The seam: between the last column and the first.
   EXPECT_NEAR(at(0.0f, 2.5f / 8).x, 0.5f * (image.at(15, 2).x + image.at(0, 2).x), 1e-3);
@@ -310,6 +325,7 @@ TEST(EnvironmentFiles, RoundTripsThroughOpenExrAndRadiance) {
   // Radiance keeps 8 mantissa bits shared by the three channels: a channel
   // far below the brightest loses more, but 4 % bounds this ramp's.
   cases.push_back({"hdr", writeBytes("ramp.hdr", encodeRadiance(image)), 0.04f});
+  cases.push_back({"hdr run-length", writeBytes("rle.hdr", encodeRadiance(image, true)), 0.04f});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (const bool memory : {false, true}) {
@@ -334,6 +350,7 @@ TEST(EnvironmentFiles, RoundTripsThroughOpenExrAndRadiance) {
 
 TEST(EnvironmentFiles, BadInputIsOneLineNamingTheFile) {
   const std::string hdr = encodeRadiance(filled(4, {1, 2, 3}));
+  const std::string rle = encodeRadiance(filled(8, {1, 2, 3}), true);
   struct Case {
     std::string label;
     std::string path;
@@ -346,6 +363,10 @@ TEST(EnvironmentFiles, BadInputIsOneLineNamingTheFile) {
       {"device", "/dev/zero", "not a regular file"},
       {"garbage", writeBytes("garbage.exr", "P6\n2 1\n255\n\1\2\3\4\5\6"), "neither"},
       {"truncated hdr", writeBytes("cut.hdr", hdr.substr(0, hdr.size() - 5)), "truncated"},
+      // Cut before a run's count: the decoder alone would read zero counts
+      // for ever.
+      {"truncated run-length hdr", writeBytes("cut-rle.hdr", rle.substr(0, rle.size() - 17)),
+       "truncated"},
       {"header only", writeBytes("header.hdr", "#?RADIANCE\n"), "not a readable Radiance"},
       {"wrong aspect", writeBytes("square.hdr", radianceHeader(4, 4) + std::string(64, '\1')),
        "is 4 x 4; a latitude-longitude environment is twice as wide"},
@@ -363,14 +384,23 @@ TEST(EnvironmentFiles, BadInputIsOneLineNamingTheFile) {
   const std::string exr = readAll(writeExr("whole.exr", filled(16, {1, 1, 1})));
   cases.push_back({"truncated exr", writeBytes("cut.exr", exr.substr(0, exr.size() / 2)),
                    "not a readable OpenEXR image"});
+  // The first attribute (after the magic and version, "channels" "chlist")
+  // claims 2 GB: refused before the library allocates it.
+  std::string forged = exr;
+  ASSERT_EQ(forged.compare(8, 16, std::string("channels\0chlist\0", 16)), 0);
+  forged.replace(24, 4, "\xff\xff\xff\x7f");
+  cases.push_back({"exr forged attribute size", writeBytes("forged.exr", forged),
+                   "its header runs past the end of the file"});
   cases.push_back({"exr header only", writeBytes("head.exr", exr.substr(0, 4)),
                    "not a readable OpenEXR image"});
-  cases.push_back({"exr wrong aspect", writeExr("square.exr", [] {
-                     LatLongImage square = filled(4, {1, 1, 1});
-                     square.width = 4;
-                     square.pixels.resize(16);
-                     return square;
-                   }()),
+  cases.push_back({"exr wrong aspect",
+                   writeExr("square.exr",
+                            [] {
+                              LatLongImage square = filled(4, {1, 1, 1});
+                              square.width = 4;
+                              square.pixels.resize(16);
+                              return square;
+                            }()),
                    "is 4 x 4; a latitude-longitude"});
 #endif
   for (const Case& c : cases) {

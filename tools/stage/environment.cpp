@@ -93,8 +93,8 @@ Rgb studioRadiance(Vec3f dir, const StudioBox* boxes, size_t count) {
     if (facing <= 0.0f) continue;
     const float along = std::atan2(std::fabs(dot(dir, box.longAxis)), facing);
     const float side = std::atan2(std::fabs(dot(dir, box.across)), facing);
-    base = base + box.radiance * (smoothEdge(box.halfLength - along) *
-                                  smoothEdge(box.halfWidth - side));
+    base = base +
+           box.radiance * (smoothEdge(box.halfLength - along) * smoothEdge(box.halfWidth - side));
   }
   return base;
 }
@@ -229,7 +229,8 @@ float Environment::pdf(Vec3f dir) const {
   const float sinTheta = std::sin(kPiF * v);
   if (!(sinTheta > 0.0f)) return 0.0f;
   const int x = std::min(static_cast<int>(u * static_cast<float>(image_.width)), image_.width - 1);
-  const int y = std::min(static_cast<int>(v * static_cast<float>(image_.height)), image_.height - 1);
+  const int y =
+      std::min(static_cast<int>(v * static_cast<float>(image_.height)), image_.height - 1);
   return texelPdf_[static_cast<size_t>(y) * image_.width + x] / (2.0f * kPiF * kPiF * sinTheta);
 }
 
@@ -275,7 +276,8 @@ std::vector<DirectionalLight> Environment::medianCutLights(int count) const {
     const int hi = cutColumns ? r.x1 : r.y1;
     sums.assign(static_cast<size_t>(hi - lo), 0.0);
     for (int y = r.y0; y < r.y1; ++y) {
-      for (int x = r.x0; x < r.x1; ++x) sums[static_cast<size_t>((cutColumns ? x : y) - lo)] += energy(x, y);
+      for (int x = r.x0; x < r.x1; ++x)
+        sums[static_cast<size_t>((cutColumns ? x : y) - lo)] += energy(x, y);
     }
     // The cut nearest the median, leaving at least one line on each side.
     double below = sums[0];
@@ -333,9 +335,9 @@ std::vector<DirectionalLight> Environment::medianCutLights(int count) const {
                                  0.5f * static_cast<float>(r.y0 + r.y1) / hf);
     }
     const float k = params_.intensity;
-    lights.push_back({fromMap(dir), Rgb{static_cast<float>(power[0]) * k,
-                                        static_cast<float>(power[1]) * k,
-                                        static_cast<float>(power[2]) * k}});
+    lights.push_back(
+        {fromMap(dir), Rgb{static_cast<float>(power[0]) * k, static_cast<float>(power[1]) * k,
+                           static_cast<float>(power[2]) * k}});
   }
   return lights;
 }

@@ -116,6 +116,120 @@ class MemoryStream : public Imf::IStream {
   uint64_t pos_ = 0;
 };
 
+// How many bytes the library reads for an attribute's value. Most types
+// are read at their own fixed size whatever the declared size says; a
+// channel list is read up to its empty name; strings, vectors and types it
+// does not know are read at the declared size. 0 when the value would run
+// past the end (`left` bytes remain).
+uint64_t exrValueSize(std::string_view type, std::string_view bytes, size_t pos,
+                      uint32_t declared) {
+  struct Fixed {
+    const char* type;
+    uint64_t size;
+  };
+  static constexpr Fixed kFixed[] = {
+      {"box2i", 16},
+      {"box2f", 16},
+      {"chromaticities", 32},
+      {"compression", 1},
+      {"deepImageState", 1},
+      {"double", 8},
+      {"envmap", 1},
+      {"float", 4},
+      {"int", 4},
+      {"keycode", 28},
+      {"lineOrder", 1},
+      {"m33f", 36},
+      {"m33d", 72},
+      {"m44f", 64},
+      {"m44d", 128},
+      {"rational", 8},
+      {"tiledesc", 9},
+      {"timecode", 8},
+      {"v2i", 8},
+      {"v2f", 8},
+      {"v2d", 16},
+      {"v3i", 12},
+      {"v3f", 12},
+      {"v3d", 24},
+  };
+  const uint64_t left = bytes.size() - pos;
+  uint64_t size = declared;
+  for (const Fixed& f : kFixed) {
+    if (type == f.type) size = f.size;
+  }
+  if (type == "chlist") {
+    // Channels (a name, then 16 bytes) up to an empty name.
+    size_t at = pos;
+    for (;;) {
+      if (at >= bytes.size()) return 0;
+      if (bytes[at] == '\0') return at + 1 - pos;
+      const size_t end = bytes.find('\0', at);
+      if (end == std::string_view::npos || end - at > 255) return 0;
+      at = end + 1 + 16;
+    }
+  }
+  if (type == "preview") {
+    // Width and height, then 4 bytes a pixel: the library allocates them first.
+    if (left < 8) return 0;
+    const auto le32 = [&](size_t i) {
+      uint32_t v = 0;
+      for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(bytes[i + k]);
+      return uint64_t{v};
+    };
+    size = 8 + 4 * le32(pos) * le32(pos + 4);
+  }
+  return size <= left ? size : 0;
+}
+
+// Whether every attribute of the file's header (or headers, in a
+// multi-part file) lies within the file, walked the way the library reads
+// them. The library allocates an attribute's declared size before reading
+// it, so a forged size of 2 GB in a 100-byte upload would cost 2 GB; such a
+// file is refused first.
+bool exrHeadersFit(std::string_view bytes) {
+  constexpr uint32_t kMultiPart = 0x1000;  // the version field's multi-part flag
+  constexpr size_t kLongestName = 255;
+  if (bytes.size() < 8) return false;
+  const auto le32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+  };
+  const bool multiPart = (le32(4) & kMultiPart) != 0;
+  size_t pos = 8;
+  const auto word = [&](std::string_view& out) {  // a null-terminated name
+    const size_t end = bytes.find('\0', pos);
+    if (end == std::string_view::npos || end - pos > kLongestName) return false;
+    out = bytes.substr(pos, end - pos);
+    pos = end + 1;
+    return true;
+  };
+  for (;;) {
+    // One header: attributes (name, type, size, value) up to an empty name.
+    for (;;) {
+      if (pos >= bytes.size()) return false;
+      if (bytes[pos] == '\0') {
+        ++pos;
+        break;
+      }
+      std::string_view name;
+      std::string_view type;
+      if (!word(name) || !word(type) || bytes.size() - pos < 4) return false;
+      const uint32_t declared = le32(pos);
+      pos += 4;
+      if (declared > bytes.size() - pos) return false;
+      const uint64_t size = exrValueSize(type, bytes, pos, declared);
+      if (size == 0 && declared != 0) return false;
+      pos += static_cast<size_t>(size);
+    }
+    // A multi-part file's headers end with an empty one.
+    if (!multiPart) return true;
+    if (pos >= bytes.size()) return false;
+    if (bytes[pos] == '\0') return true;
+  }
+}
+
 bool readExr(std::string_view bytes, const std::string& name, LatLongImage& out,
              std::string& error) {
   // The library sizes its tables from the header before we see it: its own
@@ -126,6 +240,10 @@ bool readExr(std::string_view bytes, const std::string& name, LatLongImage& out,
     Imf::Header::setMaxImageSize(1 << 16, 1 << 16);
     Imf::Header::setMaxTileSize(1 << 13, 1 << 13);
   });
+  if (!exrHeadersFit(bytes)) {
+    error = name + ": is not a readable OpenEXR image: its header runs past the end of the file";
+    return false;
+  }
   try {
     MemoryStream stream(bytes, name.c_str());
     Imf::InputFile file(stream);
@@ -135,8 +253,8 @@ bool readExr(std::string_view bytes, const std::string& name, LatLongImage& out,
     if (!checkSize(width, height, name, error)) return false;
 
     const Imf::ChannelList& channels = file.header().channels();
-    const bool rgb = channels.findChannel("R") || channels.findChannel("G") ||
-                     channels.findChannel("B");
+    const bool rgb =
+        channels.findChannel("R") || channels.findChannel("G") || channels.findChannel("B");
     const bool luminance = channels.findChannel("Y") != nullptr;
     if (!rgb && !luminance) {
       error = name + ": has no R, G, B or Y channel to light with";
@@ -201,14 +319,71 @@ struct RadianceInput {
     // A negative count "ungets" bytes already read.
     auto* in = static_cast<RadianceInput*>(user);
     const int64_t target = static_cast<int64_t>(in->pos) + n;
-    in->pos = static_cast<size_t>(
-        std::clamp<int64_t>(target, 0, static_cast<int64_t>(in->bytes.size())));
+    in->pos =
+        static_cast<size_t>(std::clamp<int64_t>(target, 0, static_cast<int64_t>(in->bytes.size())));
   }
   static int eof(void* user) {
     auto* in = static_cast<RadianceInput*>(user);
     return in->pos >= in->bytes.size() ? 1 : 0;
   }
 };
+
+// Whether the pixels after the header are all there, walked with the
+// decoder's own grammar: its run-length loop reads zeros past the end of its
+// input and, on a zero count, never leaves, so a file cut short inside a
+// run-length scanline would hang it. A file this walk completes keeps the
+// decoder within the bytes; what the walk leaves undecided (a bad scanline
+// length, a run too long) the decoder refuses itself.
+bool radiancePixelsComplete(std::string_view bytes, int width, int height) {
+  // The header: the magic line, lines up to an empty one, then the
+  // resolution line.
+  size_t pos = 0;
+  const auto line = [&]() -> std::string_view {
+    const size_t end = bytes.find('\n', pos);
+    const size_t stop = end == std::string_view::npos ? bytes.size() : end;
+    const std::string_view text = bytes.substr(pos, stop - pos);
+    pos = end == std::string_view::npos ? bytes.size() : end + 1;
+    return text;
+  };
+  line();
+  while (pos < bytes.size() && !line().empty()) {
+  }
+  line();
+  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  const auto left = [&] { return static_cast<uint64_t>(bytes.size() - pos); };
+  if (width < 8 || width >= 32768) return left() >= 4 * pixels;  // stored flat
+  const auto byte = [&] { return static_cast<unsigned char>(bytes[pos++]); };
+  for (int j = 0; j < height; ++j) {
+    if (left() < 4) return false;
+    const unsigned char c1 = byte();
+    const unsigned char c2 = byte();
+    const unsigned char high = byte();
+    if (c1 != 2 || c2 != 2 || (high & 0x80) != 0) {
+      // Then the decoder reads the whole image flat, from these 3 bytes on
+      // (it starts again at the first pixel, whatever row this was).
+      return left() + 3 >= 4 * pixels;
+    }
+    if ((high << 8 | byte()) != width) return true;  // the decoder refuses it
+    for (int k = 0; k < 4; ++k) {
+      for (int i = 0; i < width;) {
+        if (left() < 1) return false;
+        int count = byte();
+        if (count > 128) {
+          if (left() < 1) return false;
+          ++pos;
+          count -= 128;
+          if (count > width - i) return true;  // the decoder refuses it
+        } else {
+          if (count > width - i) return true;
+          if (left() < static_cast<uint64_t>(count)) return false;
+          pos += static_cast<size_t>(count);
+        }
+        i += count;
+      }
+    }
+  }
+  return true;
+}
 
 bool readRadiance(std::string_view bytes, const std::string& name, LatLongImage& out,
                   std::string& error) {
@@ -223,6 +398,10 @@ bool readRadiance(std::string_view bytes, const std::string& name, LatLongImage&
     return false;
   }
   if (!checkSize(width, height, name, error)) return false;
+  if (!radiancePixelsComplete(bytes, width, height)) {
+    error = name + ": is truncated (its pixels end early)";
+    return false;
+  }
 
   RadianceInput input{bytes};
   float* data = stbi_loadf_from_callbacks(&callbacks, &input, &width, &height, &components, 3);
@@ -266,8 +445,9 @@ bool LatLongImage::fromMemory(std::string_view bytes, const std::string& name, L
 #ifdef GLINTWEAVE_STAGE_EXR
     return readExr(bytes, name, out, error);
 #else
-    error = name + ": is an OpenEXR image, and this build cannot read OpenEXR (install "
-                   "libopenexr-dev and rebuild)";
+    error = name +
+            ": is an OpenEXR image, and this build cannot read OpenEXR (install "
+            "libopenexr-dev and rebuild)";
     return false;
 #endif
   }

@@ -190,6 +190,9 @@ class Server : public ::testing::Test {
   static std::unique_ptr<httplib::Client> client() {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
     c->set_read_timeout(120, 0);
+    // Sending a large body to a server under a loaded sanitizer build can stall
+    // for seconds at a time; the default write timeout would fail the request.
+    c->set_write_timeout(120, 0);
     c->set_connection_timeout(30, 0);
     return c;
   }

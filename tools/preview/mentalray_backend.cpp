@@ -20,7 +20,6 @@
 #include <mrhost.h>
 
 #include <atomic>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -32,8 +31,7 @@ namespace gwp {
 namespace {
 
 constexpr int kReflectionDepth = 1;
-// Directions of the irradiance estimate; see computeIrradiance.
-constexpr int kIrradianceRays = 16;
+constexpr int kIrradianceRays = 16;  // directions per irradiance estimate
 
 miVector toMi(Vec3 v) { return {v.x, v.y, v.z}; }
 Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
@@ -80,9 +78,7 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
  public:
   explicit MentalRayBackend(const Scene& scene) : scene_(scene) {}
   ~MentalRayBackend() override {
-    calls_.clear();
-    library_.reset();
-    renderer_.reset();  // removes the routes first
+    renderer_.reset();  // its routes go before another backend may load
     if (owner_) backendAlive = false;
   }
 
@@ -128,7 +124,17 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
     *result = {c.x, c.y, c.z, 1.0f};
     return miTRUE;
   }
-  miBoolean computeIrradiance(miColor* result, miState* state) override;
+  // The environment's irradiance, its directions drawn for the camera sample
+  // and the hit being shaded: noise between pixels that averages out.
+  miBoolean computeIrradiance(miColor* result, miState* state) override {
+    HitKey key;
+    if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
+    key.depth = state->reflection_level;
+    const Rgb e = environmentIrradiance(scene_, fromMi(state->point), fromMi(state->normal), key,
+                                        kIrradianceRays);
+    *result = {e.x, e.y, e.z, 1.0f};
+    return miTRUE;
+  }
 
   const Scene& scene_;
   bool owner_ = false;
@@ -275,35 +281,6 @@ miBoolean MentalRayBackend::traceReflection(miColor* result, miState* state, miV
   const miBoolean shaded = shade(result, &child.state(), ctx->slots[hit->slot]);
   ctx->key.slot = callerSlot;
   return shaded;
-}
-
-// Irradiance from the environment over the hemisphere of state->normal,
-// estimated with a fixed set of cosine-distributed directions (the same for
-// every point, so it adds no noise between pixels), each blocked by the
-// scene or not. No light bounces between surfaces.
-miBoolean MentalRayBackend::computeIrradiance(miColor* result, miState* state) {
-  const Vec3 n = normalized(fromMi(state->normal));
-  const Vec3 p = fromMi(state->point);
-  const Vec3 helper = std::fabs(n.x) < 0.9f ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
-  const Vec3 t = normalized(cross(helper, n));
-  const Vec3 b = cross(n, t);
-  constexpr float kGolden = 2.3999632f;  // golden angle, radians
-  Rgb sum;
-  for (int i = 0; i < kIrradianceRays; ++i) {
-    const float u = (static_cast<float>(i) + 0.5f) / kIrradianceRays;
-    const float r = std::sqrt(u);
-    const float phi = kGolden * static_cast<float>(i);
-    const Vec3 d =
-        normalized(t * (r * std::cos(phi)) + b * (r * std::sin(phi)) + n * std::sqrt(1.0f - u));
-    const Ray ray{p, d};
-    if (!scene_.intersect(ray, kRayEpsilon, std::numeric_limits<float>::infinity())) {
-      sum += scene_.environment.radiance(d);
-    }
-  }
-  // Cosine-distributed directions estimate E / pi, hence the factor pi.
-  const Rgb e = sum * (3.14159265f / kIrradianceRays);
-  *result = {e.x, e.y, e.z, 1.0f};
-  return miTRUE;
 }
 
 Rgb MentalRayContext::shadeCameraHit(const Ray& ray, const Hit& hit, const SlotMaterials& map) {

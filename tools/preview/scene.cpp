@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "int_hash.h"
 
@@ -234,6 +235,36 @@ Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size
       mix(mix(mix(u32(key.pixelX) * 0x9E3779B1u ^ u32(key.pixelY)) ^ u32(key.slot) * 0x85EBCA77u) ^
           u32(lightIndex) * 0xC2B2AE3Du);
   return onLight(light, stream, u32(key.sample) * u32(count) + u32(index));
+}
+
+Rgb environmentIrradiance(const Scene& scene, Vec3 point, Vec3 normal, const HitKey& key,
+                          int rays) {
+  const Vec3 n = normalized(normal);
+  const Vec3 helper = std::fabs(n.x) < 0.9f ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
+  const Vec3 t = normalized(cross(helper, n));
+  const Vec3 b = cross(n, t);
+  const auto u32 = [](int v) { return static_cast<uint32_t>(v); };
+  const uint32_t stream =
+      mix(mix(mix(u32(key.pixelX) * 0x9E3779B1u ^ u32(key.pixelY)) ^ u32(key.slot) * 0x85EBCA77u) ^
+          u32(key.depth) * 0x27D4EB2Fu ^ 0x165667B1u);
+  const uint32_t scrambleU = mix(stream ^ 0x2545F491u);
+  const uint32_t scrambleV = mix(scrambleU ^ 0x68E31DA4u);
+  Rgb sum;
+  for (int i = 0; i < rays; ++i) {
+    const uint32_t index = u32(key.sample) * u32(rays) + u32(i);
+    // Cosine-weighted: the radius squared and the angle uniform on the disc
+    // under the hemisphere.
+    const float u = unitFromBits(sobolDimension0(index) ^ scrambleU);
+    const float phi = 6.28318531f * unitFromBits(sobolDimension1(index) ^ scrambleV);
+    const float r = std::sqrt(u);
+    const Vec3 d =
+        normalized(t * (r * std::cos(phi)) + b * (r * std::sin(phi)) + n * std::sqrt(1.0f - u));
+    if (!scene.intersect({point, d}, kRayEpsilon, std::numeric_limits<float>::infinity())) {
+      sum += scene.environment.radiance(d);
+    }
+  }
+  // Cosine-weighted directions estimate E / pi, hence the factor pi.
+  return rays > 0 ? sum * (3.14159265f / static_cast<float>(rays)) : Rgb{};
 }
 
 Scene defaultScene(bool pointLightsOnly) {

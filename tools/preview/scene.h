@@ -177,6 +177,18 @@ inline int lightSampleCount(const LightSampling& sampling, const Light& light, i
 Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size_t lightIndex,
                          const HitKey& key, Vec3 point, int index);
 
+// Irradiance at `point`, whose unit normal is `normal`, from the environment
+// alone: each direction blocked by the scene or not, no light bounced
+// between surfaces. `rays` cosine-weighted directions from a scrambled
+// (0,2)-sequence: one sequence per pixel, hit slot and depth of `key`, whose
+// camera samples walk along it, `rays` points each. So the directions are
+// stratified within a call and across a pixel's samples, differ between
+// neighbouring pixels (noise, not bands), and repeat for the same image. The
+// estimate of E = integral of L cos over the hemisphere (pi L under a
+// uniform radiance L) converges to it as samples add up.
+Rgb environmentIrradiance(const Scene& scene, Vec3 point, Vec3 normal, const HitKey& key,
+                          int rays);
+
 // The default scene: three spheres on a ground plane, a key area light and a
 // fill point light, and the studio environment. With `pointLightsOnly` the
 // key light is a point light at the area light's centre (the scene on which

@@ -1,20 +1,27 @@
 // Renders through the real deliverables in their stand-in hosts: what the
 // images show, how the two hosts compare, the reference image, bad libraries,
 // determinism and multithreaded rendering.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "atomic_file.h"
 #include "backend.h"
 #include "cli.h"
 #include "image_io.h"
@@ -793,6 +800,204 @@ TEST_F(Tool, ExportThenSceneListGivesBackEveryValue) {
       }
     }
     EXPECT_EQ(materials, 2);
+  }
+}
+
+// ---- what an output path names ------------------------------------------------------
+
+struct OutputKind {
+  const char* name;
+  // Makes what the path names inside `dir`; returns the path to write, or ""
+  // when this machine cannot make it (the case is then skipped).
+  std::string (*make)(const std::string& dir);
+  const char* error;  // part of the one-line error, or null when the write succeeds
+  // Where the bytes must be after a successful write ("" for nowhere one can
+  // read them back: a device), and the mode that file must have.
+  const char* landsIn;
+  mode_t mode;
+  bool toolsRule = false;  // a rule of the tool's, not of the file library's
+};
+
+mode_t newFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+void putFile(const std::string& path, mode_t mode) {
+  std::ofstream(path) << "old";
+  ::chmod(path.c_str(), mode);
+}
+
+// A device node of the kind given, made in `dir` when this process may (as
+// root; root must never risk replacing the machine's own), else the
+// machine's own, which a process without the right to make one cannot
+// replace either.
+std::string device(const std::string& dir, const char* name, unsigned minor) {
+  const std::string own = dir + "/" + name;
+  if (::mknod(own.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) return own;
+  return ::geteuid() == 0 ? "" : std::string("/dev/") + name;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+mode_t linkModeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+const OutputKind kOutputKinds[] = {
+    {"new file", [](const std::string& d) { return d + "/new.png"; }, nullptr, "new.png",
+     0},  // mode: the umask's
+    {"existing file, mode 0640",
+     [](const std::string& d) {
+       putFile(d + "/old.png", 0640);
+       return d + "/old.png";
+     },
+     nullptr, "old.png", 0640},
+    {"link to a file",
+     [](const std::string& d) {
+       putFile(d + "/target.png", 0640);
+       ::symlink((d + "/target.png").c_str(), (d + "/link.png").c_str());
+       return d + "/link.png";
+     },
+     nullptr, "target.png", 0640},
+    {"relative link into a folder",
+     [](const std::string& d) {
+       ::mkdir((d + "/sub").c_str(), 0755);
+       putFile(d + "/sub/target.png", 0600);
+       ::symlink("sub/target.png", (d + "/link.png").c_str());
+       return d + "/link.png";
+     },
+     nullptr, "sub/target.png", 0600},
+    {"dangling link",
+     [](const std::string& d) {
+       ::symlink("missing.png", (d + "/link.png").c_str());
+       return d + "/link.png";
+     },
+     nullptr, "missing.png", 0},
+    {"chain of relative links",
+     [](const std::string& d) {
+       ::mkdir((d + "/sub").c_str(), 0755);
+       putFile(d + "/sub/end.png", 0640);
+       ::symlink("middle.png", (d + "/first.png").c_str());
+       ::symlink("sub/last.png", (d + "/middle.png").c_str());
+       ::symlink("end.png", (d + "/sub/last.png").c_str());
+       return d + "/first.png";
+     },
+     nullptr, "sub/end.png", 0640},
+    {"null device", [](const std::string& d) { return device(d, "null", 3); }, nullptr, "", 0},
+    {"full device", [](const std::string& d) { return device(d, "full", 7); },
+     "No space left on device", "", 0},
+    {"FIFO with a reader",
+     [](const std::string& d) {
+       ::mkfifo((d + "/fifo.png").c_str(), 0644);
+       return d + "/fifo.png";
+     },
+     nullptr, "fifo.png", 0},
+    {"folder",
+     [](const std::string& d) {
+       ::mkdir((d + "/folder.png").c_str(), 0755);
+       return d + "/folder.png";
+     },
+     "names a directory", "", 0},
+    {"image extension the tool cannot write", [](const std::string& d) { return d + "/x.jpg"; },
+     "it writes .png and .exr", "", 0, true},
+};
+
+// Whatever comes out of a FIFO until its writer closes it.
+class FifoReader {
+ public:
+  explicit FifoReader(const std::string& path) : path_(path) {
+    if ((linkModeOf(path) & S_IFMT) != S_IFIFO) return;
+    thread_ = std::thread([this] { bytes_ = slurp(path_); });
+  }
+  std::string bytes() {
+    if (!thread_.joinable()) return bytes_;
+    // A writer that never came would leave the reader waiting: be one, and
+    // go, so that the reader sees the end either way.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+    thread_.join();
+    return bytes_;
+  }
+  ~FifoReader() { bytes(); }
+
+ private:
+  std::string path_;
+  std::thread thread_;
+  std::string bytes_;
+};
+
+// Every kind of path, written through the file library and through the
+// tool: a link is followed and its target replaced while the links stay; an
+// existing file keeps its mode; a device or FIFO is written through, never
+// replaced by a file; a full device, a folder and an extension the tool
+// cannot write are one-line errors with nothing written. (The extension is
+// the tool's rule, not the file library's.)
+TEST_F(Tool, EveryKindOfOutputPathIsWrittenWhereItPoints) {
+  for (const OutputKind& kind : kOutputKinds) {
+    for (const bool throughTool : {false, true}) {
+      SCOPED_TRACE(std::string(kind.name) + (throughTool ? ", through the tool" : ", library"));
+      if (kind.toolsRule && !throughTool) continue;
+      const std::string here = test::makeTempDir();
+      const std::string path = kind.make(here);
+      if (path.empty()) {
+        std::printf("skipped %s: cannot make a device node here\n", kind.name);
+        continue;
+      }
+      const mode_t kindBefore = linkModeOf(path) & S_IFMT;
+      FifoReader reader(path);
+      bool ok = false;
+      std::string error, expected;
+      if (throughTool) {
+        const ProcessResult r =
+            runProcess("--host " + hostArg() + " --size 8x8 --spp 1 -o '" + path + "'", dir);
+        ok = r.status == 0;
+        error = r.err;
+        EXPECT_EQ(r.status, kind.error ? 2 : 0) << r.err;
+      } else {
+        expected = "glintWeave output\n";
+        gwf::TextFile file;
+        ok = file.open(path, error) && file.commit(expected, error);
+      }
+      const std::string fifoBytes = reader.bytes();
+      if (kind.error) {
+        EXPECT_FALSE(ok);
+        EXPECT_NE(error.find(kind.error), std::string::npos) << error;
+      } else {
+        EXPECT_TRUE(ok) << error;
+      }
+      // What the path named is still that kind of thing (a link stays a link).
+      if (kindBefore) {
+        EXPECT_EQ(linkModeOf(path) & S_IFMT, kindBefore);
+      }
+      if (!kind.error && *kind.landsIn) {
+        const std::string where = here + "/" + kind.landsIn;
+        const std::string got = kindBefore == S_IFIFO ? fifoBytes : slurp(where);
+        if (throughTool) {
+          EXPECT_EQ(got.substr(0, 4), "\x89PNG");
+        } else {
+          EXPECT_EQ(got, expected);
+        }
+        if (kindBefore != S_IFIFO) {
+          EXPECT_EQ(modeOf(where) & 07777, kind.mode ? kind.mode : newFileMode());
+        }
+      }
+      if (kindBefore == 0) {
+        // Nothing was there: a file now, or still nothing after an error.
+        EXPECT_EQ(linkModeOf(path) & S_IFMT, kind.error ? 0u : S_IFREG);
+      }
+      // No temporary file left anywhere.
+      for (const std::string& folder : {here, here + "/sub"}) {
+        for (const std::string& name : test::listDir(folder)) {
+          EXPECT_NE(name[0], '.') << "left behind: " << folder << "/" << name;
+        }
+      }
+      std::filesystem::remove_all(here);
+    }
   }
 }
 

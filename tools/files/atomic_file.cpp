@@ -1,18 +1,62 @@
 #include "atomic_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+
 namespace gwf {
+namespace {
+
+// As the kernel allows when it follows links itself (Linux's MAXSYMLINKS).
+constexpr int kMaxLinks = 40;
+
+// The path a write to `path` lands on: `path` itself, or the last link of
+// the chain of symbolic links it starts, followed to whatever it names (which
+// may not exist yet: a dangling link's target is created). A relative target
+// is taken from the folder of the link that holds it. False after `kMaxLinks`
+// links (a loop).
+bool followLinks(const std::string& path, std::string& target) {
+  std::string current = path;
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = current;
+      return true;
+    }
+    std::vector<char> buf(PATH_MAX + 1);
+    const ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0) {
+      target = current;  // vanished meanwhile: open() reports what is there
+      return true;
+    }
+    const std::string link(buf.data(), static_cast<size_t>(n));
+    current = link.front() == '/' ? link : directoryOf(current) + "/" + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// fsync, where the object can be synced: a pipe, a socket or a character
+// device has nothing to flush and says so with EINVAL (or ENOTSUP).
+bool syncWritten(int fd) {
+  if (::fsync(fd) == 0) return true;
+  return errno == EINVAL || errno == ENOTSUP || errno == EROFS;
+}
+
+}  // namespace
 
 AtomicFile::~AtomicFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+  }
 }
 
 bool AtomicFile::open(const std::string& path, std::string& error) {
@@ -20,28 +64,61 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
     error = "the path is empty";
     return false;
   }
+  if (isOpen()) {
+    error = "a file is already open";
+    return false;
+  }
+  std::string target;
+  if (!followLinks(path, target)) {
+    error = systemError("cannot write", path);
+    return false;
+  }
   struct stat existing;
-  if (path.back() == '/' || (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))) {
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (path.back() == '/' || (exists && S_ISDIR(existing.st_mode))) {
     error = "cannot write " + path + ": it names a directory";
     return false;
   }
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string pattern = directoryOf(path) + "/." + name + ".XXXXXX";
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A device, FIFO or socket: the object stays, the bytes go into it.
+    fd_ = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+      error = systemError("cannot write", path);
+      return false;
+    }
+    path_ = path;
+    target_ = target;
+    direct_ = true;
+    return true;
+  }
+  const size_t slash = target.rfind('/');
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  const std::string pattern = directoryOf(target) + "/." + name + ".XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
-  fd_ = ::mkstemp(buf.data());
+  fd_ = ::mkostemp(buf.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    error = systemError("cannot write to", directoryOf(path));
+    error = systemError("cannot write to", directoryOf(target));
     return false;
   }
-  // mkstemp makes the file private; what the tools write is as readable as
-  // any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, static_cast<mode_t>(0666) & ~mask);
-  path_ = path;
   temp_ = buf.data();
+  if (exists) {
+    // The file being replaced keeps its permission bits, and its owner and
+    // group where this process may give them (root may; others keep their
+    // own, or at least the group when they belong to it).
+    if (::fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
+      ::fchown(fd_, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    ::fchmod(fd_, existing.st_mode & 07777);  // after chown, which may clear set-id bits
+  } else {
+    // mkstemp makes the file private; what the tools write is as readable
+    // as any new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, static_cast<mode_t>(0666) & ~mask);
+  }
+  path_ = path;
+  target_ = target;
   return true;
 }
 
@@ -70,19 +147,23 @@ bool AtomicFile::write(const std::string& data, std::string& error) {
 }
 
 bool AtomicFile::commit(std::string& error) {
-  if (temp_.empty()) {
+  if (!isOpen()) {
     error = "no file is open";
     return false;
   }
   if (fd_ >= 0) {
+    const bool synced = syncWritten(fd_);
+    const int syncError = errno;
     const int closed = ::close(fd_);
     fd_ = -1;
-    if (closed != 0) {
+    if (!synced || closed != 0) {
+      if (!synced) errno = syncError;
       error = systemError("cannot write", path_);
       return false;
     }
   }
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+  if (direct_) return true;
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     error = systemError("cannot write", path_);
     return false;
   }

@@ -1,9 +1,21 @@
-// A file that appears whole or not at all: open() makes a hidden temporary
-// file beside the destination (same folder, so the final rename is atomic,
-// and an unwritable place fails before any work is done); the caller writes
-// it through fd() or tempPath(); commit() renames it into place. Destroyed
-// uncommitted, it leaves nothing behind. Scenes, images and anything else the
-// tools write go through it.
+// Writing a file whole or not at all, whatever its path names. open() finds
+// where the bytes go and prepares it before any work is done (an unwritable
+// place fails at once); the caller writes through fd(), write() or
+// tempPath(); commit() finishes. Destroyed uncommitted, it leaves nothing
+// behind. Scenes, images and anything else the tools write go through it.
+//
+// - A new or an existing regular file: a hidden temporary file beside it
+//   (same folder, so the final rename is atomic), renamed over it by
+//   commit(). An existing file keeps its permission bits and, where the
+//   process may set them, its owner and group; a new one gets 0666 less the
+//   umask.
+// - A symbolic link (a chain of them, relative or dangling): followed, and
+//   its final target written as above; the links themselves stay.
+// - A device, a FIFO or a socket: opened and written through directly, with
+//   no temporary file and no rename (the kernel's object is not replaced by
+//   a file); a failed write, sync or close is an error.
+// - A folder: an error.
+
 #pragma once
 
 #include <string>
@@ -19,26 +31,35 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
   ~AtomicFile();
 
-  // False with a one-line `error`: an empty path, a path naming a
-  // directory, or a folder the temporary file cannot be made in.
+  // False with a one-line `error`: an empty path, a folder, a chain of
+  // links that does not end, a folder the temporary file cannot be made in,
+  // or a device or FIFO that cannot be opened for writing.
   bool open(const std::string& path, std::string& error);
 
-  bool isOpen() const { return !temp_.empty(); }
+  bool isOpen() const { return fd_ >= 0 || !temp_.empty(); }
+  // The path as given, and where the bytes end up (the links' target).
   const std::string& path() const { return path_; }
+  const std::string& target() const { return target_; }
+  // True when the target is written through directly (a device, FIFO or
+  // socket): there is no temporary file, and tempPath() is empty.
+  bool direct() const { return direct_; }
   const std::string& tempPath() const { return temp_; }
-  // The temporary file's descriptor, -1 once released or closed.
+  // The descriptor the bytes go to, -1 once released or closed.
   int fd() const { return fd_; }
   // Hands the descriptor to the caller (for fdopen, say), who then closes it.
   int release();
   // Writes all of `data` through the descriptor.
   bool write(const std::string& data, std::string& error);
-  // Closes the descriptor (if still held) and renames the file into place.
+  // Flushes the written bytes to the target, closes the descriptor (if still
+  // held) and, for a temporary file, renames it into place.
   bool commit(std::string& error);
 
  private:
   std::string path_;
+  std::string target_;
   std::string temp_;
   int fd_ = -1;
+  bool direct_ = false;
 };
 
 // A text file written whole or not at all: open() fails on an unwritable

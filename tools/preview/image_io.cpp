@@ -125,6 +125,20 @@ ImageFormat formatForPath(const std::string& path) {
   return ImageFormat::kPng;
 }
 
+bool checkImageExtension(const std::string& path, std::string& error) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return true;  // no extension: PNG
+  std::string ext = name.substr(dot);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ext == ".png" || ext == ".exr") return true;
+  error = "cannot write " + path + ": " + name.substr(dot) +
+          " is not an image format this tool writes (it writes .png and .exr)";
+  return false;
+}
+
 bool exrSupported() {
 #ifdef GLINTWEAVE_PREVIEW_EXR
   return true;
@@ -138,6 +152,10 @@ bool OutputFile::open(const std::string& path, std::string& error) {
     error = "the output path is empty";
     return false;
   }
+  // A folder is refused as a folder, whatever its name looks like.
+  struct stat st;
+  const bool folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (!folder && !checkImageExtension(path, error)) return false;
   if (formatForPath(path) == ImageFormat::kExr && !exrSupported()) {
     error = "this build cannot write OpenEXR (install libopenexr-dev and rebuild)";
     return false;
@@ -162,17 +180,10 @@ bool OutputFile::commit(const Image& image, std::string& error) {
     return false;
   }
   std::string bytes;
-  if (!encodeImage(image, formatForPath(file_.path()), bytes, error) ||
-      !file_.write(bytes, error)) {
-    return false;
-  }
-  // On the disk before it takes the destination's name: a crash leaves the
-  // old file or the new one, never an empty one.
-  if (::fsync(file_.fd()) != 0) {
-    error = gwf::systemError("cannot write", file_.path());
-    return false;
-  }
-  return file_.commit(error);
+  // The commit syncs the bytes to the disk before the file takes the
+  // destination's name: a crash leaves the old file or the new one.
+  return encodeImage(image, formatForPath(file_.path()), bytes, error) &&
+         file_.write(bytes, error) && file_.commit(error);
 }
 
 unsigned char toSrgb8(float linear) {

@@ -1,11 +1,12 @@
 // Writing the rendered image: PNG (8-bit sRGB) or, for a path ending in
 // ".exr", OpenEXR with linear 32-bit float values.
 //
-// Images are encoded in memory (encodeImage), then written. Nothing is ever
-// half-written: the image goes to a temporary file beside the destination,
-// which is renamed over it only when complete. The temporary
-// file is created before rendering starts, so an unwritable destination fails
-// at once instead of after a long render.
+// Images are encoded in memory (encodeImage), then written through
+// gwf::AtomicFile: nothing is ever half-written in a file (a temporary file
+// beside the destination is renamed over it only when complete; a link's
+// target is what gets replaced, a device or FIFO is written through). The
+// destination is made ready before rendering starts, so an unwritable one
+// fails at once instead of after a long render.
 #pragma once
 
 #include <string>
@@ -19,6 +20,11 @@ enum class ImageFormat { kPng, kExr };
 
 // The format a path asks for: EXR for ".exr" (any case), PNG otherwise.
 ImageFormat formatForPath(const std::string& path);
+
+// False, with a one-line `error` naming the formats this tool writes, when
+// the path's file name ends in an extension other than .png or .exr (any
+// case). A name without one (a device such as /dev/null, say) gets PNG.
+bool checkImageExtension(const std::string& path, std::string& error);
 
 // Whether this build can write OpenEXR files.
 bool exrSupported();

@@ -3,12 +3,15 @@
 // determinism and multithreaded rendering.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -998,6 +1001,55 @@ TEST_F(Tool, EveryKindOfOutputPathIsWrittenWhereItPoints) {
       }
       std::filesystem::remove_all(here);
     }
+  }
+}
+
+// ---- a stop by signal ---------------------------------------------------------------
+
+// SIGINT or SIGTERM during a long render: the tool removes its temporary
+// file, writes no output, and ends by that signal (a shell reports 128 + it).
+TEST_F(Tool, ASignalDuringARenderLeavesNothingAndEndsByThatSignal) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string here = test::makeTempDir();
+    const std::string out = here + "/out.png";
+    const std::string host = hostArg();
+    std::vector<std::string> args{GLINTWEAVE_TEST_PREVIEW_EXE,
+                                  "--host",
+                                  host,
+                                  "--size",
+                                  "1600x1200",
+                                  "--spp",
+                                  "4096",
+                                  "-o",
+                                  out};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    // The temporary file exists from before the render starts.
+    const auto waitFor = [](auto done) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (std::chrono::steady_clock::now() < until) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      return false;
+    };
+    const bool started = waitFor([&] { return !test::listDir(here).empty(); });
+    ::kill(pid, sig);
+    int status = 0;
+    const bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(started) << "no temporary file appeared";
+    ASSERT_TRUE(ended) << "the tool did not stop";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    EXPECT_TRUE(test::listDir(here).empty()) << test::listDir(here).front();
+    ::rmdir(here.c_str());
   }
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "signal_cleanup.h"
 
 namespace gwf {
 namespace {
@@ -56,6 +57,7 @@ AtomicFile::~AtomicFile() {
   if (fd_ >= 0) ::close(fd_);
   if (!temp_.empty()) {
     ::unlink(temp_.c_str());
+    unlistTemporary(listed_);
   }
 }
 
@@ -102,6 +104,7 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
     return false;
   }
   temp_ = buf.data();
+  listed_ = listTemporary(temp_.c_str());
   if (exists) {
     // The file being replaced keeps its permission bits, and its owner and
     // group where this process may give them (root may; others keep their
@@ -167,6 +170,8 @@ bool AtomicFile::commit(std::string& error) {
     error = systemError("cannot write", path_);
     return false;
   }
+  unlistTemporary(listed_);
+  listed_ = -1;
   temp_.clear();
   return true;
 }

@@ -15,7 +15,9 @@
 //   no temporary file and no rename (the kernel's object is not replaced by
 //   a file); a failed write, sync or close is an error.
 // - A folder: an error.
-
+//
+// Until commit() the temporary file is on the list that a stop by signal
+// removes (signal_cleanup.h).
 #pragma once
 
 #include <string>
@@ -59,6 +61,7 @@ class AtomicFile {
   std::string target_;
   std::string temp_;
   int fd_ = -1;
+  int listed_ = -1;  // the temporary file's place on the signal cleanup list
   bool direct_ = false;
 };
 

@@ -80,181 +80,248 @@ class ContextPool {
   std::map<Backend*, std::vector<std::unique_ptr<ShadingContext>>> free_;
 };
 
+// One call of render(): the tiles, the threads that shade them, and what
+// they report. Its phases are named after what they do: plan the tiles,
+// dispatch their threads, and in each thread wait for the warm-up turn,
+// warm up, shade the tile's pixels and hand on to the next tile.
+class TileRender {
+ public:
+  TileRender(const std::vector<Panel>& panels, const RenderSettings& settings, Image& image)
+      : panels_(panels),
+        settings_(settings),
+        image_(image),
+        spp_(std::max(1, settings.samplesPerPixel)),
+        first_(std::max(0, settings.firstSample)),
+        lone_(spp_ == 1 && first_ == 0 && !settings.progressive),
+        threads_(std::max(1, settings.threads)) {
+    planTiles(std::max(1, settings.tileSize));
+  }
+
+  // Runs every tile. Returns the first failure, kCancelled, or "" when the
+  // image is complete.
+  std::string run(const ProgressFn& progress);
+
+  uint64_t droppedSamples() const { return dropped_.load(); }
+  int samplesPerPixel() const { return spp_; }
+  int threads() const { return threads_; }
+
+ private:
+  bool cancelled() const {
+    return settings_.cancel && settings_.cancel->load(std::memory_order_relaxed);
+  }
+  void planTiles(int tile);
+  void startNext(std::unique_ptr<ShadingContext>& ctx);
+  void runTask(size_t index, ShadingContext* ctx);
+  void warmUp(size_t index, ShadingContext* ctx);
+  uint64_t shadeTile(const Task& task, ShadingContext* ctx);
+  void handOn(size_t index);
+  void reap(std::unique_lock<std::mutex>& lock);
+
+  const std::vector<Panel>& panels_;
+  const RenderSettings& settings_;
+  Image& image_;
+  const int spp_;
+  const int first_;
+  const bool lone_;
+  const int threads_;
+
+  std::vector<Task> tasks_;
+  std::vector<std::vector<std::pair<Ray, Hit>>> warmUps_;  // per panel
+  ContextPool pool_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t warmTurn_ = 0;  // the task whose thread may make its first draws now
+  std::vector<size_t> finished_;
+  std::string failure_;
+  std::atomic<uint64_t> dropped_{0};
+  std::vector<std::thread> running_;
+  std::vector<std::unique_ptr<ShadingContext>> contexts_;
+  size_t next_ = 0;
+  size_t done_ = 0;
+  size_t alive_ = 0;
+};
+
+// Cuts every panel into tiles, in order, and finds each panel's warm-up hits.
+void TileRender::planTiles(int tile) {
+  for (size_t p = 0; p < panels_.size(); ++p) {
+    const Panel& panel = panels_[p];
+    warmUps_.push_back(warmUpHits(*panel.scene));
+    for (int y = 0; y < panel.height; y += tile) {
+      for (int x = 0; x < panel.width; x += tile) {
+        tasks_.push_back(
+            {p, x, y, std::min(x + tile, panel.width), std::min(y + tile, panel.height)});
+      }
+    }
+  }
+  running_.resize(tasks_.size());
+  contexts_.resize(tasks_.size());
+}
+
+// Starts the next tile's thread, if any, with `ctx` (the context of a thread
+// that has finished shading) when it suits the tile. Called with the lock
+// held, so that the thread is recorded before it can finish.
+void TileRender::startNext(std::unique_ptr<ShadingContext>& ctx) {
+  if (next_ >= tasks_.size() || !failure_.empty() || cancelled()) return;
+  const size_t n = next_;
+  Backend* backend = panels_[tasks_[n].panel].backend;
+  try {
+    contexts_[n] = ctx ? std::move(ctx) : pool_.take(backend);
+    running_[n] = std::thread(&TileRender::runTask, this, n, contexts_[n].get());
+  } catch (const std::exception& e) {
+    if (failure_.empty()) failure_ = e.what();
+    return;
+  }
+  ++next_;
+  ++alive_;
+}
+
+// A tile's thread: its warm-up in tile order, its pixels, then the next tile.
+void TileRender::runTask(size_t index, ShadingContext* ctx) {
+  try {
+    warmUp(index, ctx);
+    dropped_ += shadeTile(tasks_[index], ctx);
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_.empty()) failure_ = e.what();
+  }
+  handOn(index);
+}
+
+// Waits for this task's turn, shades the panel's warm-up hits (the thread's
+// first draws) and passes the turn on.
+void TileRender::warmUp(size_t index, ShadingContext* ctx) {
+  const Task& task = tasks_[index];
+  const Panel& panel = panels_[task.panel];
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return warmTurn_ == index; });
+  }
+  // Outside the lock: the warm-up shades, and shading may take long.
+  for (const auto& [ray, hit] : warmUps_[task.panel]) {
+    ctx->setCameraSample(0, 0, 0);
+    ctx->shadeCameraHit(ray, hit, panel.materialOfSlot);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++warmTurn_;
+  }
+  changed_.notify_all();
+}
+
+// Shades every pixel of the tile into the image. Returns the number of
+// samples that were not finite.
+uint64_t TileRender::shadeTile(const Task& task, ShadingContext* ctx) {
+  const Panel& panel = panels_[task.panel];
+  uint64_t bad = 0;
+  const float inv = 1.0f / static_cast<float>(spp_);
+  const ImageRays rays = panel.scene->camera.imageRays(panel.width, panel.height);
+  for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
+    for (int x = task.x0; x < task.x1; ++x) {
+      Rgb sum;
+      for (int s = first_; s < first_ + spp_; ++s) {
+        const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone_);
+        const Ray ray = rays.ray(static_cast<float>(x) + jx, static_cast<float>(y) + jy);
+        const auto hit = panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
+        Rgb c;
+        if (hit) {
+          ctx->setCameraSample(x, y, s);
+          c = ctx->shadeCameraHit(ray, *hit, panel.materialOfSlot);
+        } else {
+          c = panel.scene->environment.radiance(ray.dir);
+        }
+        // A sample that is not finite would poison the pixel; it is
+        // dropped and counted, and the count is reported.
+        if (isFinite(c)) {
+          sum += c;
+        } else {
+          ++bad;
+        }
+      }
+      image_.at(panel.x0 + x, panel.y0 + y) = sum * inv;
+    }
+  }
+  return bad;
+}
+
+// The end of a tile's thread: the turn passed on even after a failure, the
+// next tile started, this tile reported finished.
+void TileRender::handOn(size_t index) {
+  const Panel& panel = panels_[tasks_[index].panel];
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A task that failed before its warm-up still passes the turn on.
+    if (warmTurn_ == index) ++warmTurn_;
+    // The next tile's thread is started here rather than by the
+    // dispatcher, which would first have to wake up to this tile's end;
+    // it takes this tile's context when it renders with the same backend.
+    std::unique_ptr<ShadingContext> mine;
+    if (next_ < tasks_.size() && panels_[tasks_[next_].panel].backend == panel.backend)
+      mine = std::move(contexts_[index]);
+    startNext(mine);
+    if (mine) contexts_[index] = std::move(mine);
+    finished_.push_back(index);
+  }
+  changed_.notify_all();
+}
+
+// Joins the threads that have finished and returns their contexts to the pool.
+void TileRender::reap(std::unique_lock<std::mutex>& lock) {
+  std::vector<size_t> ready;
+  ready.swap(finished_);
+  lock.unlock();
+  for (size_t i : ready) {
+    running_[i].join();
+    // A context that went on to the next tile is no longer here.
+    if (contexts_[i]) pool_.give(panels_[tasks_[i].panel].backend, std::move(contexts_[i]));
+    ++done_;
+  }
+  lock.lock();
+  alive_ -= ready.size();  // under the lock: finishing threads start others
+}
+
+// The dispatcher: keeps up to `threads` tiles running until all are done,
+// a tile fails or the render is cancelled.
+std::string TileRender::run(const ProgressFn& progress) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (done_ < tasks_.size()) {
+    if (failure_.empty() && cancelled()) failure_ = kCancelled;
+    if (next_ < tasks_.size() && alive_ < static_cast<size_t>(threads_) && failure_.empty()) {
+      std::unique_ptr<ShadingContext> none;
+      startNext(none);
+      continue;
+    }
+    if (alive_ == 0) break;  // a failure stopped the dispatch
+    // Short waits while a cancel flag may be raised, so that it is seen soon.
+    changed_.wait_for(lock, std::chrono::milliseconds(settings_.cancel ? 5 : 100),
+                      [&] { return !finished_.empty(); });
+    reap(lock);
+    if (progress) {
+      lock.unlock();
+      progress(done_, tasks_.size());
+      lock.lock();
+    }
+  }
+  // A cancel raised after the last tile started still cut tiles short.
+  if (failure_.empty() && cancelled()) failure_ = kCancelled;
+  return failure_;
+}
+
 }  // namespace
 
 bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Image& image,
             RenderStats& stats, const ProgressFn& progress, std::string& error) {
   const auto start = std::chrono::steady_clock::now();
-  const int tile = std::max(1, settings.tileSize);
-  const int spp = std::max(1, settings.samplesPerPixel);
-  const int first = std::max(0, settings.firstSample);
-  const bool lone = spp == 1 && first == 0 && !settings.progressive;
-  const int threads = std::max(1, settings.threads);
-  auto cancelled = [&] {
-    return settings.cancel && settings.cancel->load(std::memory_order_relaxed);
-  };
-
-  std::vector<Task> tasks;
-  std::vector<std::vector<std::pair<Ray, Hit>>> warmUps;
-  for (size_t p = 0; p < panels.size(); ++p) {
-    const Panel& panel = panels[p];
-    warmUps.push_back(warmUpHits(*panel.scene));
-    for (int y = 0; y < panel.height; y += tile) {
-      for (int x = 0; x < panel.width; x += tile) {
-        tasks.push_back(
-            {p, x, y, std::min(x + tile, panel.width), std::min(y + tile, panel.height)});
-      }
-    }
-  }
-
-  ContextPool pool;
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t warmTurn = 0;  // the task whose thread may make its first draws now
-  std::vector<size_t> finished;
-  std::string failure;
-  std::atomic<uint64_t> dropped{0};
-
-  std::vector<std::thread> running(tasks.size());
-  std::vector<std::unique_ptr<ShadingContext>> contexts(tasks.size());
-  size_t next = 0;
-  size_t done = 0;
-  size_t alive = 0;
-
-  std::function<void(size_t, ShadingContext*)> runTask;
-  // Starts the next tile's thread, if any, with `ctx` (the context of a
-  // thread that has finished shading) when it suits the tile. Called with
-  // the lock held, so that the thread is recorded before it can finish.
-  auto startNext = [&](std::unique_lock<std::mutex>&, std::unique_ptr<ShadingContext>& ctx) {
-    if (next >= tasks.size() || !failure.empty() || cancelled()) return;
-    const size_t n = next;
-    Backend* backend = panels[tasks[n].panel].backend;
-    try {
-      contexts[n] = ctx ? std::move(ctx) : pool.take(backend);
-      running[n] = std::thread(runTask, n, contexts[n].get());
-    } catch (const std::exception& e) {
-      if (failure.empty()) failure = e.what();
-      return;
-    }
-    ++next;
-    ++alive;
-  };
-
-  runTask = [&](size_t index, ShadingContext* ctx) {
-    const Task& task = tasks[index];
-    const Panel& panel = panels[task.panel];
-    try {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return warmTurn == index; });
-      }
-      // Outside the lock: the warm-up shades, and shading may take long.
-      for (const auto& [ray, hit] : warmUps[task.panel]) {
-        ctx->setCameraSample(0, 0, 0);
-        ctx->shadeCameraHit(ray, hit, panel.materialOfSlot);
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++warmTurn;
-      }
-      changed.notify_all();
-
-      uint64_t bad = 0;
-      const float inv = 1.0f / static_cast<float>(spp);
-      const ImageRays rays = panel.scene->camera.imageRays(panel.width, panel.height);
-      for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
-        for (int x = task.x0; x < task.x1; ++x) {
-          Rgb sum;
-          for (int s = first; s < first + spp; ++s) {
-            const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone);
-            const Ray ray = rays.ray(static_cast<float>(x) + jx, static_cast<float>(y) + jy);
-            const auto hit =
-                panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
-            Rgb c;
-            if (hit) {
-              ctx->setCameraSample(x, y, s);
-              c = ctx->shadeCameraHit(ray, *hit, panel.materialOfSlot);
-            } else {
-              c = panel.scene->environment.radiance(ray.dir);
-            }
-            // A sample that is not finite would poison the pixel; it is
-            // dropped and counted, and the count is reported.
-            if (isFinite(c)) {
-              sum += c;
-            } else {
-              ++bad;
-            }
-          }
-          image.at(panel.x0 + x, panel.y0 + y) = sum * inv;
-        }
-      }
-      dropped += bad;
-    } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (failure.empty()) failure = e.what();
-    }
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      // A task that failed before its warm-up still passes the turn on.
-      if (warmTurn == index) ++warmTurn;
-      // The next tile's thread is started here rather than by the
-      // dispatcher, which would first have to wake up to this tile's end;
-      // it takes this tile's context when it renders with the same backend.
-      std::unique_ptr<ShadingContext> mine;
-      if (next < tasks.size() && panels[tasks[next].panel].backend == panel.backend)
-        mine = std::move(contexts[index]);
-      startNext(lock, mine);
-      if (mine) contexts[index] = std::move(mine);
-      finished.push_back(index);
-    }
-    changed.notify_all();
-  };
-
-  auto reap = [&](std::unique_lock<std::mutex>& lock) {
-    std::vector<size_t> ready;
-    ready.swap(finished);
-    lock.unlock();
-    for (size_t i : ready) {
-      running[i].join();
-      // A context that went on to the next tile is no longer here.
-      if (contexts[i]) pool.give(panels[tasks[i].panel].backend, std::move(contexts[i]));
-      ++done;
-    }
-    lock.lock();
-    alive -= ready.size();  // under the lock: finishing threads start others
-  };
-
-  std::unique_lock<std::mutex> lock(mutex);
-  while (done < tasks.size()) {
-    if (failure.empty() && cancelled()) failure = kCancelled;
-    if (next < tasks.size() && alive < static_cast<size_t>(threads) && failure.empty()) {
-      std::unique_ptr<ShadingContext> none;
-      startNext(lock, none);
-      continue;
-    }
-    if (alive == 0) break;  // a failure stopped the dispatch
-    // Short waits while a cancel flag may be raised, so that it is seen soon.
-    changed.wait_for(lock, std::chrono::milliseconds(settings.cancel ? 5 : 100),
-                     [&] { return !finished.empty(); });
-    reap(lock);
-    if (progress) {
-      lock.unlock();
-      progress(done, tasks.size());
-      lock.lock();
-    }
-  }
-  // A cancel raised after the last tile started still cut tiles short.
-  if (failure.empty() && cancelled()) failure = kCancelled;
-  lock.unlock();
+  TileRender job(panels, settings, image);
+  const std::string failure = job.run(progress);
 
   stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  stats.threads = threads;
-  stats.droppedSamples = dropped.load();
+  stats.threads = job.threads();
+  stats.droppedSamples = job.droppedSamples();
   stats.cancelled = failure == kCancelled;
   stats.cameraSamples = 0;
   for (const Panel& p : panels) {
     stats.cameraSamples += static_cast<uint64_t>(p.width) * static_cast<uint64_t>(p.height) *
-                           static_cast<uint64_t>(spp);
+                           static_cast<uint64_t>(job.samplesPerPixel());
   }
   if (!failure.empty()) {
     error = failure;

@@ -607,6 +607,31 @@ int waitFor(pid_t pid, int seconds) {
   return -1;
 }
 
+// A stop may come from another thread at any point of a server's life:
+// before it serves, while its accept loop starts, or while it serves. Each
+// must end run(); a lost stop leaves run() serving and this test hanging.
+TEST(ServerLifetime, AStopAtAnyPointEndsTheServer) {
+  StudioOptions options;
+  options.scene = SceneKind::kAgreement;
+  std::string error;
+  const std::unique_ptr<Studio> studio = Studio::create(options, error);
+  ASSERT_NE(studio, nullptr) << error;
+  {
+    StudioServer server(*studio, ServerOptions{});
+    ASSERT_TRUE(server.bind(error)) << error;
+    server.stop();
+    server.run();  // returns at once
+  }
+  for (int i = 0; i < 20; ++i) {
+    StudioServer server(*studio, ServerOptions{});
+    ASSERT_TRUE(server.bind(error)) << error;
+    std::thread serving([&] { server.run(); });
+    if (i % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(i));
+    server.stop();
+    serving.join();
+  }
+}
+
 TEST(Executable, PrintsItsAddressFirstAndStopsCleanlyOnEachSignal) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);

@@ -7,7 +7,6 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -34,7 +33,8 @@ std::string findBrowserOpener() {
     size_t start = 0;
     while (start <= dirs.size()) {
       const size_t colon = dirs.find(':', start);
-      const std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+      const std::string dir =
+          dirs.substr(start, colon == std::string::npos ? colon : colon - start);
       const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
       if (::access(candidate.c_str(), X_OK) == 0) return candidate;
       if (colon == std::string::npos) break;
@@ -64,9 +64,20 @@ void openBrowser(const std::string& url, std::FILE* err) {
   // it leaves no zombie behind.
 }
 
-}  // namespace
+// What the command line asks for.
+struct StudioCommand {
+  int port = 8420;
+  std::string bind = "127.0.0.1";
+  bool open = false;
+  StudioOptions studio;
+};
 
-int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+constexpr int kGoOn = -1;
+
+// Parses the arguments into `command`. Returns kGoOn, or the exit status
+// once the help or an error line has been printed.
+int parseCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                 StudioCommand& command) {
   CLI::App app{
       "glintweave-studio: tune the glintWeave material live in a browser.\n"
       "\n"
@@ -76,17 +87,14 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
       "exactly as glintweave-preview renders. The first line of standard output is the\n"
       "address to open. SIGINT (Ctrl+C) or SIGTERM stops it.",
       "glintweave-studio"};
-  int port = 8420;
-  std::string bind = "127.0.0.1";
-  bool open = false;
   std::string sceneText = "studio";
   int slots = 2;
-  app.add_option("--port", port, "port to listen on; 0 picks a free one (default 8420)")
+  app.add_option("--port", command.port, "port to listen on; 0 picks a free one (default 8420)")
       ->check(CLI::Range(0, 65535));
-  app.add_option("--bind", bind,
+  app.add_option("--bind", command.bind,
                  "address to listen on (default 127.0.0.1, this machine only); another\n"
                  "address shares the studio with whoever can reach it");
-  app.add_flag("--open", open, "open the page in a browser, if this machine has one");
+  app.add_flag("--open", command.open, "open the page in a browser, if this machine has one");
   app.add_option("--scene", sceneText,
                  "the scene: studio (three spheres, area key light; default),\n"
                  "point-lights (the same with a point key light) or agreement (one\n"
@@ -103,15 +111,40 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
     std::fprintf(err, "glintweave-studio: error: %s (see --help)\n", e.what());
     return kExitError;
   }
-  StudioOptions options;
-  if (!parseSceneKind(sceneText, options.scene)) {
+  if (!parseSceneKind(sceneText, command.studio.scene)) {
     std::fprintf(err,
                  "glintweave-studio: error: --scene: unknown scene '%s' (use studio, "
                  "point-lights or agreement)\n",
                  sceneText.c_str());
     return kExitError;
   }
-  options.renderSlots = slots;
+  command.studio.renderSlots = slots;
+  return kGoOn;
+}
+
+// Serves until one of `stopSignals` arrives (they are blocked in every
+// thread; a thread of its own waits for them) or the server ends.
+void serveUntilSignalled(StudioServer& server, const sigset_t& stopSignals) {
+  std::atomic<bool> signalled{false};
+  std::thread waiter([&] {
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    signalled = true;
+    server.stop();  // also when the server has not yet begun to serve
+  });
+  server.run();
+  // The server ended on its own: wake the waiter with the signal it waits
+  // for. (The mask stays as it is: a second Ctrl+C while stopping is
+  // consumed by nobody and cannot kill the process half-way.)
+  if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+}
+
+}  // namespace
+
+int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  StudioCommand command;
+  if (const int status = parseCommand(args, out, err, command); status != kGoOn) return status;
 
   // Every thread started from here on has SIGINT and SIGTERM blocked; one
   // thread waits for them and stops the server.
@@ -125,7 +158,7 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   std::signal(SIGPIPE, SIG_IGN);
 
   std::string error;
-  std::unique_ptr<Studio> studio = Studio::create(options, error);
+  std::unique_ptr<Studio> studio = Studio::create(command.studio, error);
   if (!studio) {
     std::fprintf(err, "glintweave-studio: error: %s\n", error.c_str());
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -133,13 +166,12 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   }
   for (gwp::Host h : {gwp::Host::kMaya, gwp::Host::kMentalRay}) {
     if (!studio->hasHost(h)) {
-      std::fprintf(err, "glintweave-studio: warning: no %s host in this build\n",
-                   gwp::hostName(h));
+      std::fprintf(err, "glintweave-studio: warning: no %s host in this build\n", gwp::hostName(h));
     }
   }
   ServerOptions serverOptions;
-  serverOptions.bind = bind;
-  serverOptions.port = port;
+  serverOptions.bind = command.bind;
+  serverOptions.port = command.port;
   StudioServer server(*studio, serverOptions);
   if (!server.bind(error)) {
     std::fprintf(err, "glintweave-studio: error: %s\n", error.c_str());
@@ -148,27 +180,14 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   }
   std::fprintf(out, "glintweave-studio: %s\n", server.url().c_str());
   std::fflush(out);
-  if (!isLoopback(bind)) {
+  if (!isLoopback(command.bind)) {
     std::fprintf(err,
                  "glintweave-studio: warning: listening on %s: anyone who can reach this "
                  "machine can use the studio\n",
-                 bind.c_str());
+                 command.bind.c_str());
   }
-  if (open) openBrowser(server.url(), err);
-
-  std::atomic<bool> signalled{false};
-  std::thread waiter([&] {
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    signalled = true;
-    server.stop();  // heard even right after the address line
-  });
-  server.run();
-  // The server ended on its own: wake the waiter with the signal it waits
-  // for. (The mask stays as it is: a second Ctrl+C while stopping is
-  // consumed by nobody and cannot kill the process half-way.)
-  if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
-  waiter.join();
+  if (command.open) openBrowser(server.url(), err);
+  serveUntilSignalled(server, stopSignals);
   std::fprintf(err, "glintweave-studio: stopped\n");
   return kExitOk;
 }

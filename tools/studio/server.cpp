@@ -217,6 +217,176 @@ json controlsJson(const Studio& studio) {
             {"maxGain", Limits::kMaxGain}}}};
 }
 
+// ---- the handlers, one per route ------------------------------------------------------
+
+void serveInputs(const Studio& studio, const httplib::Request&, httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(controlsJson(studio).dump(), "application/json");
+}
+
+void serveCheck(const Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  const json body = checkEach(req.params, studio);
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void serveFrame(Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  StudioParams p;
+  if (!params(studio, req, res, p, true)) return;
+  Frame frame;
+  std::string error;
+  const Outcome o = studio.frame(p, frame, error);
+  if (o != Outcome::kOk) return sendOutcome(res, o, error);
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Frame-Width", std::to_string(frame.width));
+  res.set_header("X-Frame-Height", std::to_string(frame.height));
+  res.set_header("X-Frame-Passes", std::to_string(frame.passes));
+  res.set_header("X-Frame-Samples", std::to_string(frame.samples));
+  res.set_header("X-Frame-Target", std::to_string(frame.target));
+  res.set_content(reinterpret_cast<const char*>(frame.rgba.data()), frame.rgba.size(),
+                  "application/octet-stream");
+}
+
+// Five significant digits are plenty for a plot, and keep the answer small:
+// each value goes out as the shortest number that reads back.
+json roundedList(const std::vector<float>& values) {
+  json list = json::array();
+  for (float v : values) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.5g", static_cast<double>(v));
+    list.push_back(std::strtod(buf, nullptr));
+  }
+  return list;
+}
+
+void serveLobe(Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  StudioParams p;
+  if (!params(studio, req, res, p, false)) return;
+  Lobe lobe;
+  std::string error;
+  const Outcome o = studio.lobe(p, lobe, error);
+  if (o != Outcome::kOk) return sendOutcome(res, o, error);
+  json body{{"azimuthSteps", Lobe::kAzimuthSteps},
+            {"elevationSteps", Lobe::kElevationSteps},
+            {"planeSteps", Lobe::kPlaneSteps}};
+  const char* names[2] = {"maya", "mentalray"};
+  for (int h = 0; h < 2; ++h) {
+    if (!lobe.has[h]) continue;
+    body[names[h]] = {{"map", roundedList(lobe.map[h])}, {"plane", roundedList(lobe.plane[h])}};
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+// Takes the query's "format" out of `q`: `fallback` when it is absent.
+std::string takeFormat(Query& q, const std::string& fallback) {
+  std::string format = fallback;
+  if (auto it = q.find("format"); it != q.end()) {
+    format = it->second;
+    q.erase(it);
+  }
+  return format;
+}
+
+void serveImage(Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  Query q(req.params.begin(), req.params.end());
+  const std::string format = takeFormat(q, "png");
+  if (format != "png" && format != "exr") {
+    return sendError(res, kStatusBadRequest, "format: use png or exr", "format");
+  }
+  if (format == "exr" && !gwp::exrSupported()) {
+    return sendError(res, kStatusNotImplemented, "this build cannot write OpenEXR", "format");
+  }
+  StudioParams p;
+  ParamError perr;
+  if (!parseParams(q, studio.schema(), p, perr)) {
+    return sendError(res, kStatusBadRequest, perr.message, perr.field);
+  }
+  if (p.client.empty()) return sendError(res, kStatusBadRequest, "client: missing", "client");
+  gwp::Image image;
+  std::string error;
+  const Outcome o = studio.image(p, image, error);
+  if (o == Outcome::kFailed) return sendError(res, kStatusSuperseded, error);
+  if (o != Outcome::kOk) return sendOutcome(res, o, error);
+  std::string bytes;
+  if (!gwp::encodeImage(image, format == "png" ? gwp::ImageFormat::kPng : gwp::ImageFormat::kExr,
+                        bytes, error)) {
+    return sendError(res, kStatusFailed, error);
+  }
+  res.set_header("Content-Disposition", "attachment; filename=\"glintweave-" +
+                                            std::string(viewName(p.view)) + "." + format + "\"");
+  res.set_content(bytes, format == "png" ? "image/png" : "image/x-exr");
+}
+
+void serveExport(const Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  Query q(req.params.begin(), req.params.end());
+  const std::string format = takeFormat(q, "");
+  if (format != "ma" && format != "mi") {
+    return sendError(res, kStatusBadRequest, "format: use ma or mi", "format");
+  }
+  StudioParams p;
+  ParamError perr;
+  if (!parseParams(q, studio.schema(), p, perr)) {
+    return sendError(res, kStatusBadRequest, perr.message, perr.field);
+  }
+  std::string text;
+  std::string error;
+  if (!sceneIoAvailable()) {
+    return sendError(res, kStatusNotImplemented, "this build has no scene file writers");
+  }
+  if (!exportScene(format, p.material, p.name, text, error)) {
+    return sendError(res, kStatusBadRequest, error, "name");
+  }
+  res.set_header("Content-Disposition", "attachment; filename=\"" + p.name + "." + format + "\"");
+  res.set_content(text, "text/plain; charset=utf-8");
+}
+
+void serveImport(const Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  Query q(req.params.begin(), req.params.end());
+  std::string fileName = "scene.ma";
+  if (auto it = q.find("file"); it != q.end()) fileName = it->second;
+  if (fileName.size() > 255 || fileName.find('/') != std::string::npos) {
+    return sendError(res, kStatusBadRequest, "file: expected a file name", "file");
+  }
+  std::vector<ImportedMaterial> materials;
+  std::string error;
+  if (!sceneIoAvailable()) {
+    return sendError(res, kStatusNotImplemented, "this build has no scene file readers");
+  }
+  if (!importScene(studio.schema(), fileName, req.body, materials, error)) {
+    return sendError(res, kStatusBadRequest, error, "file");
+  }
+  json list = json::array();
+  for (const ImportedMaterial& m : materials) {
+    list.push_back({{"name", m.name},
+                    {"host", m.host},
+                    {"query", materialQuery(m.material)},
+                    {"connected", m.connected}});
+  }
+  res.set_content(json{{"materials", list}}.dump(-1, ' ', false, json::error_handler_t::replace),
+                  "application/json");
+}
+
+// Everything else is one of the embedded files or nothing: no request can
+// reach the file system.
+void serveAsset(const httplib::Request& req, httplib::Response& res) {
+  const std::string path = req.path == "/" ? "/index.html" : req.path;
+  const Asset* a = path.find("..") == std::string::npos ? findAsset(path) : nullptr;
+  if (!a) return sendError(res, kStatusNotFound, "no such page: " + req.path.substr(0, 200));
+  res.set_header("Cache-Control", "no-cache");
+  res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
+}
+
+// Errors the library answers itself (no route, a too-large body) get the
+// same JSON form; handlers' own error bodies are left alone.
+void serveLibraryError(const httplib::Request& req, httplib::Response& res) {
+  if (!res.body.empty()) return;
+  sendError(res, res.status,
+            res.status == kStatusNotFound
+                ? "no such page: " + req.path.substr(0, 200)
+                : "request refused (HTTP " + std::to_string(res.status) + ")");
+}
+
 }  // namespace
 
 StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
@@ -278,171 +448,19 @@ void StudioServer::stop() {
 }
 
 void StudioServer::routes() {
+  using httplib::Request;
+  using httplib::Response;
   httplib::Server& s = *server_;
-
-  s.Get("/api/inputs", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(controlsJson(studio_).dump(), "application/json");
-  });
-
-  s.Get("/api/check", [this](const httplib::Request& req, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    const json body = checkEach(req.params, studio_);
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
-  });
-
-  s.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
-    StudioParams p;
-    if (!params(studio_, req, res, p, true)) return;
-    Frame frame;
-    std::string error;
-    const Outcome o = studio_.frame(p, frame, error);
-    if (o != Outcome::kOk) return sendOutcome(res, o, error);
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Frame-Width", std::to_string(frame.width));
-    res.set_header("X-Frame-Height", std::to_string(frame.height));
-    res.set_header("X-Frame-Passes", std::to_string(frame.passes));
-    res.set_header("X-Frame-Samples", std::to_string(frame.samples));
-    res.set_header("X-Frame-Target", std::to_string(frame.target));
-    res.set_content(reinterpret_cast<const char*>(frame.rgba.data()), frame.rgba.size(),
-                    "application/octet-stream");
-  });
-
-  s.Get("/api/lobe", [this](const httplib::Request& req, httplib::Response& res) {
-    StudioParams p;
-    if (!params(studio_, req, res, p, false)) return;
-    Lobe lobe;
-    std::string error;
-    const Outcome o = studio_.lobe(p, lobe, error);
-    if (o != Outcome::kOk) return sendOutcome(res, o, error);
-    json body{{"azimuthSteps", Lobe::kAzimuthSteps},
-              {"elevationSteps", Lobe::kElevationSteps},
-              {"planeSteps", Lobe::kPlaneSteps}};
-    // Five significant digits are plenty for a plot, and keep the answer
-    // small: each value goes out as the shortest number that reads back.
-    auto rounded = [](const std::vector<float>& values) {
-      json list = json::array();
-      for (float v : values) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.5g", static_cast<double>(v));
-        list.push_back(std::strtod(buf, nullptr));
-      }
-      return list;
-    };
-    const char* names[2] = {"maya", "mentalray"};
-    for (int h = 0; h < 2; ++h) {
-      if (!lobe.has[h]) continue;
-      body[names[h]] = {{"map", rounded(lobe.map[h])}, {"plane", rounded(lobe.plane[h])}};
-    }
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
-                    "application/json");
-  });
-
-  s.Get("/api/image", [this](const httplib::Request& req, httplib::Response& res) {
-    Query q(req.params.begin(), req.params.end());
-    std::string format = "png";
-    if (auto it = q.find("format"); it != q.end()) {
-      format = it->second;
-      q.erase(it);
-    }
-    if (format != "png" && format != "exr") {
-      return sendError(res, kStatusBadRequest, "format: use png or exr", "format");
-    }
-    if (format == "exr" && !gwp::exrSupported()) {
-      return sendError(res, kStatusNotImplemented, "this build cannot write OpenEXR", "format");
-    }
-    StudioParams p;
-    ParamError perr;
-    if (!parseParams(q, studio_.schema(), p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
-    if (p.client.empty()) return sendError(res, kStatusBadRequest, "client: missing", "client");
-    gwp::Image image;
-    std::string error;
-    const Outcome o = studio_.image(p, image, error);
-    if (o == Outcome::kFailed) return sendError(res, kStatusSuperseded, error);
-    if (o != Outcome::kOk) return sendOutcome(res, o, error);
-    std::string bytes;
-    if (!gwp::encodeImage(image, format == "png" ? gwp::ImageFormat::kPng : gwp::ImageFormat::kExr,
-                          bytes, error)) {
-      return sendError(res, kStatusFailed, error);
-    }
-    res.set_header("Content-Disposition",
-                   "attachment; filename=\"glintweave-" + std::string(viewName(p.view)) + "." +
-                       format + "\"");
-    res.set_content(bytes, format == "png" ? "image/png" : "image/x-exr");
-  });
-
-  s.Get("/api/export", [this](const httplib::Request& req, httplib::Response& res) {
-    Query q(req.params.begin(), req.params.end());
-    std::string format;
-    if (auto it = q.find("format"); it != q.end()) {
-      format = it->second;
-      q.erase(it);
-    }
-    if (format != "ma" && format != "mi") {
-      return sendError(res, kStatusBadRequest, "format: use ma or mi", "format");
-    }
-    StudioParams p;
-    ParamError perr;
-    if (!parseParams(q, studio_.schema(), p, perr)) return sendError(res, kStatusBadRequest, perr.message, perr.field);
-    std::string text;
-    std::string error;
-    if (!sceneIoAvailable()) {
-      return sendError(res, kStatusNotImplemented, "this build has no scene file writers");
-    }
-    if (!exportScene(format, p.material, p.name, text, error)) {
-      return sendError(res, kStatusBadRequest, error, "name");
-    }
-    res.set_header("Content-Disposition",
-                   "attachment; filename=\"" + p.name + "." + format + "\"");
-    res.set_content(text, "text/plain; charset=utf-8");
-  });
-
-  s.Post("/api/import", [this](const httplib::Request& req, httplib::Response& res) {
-    Query q(req.params.begin(), req.params.end());
-    std::string fileName = "scene.ma";
-    if (auto it = q.find("file"); it != q.end()) fileName = it->second;
-    if (fileName.size() > 255 || fileName.find('/') != std::string::npos) {
-      return sendError(res, kStatusBadRequest, "file: expected a file name", "file");
-    }
-    std::vector<ImportedMaterial> materials;
-    std::string error;
-    if (!sceneIoAvailable()) {
-      return sendError(res, kStatusNotImplemented, "this build has no scene file readers");
-    }
-    if (!importScene(studio_.schema(), fileName, req.body, materials, error)) {
-      return sendError(res, kStatusBadRequest, error, "file");
-    }
-    json list = json::array();
-    for (const ImportedMaterial& m : materials) {
-      list.push_back({{"name", m.name},
-                      {"host", m.host},
-                      {"query", materialQuery(m.material)},
-                      {"connected", m.connected}});
-    }
-    res.set_content(json{{"materials", list}}.dump(-1, ' ', false, json::error_handler_t::replace),
-                    "application/json");
-  });
-
-  // Everything else is one of the embedded files or nothing: no request can
-  // reach the file system.
-  auto asset = [](const httplib::Request& req, httplib::Response& res) {
-    const std::string path = req.path == "/" ? "/index.html" : req.path;
-    const Asset* a = path.find("..") == std::string::npos ? findAsset(path) : nullptr;
-    if (!a) return sendError(res, kStatusNotFound, "no such page: " + req.path.substr(0, 200));
-    res.set_header("Cache-Control", "no-cache");
-    res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
-  };
-  s.Get(".*", asset);
-  s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    // Errors the library answers itself (no route, a too-large body) get
-    // the same JSON form; handlers' own error bodies are left alone.
-    if (!res.body.empty()) return;
-    sendError(res, res.status,
-              res.status == kStatusNotFound
-                  ? "no such page: " + req.path.substr(0, 200)
-                  : "request refused (HTTP " + std::to_string(res.status) + ")");
-  });
+  Studio& studio = studio_;
+  s.Get("/api/inputs", [&studio](const Request& q, Response& r) { serveInputs(studio, q, r); });
+  s.Get("/api/check", [&studio](const Request& q, Response& r) { serveCheck(studio, q, r); });
+  s.Get("/api/frame", [&studio](const Request& q, Response& r) { serveFrame(studio, q, r); });
+  s.Get("/api/lobe", [&studio](const Request& q, Response& r) { serveLobe(studio, q, r); });
+  s.Get("/api/image", [&studio](const Request& q, Response& r) { serveImage(studio, q, r); });
+  s.Get("/api/export", [&studio](const Request& q, Response& r) { serveExport(studio, q, r); });
+  s.Post("/api/import", [&studio](const Request& q, Response& r) { serveImport(studio, q, r); });
+  s.Get(".*", serveAsset);
+  s.set_error_handler(serveLibraryError);
 }
 
 }  // namespace gwstudio

@@ -1,0 +1,127 @@
+#include "option_values.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace gwp {
+
+bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
+              std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE) {
+    error = std::string(what) + ": '" + text + "' is not an integer";
+    return false;
+  }
+  if (v < lo || v > hi) {
+    error = std::string(what) + " " + text + " is out of range [" + std::to_string(lo) + ", " +
+            std::to_string(hi) + "]";
+    return false;
+  }
+  out = static_cast<int>(v);
+  return true;
+}
+
+bool parseSize(const std::string& text, int& w, int& h, std::string& error) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) {
+    error = "--size: expected WIDTHxHEIGHT, got '" + text + "'";
+    return false;
+  }
+  return parseInt(text.substr(0, x), kMinSize, kMaxSize, "--size width", w, error) &&
+         parseInt(text.substr(x + 1), kMinSize, kMaxSize, "--size height", h, error);
+}
+
+// "name=v1,v2,..." into `sweep`, checked against `schema`.
+bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sweep,
+                std::string& error) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) {
+    error = "--sweep: expected name=v1,v2,..., got '" + text + "'";
+    return false;
+  }
+  const std::string name = text.substr(0, eq);
+  const int id = schema.find(name);
+  if (id < 0) {
+    error = "--sweep: unknown material input '" + name + "' (see --list)";
+    return false;
+  }
+  sweep.input = static_cast<size_t>(id);
+  // Values are separated by commas; a colour's components by colons.
+  const std::string list = text.substr(eq + 1);
+  size_t start = 0;
+  while (true) {
+    const size_t comma = list.find(',', start);
+    const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+    Value v{};
+    std::string why;
+    if (!parseValue(schema, sweep.input, item, v, why)) {
+      error = "--sweep " + name + ": " + why;
+      return false;
+    }
+    sweep.values.push_back(v);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (sweep.values.size() > kMaxSweepValues) {
+    error = "--sweep " + name + ": at most " + std::to_string(kMaxSweepValues) + " values";
+    return false;
+  }
+  return true;
+}
+
+bool hostHas(const MaterialSchema& schema, Host host, size_t id) { return schema[id].in(host); }
+
+std::string hostList(const std::vector<Host>& hosts) {
+  std::string s;
+  for (Host h : hosts) s += (s.empty() ? "" : " | ") + std::string(hostName(h));
+  return s;
+}
+
+ValueCheck checkIntIn(long lo, long hi, const char* what) {
+  return [lo, hi, what](const std::string& text) {
+    int v = 0;
+    std::string error;
+    return parseInt(text, lo, hi, what, v, error) ? std::string() : error;
+  };
+}
+
+std::string checkSize(const std::string& text) {
+  int w = 0, h = 0;
+  std::string error;
+  return parseSize(text, w, h, error) ? std::string() : error;
+}
+
+bool parseHost(const std::string& text, std::vector<Host>& hosts) {
+  if (text == "maya") {
+    hosts = {Host::kMaya};
+  } else if (text == "mentalray") {
+    hosts = {Host::kMentalRay};
+  } else if (text == "both") {
+    hosts = {Host::kMaya, Host::kMentalRay};
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string checkHost(const std::string& text) {
+  std::vector<Host> hosts;
+  return parseHost(text, hosts)
+             ? std::string()
+             : "--host: unknown host '" + text + "' (use maya, mentalray or both)";
+}
+
+std::string checkLightSamples(const std::string& text) {
+  return text == "auto" ? std::string() : checkIntIn(1, kMaxLightSamples, "--light-samples")(text);
+}
+
+std::string checkPreset(const std::string& text) {
+  if (findPreset(text)) return "";
+  std::string names;
+  for (const Preset& p : presets()) names += (names.empty() ? "" : ", ") + std::string(p.name);
+  return "--preset: unknown preset '" + text + "' (one of " + names + ")";
+}
+
+}  // namespace gwp

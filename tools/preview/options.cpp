@@ -1,0 +1,456 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "option_values.h"
+#include "scene_file.h"
+#include "scene_writer.h"
+
+namespace gwp {
+namespace {
+
+constexpr const char* kDefaultOutput = "glintweave-preview.png";
+constexpr const char* kDefaultSweepOutput = "glintweave-sweep.png";
+constexpr const char* kDefaultSceneOutput = "glintweave-scene.png";
+
+// A CLI11 validator from `check`, applied to the value that counts: the last
+// of a repeated option (earlier ones are overridden, not checked). Its
+// description is empty so that the help text stays the tool's own.
+CLI::Validator lastValue(ValueCheck check) {
+  CLI::Validator v([check](std::string& text) { return check(text); }, "");
+  v.application_index(0);
+  return v;
+}
+
+// The options as typed; checked and turned into Options after parsing.
+struct RawOptions {
+  std::string host, size, spp, threads, lightSamples, preset, output, name;
+  std::vector<std::string> sets, sweeps, scenes;
+  std::string exportMa, exportMi;
+  std::string mayaPlugin, mrShader, mrRenderer;
+  bool help = false, list = false, pointLights = false;
+};
+
+constexpr const char* kDescription =
+    "Renders the glintWeave material through the real deliverables: the Maya node plug-in\n"
+    "(glintWeave.so) in the stand-in Maya host and the mental ray shader library\n"
+    "(kl4v_glintWeave.so) in the stand-in renderer. Every material sample is shaded by the\n"
+    "deliverable itself; the tool only traces rays and lights the scene. It also reads the\n"
+    "glintWeave materials of Maya ASCII (.ma) and mental ray (.mi) scenes, and writes a\n"
+    "material as either.";
+
+constexpr const char* kFooter =
+    "Material inputs are named as the deliverables name them (--list shows them with their\n"
+    "defaults and slider ranges). A value must be finite, within the hosts' hard limits and\n"
+    "not below a soft minimum; colours are not negative. Soft maxima are slider ranges only.\n"
+    "\n"
+    "Contact sheets (--sweep, --scene) label every cell: a sweep cell with its value(s) and\n"
+    "the axes with the swept inputs, a scene swatch with its material's name and host, and\n"
+    "the sheet's title with the scene files' names.\n"
+    "\n"
+    "Scenes. --scene reads every glintWeave node of a .ma and every kl4v_glintWeave shader of\n"
+    "a .mi; each renders through its own file's host unless --host says otherwise (an input\n"
+    "the other host lacks keeps that host's default). A connected input renders with its\n"
+    "stored value. The swatch scene's lights light every swatch: a shader's \"light\" list and\n"
+    "the scene's own lights, cameras and objects are not used.\n"
+    "With --list, one line per material, stable for scripts:\n"
+    "  NAME INPUT=VALUE ... with every input of the file's host by long name, values as\n"
+    "  --set takes them, \"<-SOURCE\" after a connected input's value (\"<-CHILD:SOURCE,...\"\n"
+    "  for single children); names with other characters than letters, digits and _ : | . [\n"
+    "  ] - in double quotes. A line \"# FILE (HOST)\" comes before each file's materials.\n"
+    "\n"
+    "Errors. Any error prints one line and exits with status 2, having written nothing:\n"
+    "\"glintweave-preview: error: ...\", or for a scene file \"FILE:LINE:COL: message\" (LINE\n"
+    "and COL 0 when the whole file is concerned). A scene's declaration of kl4v_glintWeave\n"
+    "that differs from the installed one is reported as \"FILE:LINE:COL: warning: ...\".\n"
+    "Images and exported scenes are written to a temporary file and renamed into place when\n"
+    "complete. A progress bar goes to standard error when it is a terminal; one summary line\n"
+    "goes to standard output.\n"
+    "\n"
+    "Examples:\n"
+    "  glintweave-preview\n"
+    "  glintweave-preview --preset satin --set color=0.2,0.4,0.8 -o satin.png\n"
+    "  glintweave-preview --host maya --sweep specularU=1,10,100,1000 --sweep specularV=1,100\n"
+    "  glintweave-preview --scene shot.ma --scene shot.mi -o materials.png\n"
+    "  glintweave-preview --scene shot.ma --list\n"
+    "  glintweave-preview --preset satin --set specularV=120 --export-ma satin.ma --name satin1";
+
+// A value option given twice takes the last.
+CLI::Option* single(CLI::Option* o) {
+  return o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void addMaterialOptions(CLI::App& app, RawOptions& raw) {
+  const char* material = "Material";
+  single(app.add_option("--preset", raw.preset,
+                        "start from a named material (default brushed-metal; see --list)"))
+      ->type_name("NAME")
+      ->check(lastValue(checkPreset))
+      ->group(material);
+  app.add_option("--set", raw.sets,
+                 "set a material input by its name; repeatable, applied after the preset in "
+                 "order; colours take r,g,b or one grey value, e.g. --set specularU=200")
+      ->type_name("NAME=VALUE")
+      ->group(material);
+  app.add_option("--sweep", raw.sweeps,
+                 "render a contact sheet, one sphere per value; twice for a grid (first: "
+                 "columns, second: rows); up to 16 values each; colours as r:g:b")
+      ->type_name("NAME=V1,V2,...")
+      ->group(material);
+  app.add_flag("--list", raw.list,
+               "list the material inputs and presets (with --scene: the scenes' materials), "
+               "then exit")
+      ->group(material);
+}
+
+void addSceneFileOptions(CLI::App& app, RawOptions& raw) {
+  const char* scenes = "Scene files";
+  app.add_option("--scene", raw.scenes,
+                 "render every glintWeave material of these Maya ASCII (.ma) or mental ray "
+                 "(.mi) scenes as a labelled contact sheet; repeatable")
+      ->type_name("FILE...")
+      ->group(scenes);
+  single(app.add_option("--export-ma", raw.exportMa,
+                        "write the material (preset, then --set) as a Maya ASCII file"))
+      ->type_name("FILE")
+      ->group(scenes);
+  single(app.add_option("--export-mi", raw.exportMi,
+                        "write the material as a mental ray .mi a scene can $include"))
+      ->type_name("FILE")
+      ->group(scenes);
+  single(app.add_option("--name", raw.name,
+                        "the exported node's or shader's name (default glintWeave1)"))
+      ->type_name("NAME")
+      ->group(scenes);
+}
+
+void addRenderingOptions(CLI::App& app, RawOptions& raw) {
+  const char* rendering = "Rendering";
+  single(app.add_option("--host", raw.host,
+                        "which deliverable renders (default: both, side by side, Maya on the "
+                        "left; with --scene each file's own host)"))
+      ->type_name("maya|mentalray|both")
+      ->check(lastValue(checkHost))
+      ->group(rendering);
+  single(app.add_option("--size", raw.size,
+                        "image size per host, 8 to 8192 (default 400x300); on a contact sheet "
+                        "the size of one cell (default 128x128)"))
+      ->type_name("WxH")
+      ->check(lastValue(checkSize))
+      ->group(rendering);
+  single(app.add_option("--spp", raw.spp, "camera samples per pixel, 1 to 4096 (default 16)"))
+      ->type_name("N")
+      ->check(lastValue(checkIntIn(1, kMaxSamples, "--spp")))
+      ->group(rendering);
+  single(app.add_option("--threads", raw.threads,
+                        "rendering threads (default: all cores); the image does not depend on "
+                        "it"))
+      ->type_name("N")
+      ->check(lastValue(checkIntIn(1, kMaxThreads, "--threads")))
+      ->group(rendering);
+  app.add_flag("--point-lights", raw.pointLights,
+               "make the key light a point light instead of an area light (the two hosts then "
+               "agree most closely)")
+      ->group(rendering);
+  single(app.add_option("--light-samples", raw.lightSamples,
+                        "shadow samples of the area light per hit: auto (the default) gives "
+                        "each hit one and spreads them over the pixel's camera samples; N, 1 to "
+                        "256, gives every hit, reflected ones included, N of its own (16: one "
+                        "per cell of the light's 4x4 grid, as earlier versions did)"))
+      ->type_name("N|auto")
+      ->check(lastValue(checkLightSamples))
+      ->group(rendering);
+}
+
+void addOutputOptions(CLI::App& app, RawOptions& raw) {
+  const char* output = "Output";
+  const char* libraries = "Libraries (default: this build's)";
+  single(app.add_option("-o,--output", raw.output,
+                        "image to write (default glintweave-preview.png, glintweave-sweep.png "
+                        "or glintweave-scene.png); PNG, or OpenEXR with linear values when it "
+                        "ends in .exr"))
+      ->type_name("PATH")
+      ->group(output);
+  // Seen as soon as it is parsed, so that --help wins over a bad value.
+  app.add_flag("-h,--help", raw.help, "show this help, then exit")
+      ->trigger_on_parse()
+      ->group(output);
+
+  single(app.add_option("--maya-plugin", raw.mayaPlugin, "the Maya plug-in to load"))
+      ->type_name("PATH")
+      ->group(libraries);
+  single(app.add_option("--mr-shader", raw.mrShader,
+                        "the mental ray shader library (its .mi beside it or in ../include)"))
+      ->type_name("PATH")
+      ->group(libraries);
+  single(app.add_option("--mr-renderer", raw.mrRenderer, "the stand-in renderer module"))
+      ->type_name("PATH")
+      ->group(libraries);
+}
+
+// The options in the order and groups of the help text.
+std::unique_ptr<CLI::App> makeApp(RawOptions& raw) {
+  auto app = std::make_unique<CLI::App>(kDescription, "glintweave-preview");
+  app->set_help_flag();  // handled below, so that --help works beside any other option
+  app->allow_extras();   // unknown arguments are reported in the tool's own words
+  app->footer(kFooter);
+  app->get_formatter()->column_width(30);
+  addMaterialOptions(*app, raw);
+  addSceneFileOptions(*app, raw);
+  addRenderingOptions(*app, raw);
+  addOutputOptions(*app, raw);
+  return app;
+}
+
+// CLI11's own messages, in the tool's words. A validator's message is
+// already whole: CLI11's "NAME: " before it is dropped.
+std::string parseErrorText(const CLI::ParseError& e) {
+  const std::string what = e.what();
+  const size_t colon = what.find(':');
+  if (dynamic_cast<const CLI::ValidationError*>(&e) && colon != std::string::npos &&
+      what.compare(colon, 2, ": ") == 0) {
+    return what.substr(colon + 2);
+  }
+  if (e.get_name() == "ArgumentMismatch" && colon != std::string::npos &&
+      what.find("required") != std::string::npos) {
+    return what.substr(0, colon) + " needs a value";
+  }
+  return what;
+}
+
+// ---- from what was typed to Options ---------------------------------------------------
+
+// The options that need no schema. The values were checked while parsing.
+void takeSimpleOptions(const RawOptions& raw, Options& options) {
+  options.list = raw.list;
+  options.pointLightsOnly = raw.pointLights;
+  std::string unused;
+  if (!raw.host.empty()) options.hostGiven = parseHost(raw.host, options.hosts);
+  if (!raw.size.empty()) {
+    options.sizeGiven = parseSize(raw.size, options.width, options.height, unused);
+  }
+  if (!raw.spp.empty()) parseInt(raw.spp, 1, kMaxSamples, "", options.samplesPerPixel, unused);
+  if (!raw.threads.empty()) parseInt(raw.threads, 1, kMaxThreads, "", options.threads, unused);
+  if (raw.lightSamples == "auto") {
+    options.lightSamples = 0;
+  } else if (!raw.lightSamples.empty()) {
+    parseInt(raw.lightSamples, 1, kMaxLightSamples, "", options.lightSamples, unused);
+  }
+  if (!raw.preset.empty()) options.preset = raw.preset;
+  if (!raw.output.empty()) {
+    options.output = raw.output;
+    options.outputGiven = true;
+  }
+  options.libraries = {raw.mayaPlugin, raw.mrShader, raw.mrRenderer};
+  options.scenes = raw.scenes;
+  options.exportMa = raw.exportMa;
+  options.exportMi = raw.exportMi;
+}
+
+// What does not go together.
+bool checkCombinations(const RawOptions& raw, const Options& options, std::string& error) {
+  if (raw.sweeps.size() > 2) {
+    error = "--sweep: at most two parameters";
+    return false;
+  }
+  if (!raw.name.empty() && !gws::validMaterialName(raw.name, error)) {
+    error = "--name: " + error;
+    return false;
+  }
+  if (!options.scenes.empty()) {
+    const std::pair<const char*, bool> given[] = {{"--sweep", !raw.sweeps.empty()},
+                                                  {"--set", !raw.sets.empty()},
+                                                  {"--preset", !raw.preset.empty()},
+                                                  {"--export-ma", !raw.exportMa.empty()},
+                                                  {"--export-mi", !raw.exportMi.empty()}};
+    for (const auto& [what, yes] : given) {
+      if (yes) {
+        error = std::string(what) + " does not go with --scene: the scenes' materials are " +
+                "rendered as they are";
+        return false;
+      }
+    }
+  }
+  if (options.exporting() && !raw.sweeps.empty() && !options.outputGiven) {
+    error = "--sweep with --export-ma/--export-mi renders only with -o; give -o too";
+    return false;
+  }
+  return true;
+}
+
+// The inputs come from the deliverables that will render (and those
+// written to): the hosts asked for must be readable; the other host's
+// inputs are known when it is.
+bool loadSchema(Options& options, std::string& error) {
+  std::vector<gws::Host> required;
+  for (Host h : options.hosts) {
+    if (options.hostGiven || options.scenes.empty()) required.push_back(h);
+  }
+  if (!options.exportMa.empty()) required.push_back(gws::Host::kMaya);
+  if (!options.exportMi.empty()) required.push_back(gws::Host::kMentalRay);
+  for (const std::string& path : options.scenes) {
+    gws::Host h;
+    if (gws::hostOfPath(path, h)) required.push_back(h);
+  }
+  options.schema = gws::loadMaterialSchema(
+      {options.libraries.mayaPlugin, options.libraries.mentalRayShader}, required, error);
+  return options.schema != nullptr;
+}
+
+// The material (the preset, then every --set) and the sweeps. What --set
+// and --sweep name must be an input of a host that renders it or is
+// written to.
+bool makeMaterial(const RawOptions& raw, Options& options, std::string& error) {
+  const MaterialSchema& schema = *options.schema;
+  options.material = Material(options.schema);
+  if (!applyPreset(options.material, *findPreset(options.preset), error)) return false;
+  std::vector<Host> targets = options.hosts;
+  if (options.exporting() && !options.outputGiven && raw.sweeps.empty()) targets.clear();
+  if (!options.exportMa.empty()) targets.push_back(Host::kMaya);
+  if (!options.exportMi.empty()) targets.push_back(Host::kMentalRay);
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+  for (const std::string& s : raw.sets) {
+    if (!applySetting(options.material, s, error)) {
+      error = "--set " + error;
+      return false;
+    }
+    const size_t id = static_cast<size_t>(schema.find(s.substr(0, s.find('='))));
+    if (std::none_of(targets.begin(), targets.end(),
+                     [&](Host h) { return hostHas(schema, h, id); })) {
+      error = "--set: " + schema[id].name + " is not an input of " + hostList(targets);
+      return false;
+    }
+  }
+  for (const std::string& text : raw.sweeps) {
+    Sweep sweep;
+    if (!parseSweep(schema, text, sweep, error)) return false;
+    if (std::none_of(options.hosts.begin(), options.hosts.end(),
+                     [&](Host h) { return hostHas(schema, h, sweep.input); })) {
+      error =
+          "--sweep: " + schema[sweep.input].name + " is not an input of " + hostList(options.hosts);
+      return false;
+    }
+    options.sweeps.push_back(std::move(sweep));
+  }
+  if (options.sweeps.size() == 2 && options.sweeps[0].input == options.sweeps[1].input) {
+    error = "--sweep: the two sweeps name the same input";
+    return false;
+  }
+  return true;
+}
+
+// Checks what was typed and fills `options`, loading the material schema.
+// `invalid` is the message of a value CLI11 refused: it comes after an
+// unknown argument and --help, as every other check does.
+bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
+                  const std::string& invalid, Options& options, std::string& error) {
+  if (!extras.empty()) {
+    const std::string& a = extras.front();
+    error = a.size() > 1 && a[0] == '-' ? "unknown option '" + a + "' (see --help)"
+                                        : "unexpected argument '" + a + "' (see --help)";
+    return false;
+  }
+  options.help = raw.help;
+  if (options.help) return true;
+  if (!invalid.empty()) {
+    error = invalid;
+    return false;
+  }
+  takeSimpleOptions(raw, options);
+  if (!raw.name.empty()) options.materialName = raw.name;
+  if (!checkCombinations(raw, options, error) || !loadSchema(options, error) ||
+      !makeMaterial(raw, options, error)) {
+    return false;
+  }
+  const bool sheet = !options.sweeps.empty() || !options.scenes.empty();
+  if (sheet && !options.sizeGiven) options.width = options.height = kDefaultCell;
+  if (options.output.empty()) {
+    options.output = !options.sweeps.empty()   ? kDefaultSweepOutput
+                     : !options.scenes.empty() ? kDefaultSceneOutput
+                                               : kDefaultOutput;
+  }
+  return true;
+}
+
+// `text` wrapped at `maxWidth`, each line after the first indented to
+// `column`; `width` is where the first line's text starts.
+std::string wrapped(const std::string& text, size_t column, size_t width, size_t maxWidth) {
+  std::string line;
+  std::string word;
+  for (char c : text + " ") {
+    if (c != ' ') {
+      word += c;
+      continue;
+    }
+    if (word.empty()) continue;
+    if (width + word.size() + 1 > maxWidth && width > column) {
+      line += "\n" + std::string(column, ' ');
+      width = column;
+    }
+    if (width > column) {
+      line += ' ';
+      ++width;
+    }
+    line += word;
+    width += word.size();
+    word.clear();
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string helpText() {
+  // Laid out here rather than by CLI11's formatter, which does not wrap
+  // descriptions: groups in order, each option with its value's form, the
+  // description wrapped under itself.
+  constexpr size_t kColumn = 30, kWidth = 92;
+  RawOptions raw;
+  const auto app = makeApp(raw);
+  std::string text = "Usage: glintweave-preview [options]\n\n" + std::string(kDescription) + "\n";
+  std::vector<std::string> groups;
+  for (const CLI::Option* o : app->get_options()) {
+    if (std::find(groups.begin(), groups.end(), o->get_group()) == groups.end()) {
+      groups.push_back(o->get_group());
+    }
+  }
+  for (const std::string& group : groups) {
+    text += "\n" + group + ":\n";
+    for (const CLI::Option* o : app->get_options()) {
+      if (o->get_group() != group) continue;
+      std::string names;
+      for (const std::string& n : o->get_snames()) names += (names.empty() ? "-" : ", -") + n;
+      for (const std::string& n : o->get_lnames()) names += (names.empty() ? "--" : ", --") + n;
+      if (o->get_type_size() != 0) names += " " + o->get_type_name();
+      std::string line = "  " + names;
+      line += line.size() + 2 <= kColumn ? std::string(kColumn - line.size(), ' ')
+                                         : "\n" + std::string(kColumn, ' ');
+      line += wrapped(o->get_description(), kColumn, kColumn, kWidth);
+      text += line + "\n";
+    }
+  }
+  return text + "\n" + kFooter + "\n";
+}
+
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
+  RawOptions raw;
+  auto app = makeApp(raw);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them backwards
+  std::string invalid;
+  try {
+    app->parse(reversed);
+  } catch (const CLI::ValidationError& e) {
+    invalid = parseErrorText(e);
+  } catch (const CLI::ParseError& e) {
+    error = parseErrorText(e);
+    return false;
+  }
+  return checkOptions(raw, app->remaining(), invalid, options, error);
+}
+
+}  // namespace gwp

@@ -1,0 +1,64 @@
+// The command line of glintweave-preview as options: what was typed,
+// checked, with the material it makes. Parsing loads nothing but the
+// material schema from the deliverables; the plan (plan.h) turns options
+// into a render job and the run step (cli.h) carries it out.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "material.h"
+
+namespace gwp {
+
+struct Sweep {
+  size_t input = 0;  // index into the material schema
+  std::vector<Value> values;
+};
+
+struct Options {
+  std::vector<Host> hosts{Host::kMaya, Host::kMentalRay};
+  bool hostGiven = false;
+  int width = 400;  // per host; per cell on a contact sheet
+  int height = 300;
+  bool sizeGiven = false;
+  int samplesPerPixel = 16;
+  int threads = 0;  // 0: all cores
+  std::string preset = kDefaultPreset;
+  // The deliverables' inputs (loaded from the libraries in `libraries`), and
+  // the material: the preset, then every --set, applied in order.
+  std::shared_ptr<const MaterialSchema> schema;
+  Material material;
+  std::vector<Sweep> sweeps;
+  std::vector<std::string> scenes;  // --scene files, in order
+  std::string exportMa;             // --export-ma
+  std::string exportMi;             // --export-mi
+  std::string materialName = "glintWeave1";
+  std::string output;
+  bool outputGiven = false;
+  LibraryPaths libraries;
+  bool pointLightsOnly = false;
+  int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
+  bool help = false;
+  bool list = false;
+
+  bool exporting() const { return !exportMa.empty() || !exportMi.empty(); }
+};
+
+// Limits of what the command line accepts.
+constexpr int kMinSize = 8;
+constexpr int kMaxSize = 8192;
+constexpr int kMaxSamples = 4096;
+constexpr int kMaxThreads = 1024;
+constexpr int kMaxLightSamples = 256;
+constexpr size_t kMaxSweepValues = 16;
+constexpr int kDefaultCell = 128;  // a contact sheet's cell, when --size is not given
+
+// Parses the arguments after the program name. False with a one-line `error`.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+std::string helpText();
+
+}  // namespace gwp

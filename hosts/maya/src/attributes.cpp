@@ -8,47 +8,18 @@
 #include <initializer_list>
 #include <string>
 
+#include "attribute_calls.h"
 #include "host.h"
 
 // The function sets are written against the stand-in's records, its call
 // log and its lock, all in mayahost::detail.
 using namespace mayahost::detail;
+using namespace mayahost::detail::attribute_calls;
 using mayahost::AttributeFlags;
 using mayahost::AttributeKind;
 using mayahost::AttributeRecord;
 
 namespace {
-
-using Lock = std::lock_guard<std::recursive_mutex>;
-
-std::string number(double v) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%g", v);
-  return buffer;
-}
-
-const char* truth(bool v) { return v ? "true" : "false"; }
-
-// Runs a setter on the function set's attribute: logs it, honours injected
-// failures, refuses without an attribute, records the call on the attribute.
-template <class Apply>
-MStatus modify(MFnBase& fn, const char* function, const std::string& call, Apply apply) {
-  Lock lock(host().mutex);
-  Attr* a = Access::fnAttr(fn);
-  auto outcome = enterCall(function, a ? a->longName : std::string());
-  MStatus result = outcome.status;
-  if (!outcome.refuse) {
-    if (!a) {
-      result = MS::kInvalidParameter;
-    } else if (!apply(*a)) {
-      result = MS::kInvalidParameter;
-    } else {
-      a->calls.push_back(call);
-    }
-  }
-  finishCall(outcome, result);
-  return result;
-}
 
 MStatus setFlag(MFnBase& fn, const char* function, const char* name, bool AttributeFlags::*flag,
                 bool state) {
@@ -64,20 +35,6 @@ T readFlag(const MFnBase& fn, bool AttributeFlags::*flag, MStatus* status) {
   const Attr* a = Access::fnAttr(fn);
   if (status) *status = a ? MS::kSuccess : MS::kInvalidParameter;
   return a ? a->flags.*flag : false;
-}
-
-Attr& newAttr(const MString& fullName, const MString& briefName, AttributeKind kind,
-              MFnNumericData::Type type) {
-  auto& h = host();
-  h.attrs.emplace_back();
-  Attr& a = h.attrs.back();
-  a.longName = fullName.asChar();
-  a.shortName = briefName.asChar();
-  a.kind = kind;
-  a.numericType = type;
-  a.owner = h.registering;
-  if (h.registering) h.registering->created.push_back(&a);
-  return a;
 }
 
 bool isScalar(MFnNumericData::Type t) {
@@ -97,16 +54,6 @@ bool isScalar(MFnNumericData::Type t) {
   }
 }
 
-// A child may belong to one parent only and must not be an array.
-bool adoptable(const Attr* c) { return c && c->parent == nullptr && !c->flags.array; }
-
-// Makes `child` the next child of `parent`.
-void adopt(Attr& parent, Attr& child) {
-  child.parent = &parent;
-  child.parentView = &parent;
-  parent.children.push_back(&child);
-}
-
 // The numeric type of a compound of 2 or 3 children of one numeric type.
 MFnNumericData::Type compoundType(MFnNumericData::Type child, size_t count) {
   const bool three = count == 3;
@@ -122,27 +69,6 @@ MFnNumericData::Type compoundType(MFnNumericData::Type child, size_t count) {
     default:
       return MFnNumericData::kInvalid;
   }
-}
-
-// Runs a create call: logs it, honours injected failures, makes the
-// attribute (`make` returns null when the arguments are refused), reports
-// the status and hands the new attribute to the function set.
-template <class Make>
-MObject createAttr(MFnBase& fn, const char* function, const MString& fullName,
-                   MStatus* ReturnStatus, Make make) {
-  Lock lock(host().mutex);
-  auto outcome = enterCall(function, fullName.asChar());
-  MStatus result = outcome.status;
-  Attr* made = nullptr;
-  if (!outcome.refuse) {
-    made = make();
-    if (!made) result = MS::kInvalidParameter;
-  }
-  finishCall(outcome, result);
-  if (ReturnStatus) *ReturnStatus = result;
-  const MObject object = Access::attrObject(made);
-  Access::setFnObject(fn, object);
-  return object;
 }
 
 }  // namespace
@@ -519,95 +445,5 @@ MStatus MFnNumericAttribute::getDefault(float& a, float& b, float& c) {
   a = static_cast<float>(at->defaults[0]);
   b = static_cast<float>(at->defaults[1]);
   c = static_cast<float>(at->defaults[2]);
-  return MS::kSuccess;
-}
-
-// ---- MFnLightDataAttribute -------------------------------------------------------------------
-
-MFnLightDataAttribute::MFnLightDataAttribute(MObject& object, MStatus* ReturnStatus) {
-  const Attr* a = Access::attr(object);
-  const bool ok = a && a->kind == AttributeKind::kLightData;
-  if (ok) object_ = object;
-  if (ReturnStatus) *ReturnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
-}
-MFnLightDataAttribute::~MFnLightDataAttribute() = default;
-
-MObject MFnLightDataAttribute::create(const MString& fullName, const MString& briefName,
-                                      const MObject& direction, const MObject& intensity,
-                                      const MObject& ambient, const MObject& diffuse,
-                                      const MObject& specular, const MObject& shadowFraciton,
-                                      const MObject& preShadowIntensity, const MObject& blindData,
-                                      MStatus* ReturnStatus) {
-  return createAttr(*this, "MFnLightDataAttribute::create", fullName, ReturnStatus, [&]() -> Attr* {
-    Attr* kids[8] = {Access::attr(direction),
-                     Access::attr(intensity),
-                     Access::attr(ambient),
-                     Access::attr(diffuse),
-                     Access::attr(specular),
-                     Access::attr(shadowFraciton),
-                     Access::attr(preShadowIntensity),
-                     Access::attr(blindData)};
-    bool ok = fullName.length() > 0;
-    for (Attr* k : kids) ok = ok && adoptable(k);
-    if (!ok) return nullptr;
-    Attr& made = newAttr(fullName, briefName, AttributeKind::kLightData, MFnNumericData::kInvalid);
-    for (Attr* k : kids) adopt(made, *k);
-    return &made;
-  });
-}
-
-MObject MFnLightDataAttribute::child(unsigned int index, MStatus* returnStatus) {
-  Lock lock(host().mutex);
-  const Attr* a = Access::fnAttr(*this);
-  const bool ok = a && index < a->children.size();
-  if (returnStatus) *returnStatus = ok ? MS::kSuccess : MS::kInvalidParameter;
-  return ok ? Access::attrObject(a->child(index)) : MObject();
-}
-
-MStatus MFnLightDataAttribute::setDefault(float dx, float dy, float dz, float ir, float ig,
-                                          float ib, bool amb, bool dif, bool spec, float shadow,
-                                          float preShadow, MUintPtrSz blind) {
-  std::vector<double> values = {dx,
-                                dy,
-                                dz,
-                                ir,
-                                ig,
-                                ib,
-                                amb ? 1.0 : 0.0,
-                                dif ? 1.0 : 0.0,
-                                spec ? 1.0 : 0.0,
-                                shadow,
-                                preShadow,
-                                static_cast<double>(blind)};
-  std::string call = "setDefault(light";
-  for (size_t k = 0; k < values.size(); ++k)
-    call += " " + ((k >= 6 && k <= 8) ? std::string(truth(values[k] != 0.0)) : number(values[k]));
-  call += ")";
-  return modify(*this, "MFnLightDataAttribute::setDefault", call, [&](Attr& a) {
-    if (a.kind != AttributeKind::kLightData) return false;
-    a.defaults = values;
-    return true;
-  });
-}
-
-MStatus MFnLightDataAttribute::getDefault(float& dx, float& dy, float& dz, float& ir, float& ig,
-                                          float& ib, bool& amb, bool& dif, bool& spec,
-                                          float& shadow, float& preShadow, MUintPtrSz& blind) {
-  Lock lock(host().mutex);
-  const Attr* a = Access::fnAttr(*this);
-  if (!a || a->defaults.size() != 12) return MS::kFailure;
-  const std::vector<double>& d = a->defaults;
-  dx = static_cast<float>(d[0]);
-  dy = static_cast<float>(d[1]);
-  dz = static_cast<float>(d[2]);
-  ir = static_cast<float>(d[3]);
-  ig = static_cast<float>(d[4]);
-  ib = static_cast<float>(d[5]);
-  amb = d[6] != 0.0;
-  dif = d[7] != 0.0;
-  spec = d[8] != 0.0;
-  shadow = static_cast<float>(d[9]);
-  preShadow = static_cast<float>(d[10]);
-  blind = static_cast<MUintPtrSz>(d[11]);
   return MS::kSuccess;
 }

@@ -721,6 +721,31 @@ TEST_F(Tool, SweepSheetIsOneLabelledCellPerValue) {
             0.02f);
 }
 
+TEST_F(Tool, DefaultImageNamesEachHostUnderItsHalf) {
+  const std::string out = dir + "/default.png";
+  Image image;
+  std::string error;
+  if (builtHosts().size() == 2) {
+    const test::RunResult r = test::runTool({"--size", "40x24", "--spp", "1", "-o", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(readPng(out, image, error)) << error;
+    SheetLayout layout;
+    ASSERT_TRUE(sideBySide({"Maya", "mental ray"}, 40, 24, layout, error)) << error;
+    ASSERT_EQ(layout.texts.size(), 2u);
+    EXPECT_NE(r.out.find(std::to_string(layout.width) + "x" + std::to_string(layout.height)),
+              std::string::npos)
+        << r.out;
+    expectLabelledSheet(image, layout, 40, 24);
+  }
+  // A host alone is the render and nothing else.
+  const test::RunResult r = test::runTool(
+      {"--host", hostName(builtHosts()[0]), "--size", "40x24", "--spp", "1", "-o", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(readPng(out, image, error)) << error;
+  EXPECT_EQ(image.width, 40);
+  EXPECT_EQ(image.height, 24);
+}
+
 TEST_F(Tool, SceneSheetLabelsEachSwatchWithItsNameAndHost) {
   if (builtHosts().size() != 2) GTEST_SKIP() << "the scene sheet shows both hosts";
   const std::string out = dir + "/scene.png";

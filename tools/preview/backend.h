@@ -71,6 +71,9 @@ class Backend {
 // Transparency stays: on the Maya side it scales the diffuse response.
 Material lobeMaterial(const Material& material);
 
+// The host's name as images label it: "Maya", "mental ray".
+const char* hostTitle(Host host);
+
 // Where the deliverables and the stand-in renderer module are found. Empty
 // members take the locations of this build.
 struct LibraryPaths {

@@ -15,6 +15,8 @@ std::unique_ptr<Backend> createMentalRayBackend(const Scene& scene,
                                                 const LibraryPaths& paths, std::string& error);
 #endif
 
+const char* hostTitle(Host host) { return host == Host::kMaya ? "Maya" : "mental ray"; }
+
 bool Backend::setMaterial(size_t, const Material&, std::string& error) {
   error = std::string("the ") + name() + " backend cannot change a material in place";
   return false;

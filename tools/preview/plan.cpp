@@ -72,17 +72,16 @@ bool planSceneSheet(const Options& options, const std::vector<gws::SceneFile>& s
   return swatchSheet(title, labels, columns, options.width, options.height, job.layout, error);
 }
 
-// The material through each host, side by side.
-bool planSideBySide(const Options& options, RenderJob& job) {
+// The material through each host, side by side, each named under itself.
+bool planSideBySide(const Options& options, RenderJob& job, std::string& error) {
   job.materials.push_back(options.material);
   job.hosts = options.hosts;
-  for (size_t h = 0; h < job.hosts.size(); ++h) {
-    job.swatches.push_back({1, job.hosts[h]});
-    job.layout.cells.push_back({static_cast<int>(h) * options.width, 0});
+  std::vector<std::string> titles;
+  for (Host h : job.hosts) {
+    job.swatches.push_back({1, h});
+    titles.push_back(hostTitle(h));
   }
-  job.layout.width = options.width * static_cast<int>(job.hosts.size());
-  job.layout.height = options.height;
-  return true;
+  return sideBySide(titles, options.width, options.height, job.layout, error);
 }
 
 }  // namespace
@@ -95,8 +94,8 @@ std::string baseName(const std::string& path) {
 bool planRender(const Options& options, const std::vector<gws::SceneFile>& scenes, RenderJob& job,
                 std::string& error) {
   const bool sweeping = !options.sweeps.empty();
-  job.sheet = sweeping || !scenes.empty();
-  job.scene = job.sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
+  const bool sheet = sweeping || !scenes.empty();
+  job.scene = sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
   if (options.lightSamples > 0) {
     job.scene.lightSampling.mode = LightSampling::Mode::kPerHit;
     job.scene.lightSampling.perHit = options.lightSamples;
@@ -104,9 +103,9 @@ bool planRender(const Options& options, const std::vector<gws::SceneFile>& scene
   job.materials = {floorMaterial(options.schema)};
   job.cellWidth = options.width;
   job.cellHeight = options.height;
-  const bool planned = sweeping    ? planSweep(options, job, error)
-                       : job.sheet ? planSceneSheet(options, scenes, job, error)
-                                   : planSideBySide(options, job);
+  const bool planned = sweeping ? planSweep(options, job, error)
+                       : sheet  ? planSceneSheet(options, scenes, job, error)
+                                : planSideBySide(options, job, error);
   if (!planned) return false;
   if (job.layout.width > 2 * kMaxSize || job.layout.height > kMaxSize) {
     error = "the image would be larger than " + std::to_string(2 * kMaxSize) + "x" +

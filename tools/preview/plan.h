@@ -28,10 +28,9 @@ struct RenderJob {
   std::vector<Material> materials;  // the floor's first, then the swatches'
   std::vector<Swatch> swatches;     // one per cell of `layout`, in order
   std::vector<Host> hosts;          // the hosts the swatches use, in order of first use
-  SheetLayout layout;               // where each swatch goes, the text, the image's size
+  SheetLayout layout;  // where each swatch goes, the text (on the sheet background), the size
   int cellWidth = 0;
   int cellHeight = 0;
-  bool sheet = false;  // a contact sheet: its background around the cells
   RenderSettings settings;
 };
 

@@ -150,7 +150,7 @@ class Run {
     return true;
   }
 
-  // Loads the job's hosts, renders every panel, draws the sheet's text.
+  // Loads the job's hosts, renders every panel, draws the text around them.
   bool render(RenderJob& job, Image& image, RenderStats& stats, std::string& error) const {
     std::vector<std::unique_ptr<Backend>> backends(2);
     for (Host host : job.hosts) {
@@ -160,7 +160,7 @@ class Run {
     }
     const std::vector<Panel> panels = jobPanels(job, backends);
     image = Image(job.layout.width, job.layout.height);
-    if (job.sheet) {
+    if (!job.layout.texts.empty()) {
       for (Rgb& p : image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
     }
     ProgressBar bar(err_);

@@ -107,4 +107,24 @@ bool swatchSheet(const std::string& title, const std::vector<std::vector<std::st
   return true;
 }
 
+bool sideBySide(const std::vector<std::string>& titles, int cellW, int cellH, SheetLayout& out,
+                std::string& error) {
+  out = SheetLayout{};
+  const int count = static_cast<int>(titles.size());
+  for (int i = 0; i < count; ++i) out.cells.push_back({i * cellW, 0});
+  out.width = count * cellW;
+  out.height = cellH;
+  if (count < 2) return true;
+  const Font* font = Font::sheetFont(error);
+  if (!font) return false;
+  constexpr int kPad = 3;  // above and below the names
+  for (int i = 0; i < count; ++i) {
+    out.texts.push_back({titles[static_cast<size_t>(i)],
+                         out.cells[static_cast<size_t>(i)].x + cellW / 2, cellH + kPad, kLabelText,
+                         true, cellW, false});
+  }
+  out.height += font->lineHeight(kLabelText) + 2 * kPad;
+  return true;
+}
+
 }  // namespace gwp

@@ -2,7 +2,8 @@
 // sweep sheet shows one grid per host, each cell labelled with its value(s)
 // and the axes with the swept inputs' names; a scene sheet shows one swatch
 // per material, labelled with the material's name and host, under a title
-// naming the files.
+// naming the files. The default image is the simplest layout of all: the
+// hosts' renders side by side, each named under itself.
 #pragma once
 
 #include <string>
@@ -41,6 +42,12 @@ bool sweepSheet(const std::string& title, const std::vector<std::string>& groups
 // first bright, the others dim).
 bool swatchSheet(const std::string& title, const std::vector<std::vector<std::string>>& labels,
                  int columns, int cellW, int cellH, SheetLayout& out, std::string& error);
+
+// One render per host side by side, without a gap, each labelled with its
+// host's name (`titles`) in a band under it. A lone render has no label and
+// needs no font.
+bool sideBySide(const std::vector<std::string>& titles, int cellW, int cellH, SheetLayout& out,
+                std::string& error);
 
 // The sheet's background, a dark neutral grey (linear).
 constexpr float kSheetBackground = 0.012f;

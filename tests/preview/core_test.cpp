@@ -428,7 +428,10 @@ class CommandLineErrors : public ::testing::TestWithParam<BadInput> {};
 TEST_P(CommandLineErrors, OneLineAndStatusTwoAndNoFile) {
   const std::string dir = test::makeTempDir();
   std::vector<std::string> args{"-o", dir + "/out.png"};
-  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  for (std::string a : GetParam().args) {
+    if (a.rfind("DIR/", 0) == 0) a = dir + a.substr(3);  // a file beside the image
+    args.push_back(a);
+  }
   const test::RunResult r = test::runTool(args);
   EXPECT_EQ(r.status, kExitError);
   EXPECT_EQ(r.err.rfind("glintweave-preview: error: ", 0), 0u) << r.err;
@@ -474,7 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--spp"}, "--spp needs a value"},
         BadInput{{"--light-samples", "0"}, "--light-samples 0 is out of range [1, 256]"},
         BadInput{{"--light-samples", "some"}, "--light-samples: 'some' is not an integer"},
-        BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"}));
+        BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"},
+        BadInput{{"--export-ma", "DIR/a.ma", "--sweep", "specularU=1,2", "--size", "8192x8"},
+                 "would be larger than"}));
 
 TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   const test::RunResult help = test::runTool({"--help"});

@@ -89,7 +89,8 @@ std::string listText(const MaterialSchema& schema) {
 // One run: the options, the streams, and the one way to fail.
 class Run {
  public:
-  Run(Options& options, std::FILE* out, std::FILE* err) : options_(options), out_(out), err_(err) {}
+  Run(const Options& options, std::FILE* out, std::FILE* err)
+      : options_(options), out_(out), err_(err) {}
 
   int fail(const std::string& message) const {
     std::fprintf(err_, "glintweave-preview: error: %s\n", message.c_str());
@@ -192,7 +193,7 @@ class Run {
   }
 
  private:
-  Options& options_;
+  const Options& options_;
   std::FILE* out_;
   std::FILE* err_;
 };
@@ -212,19 +213,20 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (!run.readScenes(scenes)) return kExitError;
   if (options.list) return run.list(scenes);
 
-  // Every destination is made ready before any work, so that an unwritable
-  // one fails first and a failure leaves nothing behind.
+  // Every destination is made ready, and the render planned, before any
+  // work, so that an unwritable destination or an impossible render fails
+  // first and a failure leaves nothing behind.
   gwf::TextFile maFile, miFile;
   if (!options.exportMa.empty() && !maFile.open(options.exportMa, error)) return run.fail(error);
   if (!options.exportMi.empty() && !miFile.open(options.exportMi, error)) return run.fail(error);
   const bool rendering = !options.exporting() || options.outputGiven;
   OutputFile file;
   if (rendering && !file.open(options.output, error)) return run.fail(error);
+  RenderJob job;
+  if (rendering && !planRender(options, scenes, job, error)) return run.fail(error);
   if (options.exporting() && !run.exportMaterial(maFile, miFile, error)) return run.fail(error);
   if (!rendering) return kExitOk;
 
-  RenderJob job;
-  if (!planRender(options, scenes, job, error)) return run.fail(error);
   Image image;
   RenderStats stats;
   if (!run.render(job, image, stats, error)) return run.fail(error);

@@ -1,31 +1,19 @@
 #include "mi_declaration.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <initializer_list>
 #include <string>
 
+#include "mi_hints.h"
+
 namespace gws {
 namespace {
 
+using mihint::applyHint;
+using mihint::describe;
+
 std::string where(const MiToken& t) {
   return std::to_string(t.line) + ":" + std::to_string(t.column) + ": ";
-}
-
-std::string describe(const MiToken& t) {
-  switch (t.kind) {
-    case MiToken::Kind::kEnd:
-      return "the end of the file";
-    case MiToken::Kind::kString:
-      return "\"" + std::string(t.text) + "\"";
-    case MiToken::Kind::kHint:
-      return "a #: comment";
-    case MiToken::Kind::kDirective:
-      return "$" + std::string(t.text);
-    default:
-      return "'" + std::string(t.text) + "'";
-  }
 }
 
 // The next token that is not a hint; hints met on the way are handed to `hint`.
@@ -42,65 +30,6 @@ bool lexError(const MiLexer& lex, std::string& error) {
   if (lex.error().empty()) return false;
   error = std::to_string(lex.errorLine()) + ":" + std::to_string(lex.errorColumn()) + ": " +
           lex.error();
-  return true;
-}
-
-// "default 0.5 0.5 0.5 1", "softmin 0 softmax 100 default 50",
-// "default .7, .7, .7, 1.", "shortname \"s\"", "hidden". Unknown words and
-// their values are passed over, as Maya passes them over.
-bool applyHint(const MiToken& hint, MiParameter& p, std::string& error) {
-  MiLexer lex(hint.text);
-  MiToken t = lex.next();
-  auto number = [&](double& out) {
-    t = lex.next();
-    while (t.punct(',')) t = lex.next();
-    if (t.kind != MiToken::Kind::kNumber || !parseMiNumber(t.text, out)) {
-      error = std::to_string(hint.line) + ":" +
-              std::to_string(hint.column + 2 + t.column - 1) + ": expected a number in the #: " +
-              "comment, found " + describe(t);
-      return false;
-    }
-    t = lex.next();
-    return true;
-  };
-  while (t.kind != MiToken::Kind::kEnd) {
-    double v = 0.0;
-    if (t.word("default")) {
-      p.defaults.clear();
-      t = lex.next();
-      for (;;) {
-        while (t.punct(',')) t = lex.next();
-        if (t.kind != MiToken::Kind::kNumber) break;
-        if (!parseMiNumber(t.text, v)) {
-          error = std::to_string(hint.line) + ":" + std::to_string(hint.column + 2 + t.column - 1) +
-                  ": '" + std::string(t.text) + "' is not a number";
-          return false;
-        }
-        p.defaults.push_back(v);
-        t = lex.next();
-      }
-    } else if (t.word("min") || t.word("max") || t.word("softmin") || t.word("softmax")) {
-      const std::string key(t.text);
-      if (!number(v)) return false;
-      (key == "min" ? p.min : key == "max" ? p.max : key == "softmin" ? p.softMin : p.softMax) = v;
-    } else if (t.word("shortname")) {
-      t = lex.next();
-      if (t.kind == MiToken::Kind::kString || t.kind == MiToken::Kind::kWord) {
-        p.shortName = lex.value(t);
-        t = lex.next();
-      }
-    } else if (t.word("hidden")) {
-      p.hidden = true;
-      t = lex.next();
-    } else {
-      t = lex.next();
-    }
-  }
-  if (!lex.error().empty()) {
-    error = std::to_string(hint.line) + ":" + std::to_string(hint.column) + ": " + lex.error() +
-            " in the #: comment";
-    return false;
-  }
   return true;
 }
 
@@ -597,13 +526,6 @@ bool DeclarationParser::declaration(const MiToken& declareToken, MiShaderDeclara
 
 }  // namespace
 
-std::string libraryStem(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 bool parseDeclareShader(MiLexer& lex, const MiToken& declareToken, MiShaderDeclaration& out,
                         std::string& error) {
   error.clear();
@@ -614,31 +536,6 @@ bool parseDeclaration(MiLexer& lex, const MiToken& declareToken, MiShaderDeclara
                       std::string& error) {
   error.clear();
   return DeclarationParser(lex, error).declaration(declareToken, out, true);
-}
-
-namespace {
-
-bool statExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-}  // namespace
-
-std::string findMiDeclaration(const std::string& libraryPath, std::string& looked) {
-  const std::string dir = directoryOf(libraryPath);
-  const std::string file = libraryStem(libraryPath) + ".mi";
-  looked.clear();
-  for (const std::string& candidate : {dir + "/" + file, dir + "/../include/" + file}) {
-    if (statExists(candidate)) return candidate;
-    looked += (looked.empty() ? "" : " or ") + candidate;
-  }
-  return {};
 }
 
 }  // namespace gws

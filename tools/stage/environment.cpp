@@ -55,6 +55,46 @@ struct Region {
   double energy;       // luminance times solid angle
 };
 
+// Cuts `r` in two across its longer side as seen on the sphere (a row's
+// width shrinks by sin(theta) towards the poles), at the line nearest its
+// median power, leaving at least one line on each side.
+template <class Energy>
+void cutAtMedian(const Region& r, int w, int h, const Energy& energy, std::vector<double>& sums,
+                 Region& first, Region& second) {
+  const double midSin = std::sin(kPi * 0.5 * (r.y0 + r.y1) / h);
+  const double angularWidth = (r.x1 - r.x0) * (2.0 * kPi / w) * midSin;
+  const double angularHeight = (r.y1 - r.y0) * (kPi / h);
+  const bool cutColumns = r.y1 - r.y0 == 1 || (r.x1 - r.x0 > 1 && angularWidth >= angularHeight);
+  const int lo = cutColumns ? r.x0 : r.y0;
+  const int hi = cutColumns ? r.x1 : r.y1;
+  sums.assign(static_cast<size_t>(hi - lo), 0.0);
+  for (int y = r.y0; y < r.y1; ++y) {
+    for (int x = r.x0; x < r.x1; ++x)
+      sums[static_cast<size_t>((cutColumns ? x : y) - lo)] += energy(x, y);
+  }
+  // The cut nearest the median, leaving at least one line on each side.
+  double below = sums[0];
+  int cut = lo + 1;
+  double bestGap = std::fabs(2.0 * below - r.energy);
+  double belowAtCut = below;
+  for (int c = lo + 2; c < hi; ++c) {
+    below += sums[static_cast<size_t>(c - 1 - lo)];
+    const double gap = std::fabs(2.0 * below - r.energy);
+    if (gap < bestGap) {
+      bestGap = gap;
+      cut = c;
+      belowAtCut = below;
+    }
+  }
+  if (cutColumns) {
+    first.x1 = second.x0 = cut;
+  } else {
+    first.y1 = second.y0 = cut;
+  }
+  first.energy = belowAtCut;
+  second.energy = std::max(0.0, r.energy - belowAtCut);
+}
+
 // --- the studio -----------------------------------------------------------
 
 struct StudioBox {
@@ -266,42 +306,9 @@ std::vector<DirectionalLight> Environment::medianCutLights(int count) const {
     }
     if (pick == regions.size()) break;
     const Region r = regions[pick];
-    // Cut across the longer side as seen on the sphere: a row's width
-    // shrinks by sin(theta) towards the poles.
-    const double midSin = std::sin(kPi * 0.5 * (r.y0 + r.y1) / h);
-    const double angularWidth = (r.x1 - r.x0) * (2.0 * kPi / w) * midSin;
-    const double angularHeight = (r.y1 - r.y0) * (kPi / h);
-    const bool cutColumns = r.y1 - r.y0 == 1 || (r.x1 - r.x0 > 1 && angularWidth >= angularHeight);
-    const int lo = cutColumns ? r.x0 : r.y0;
-    const int hi = cutColumns ? r.x1 : r.y1;
-    sums.assign(static_cast<size_t>(hi - lo), 0.0);
-    for (int y = r.y0; y < r.y1; ++y) {
-      for (int x = r.x0; x < r.x1; ++x)
-        sums[static_cast<size_t>((cutColumns ? x : y) - lo)] += energy(x, y);
-    }
-    // The cut nearest the median, leaving at least one line on each side.
-    double below = sums[0];
-    int cut = lo + 1;
-    double bestGap = std::fabs(2.0 * below - r.energy);
-    double belowAtCut = below;
-    for (int c = lo + 2; c < hi; ++c) {
-      below += sums[static_cast<size_t>(c - 1 - lo)];
-      const double gap = std::fabs(2.0 * below - r.energy);
-      if (gap < bestGap) {
-        bestGap = gap;
-        cut = c;
-        belowAtCut = below;
-      }
-    }
     Region first = r;
     Region second = r;
-    if (cutColumns) {
-      first.x1 = second.x0 = cut;
-    } else {
-      first.y1 = second.y0 = cut;
-    }
-    first.energy = belowAtCut;
-    second.energy = std::max(0.0, r.energy - belowAtCut);
+    cutAtMedian(r, w, h, energy, sums, first, second);
     regions[pick] = first;
     regions.insert(regions.begin() + static_cast<std::ptrdiff_t>(pick) + 1, second);
   }

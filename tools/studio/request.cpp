@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 namespace gwstudio {
@@ -203,7 +204,11 @@ std::string materialQuery(const gws::Material& material) {
   if (!material.bound()) return q;
   const gws::MaterialSchema& schema = material.schema();
   for (size_t i = 0; i < schema.size(); ++i) {
-    if (material[i] == schema[i].defaultValue) continue;
+    // Skipped only when bit for bit the default: -0 equals 0 as a number
+    // but reads back as another material.
+    if (std::memcmp(material[i].data(), schema[i].defaultValue.data(), sizeof(gws::Value)) == 0) {
+      continue;
+    }
     q += (q.empty() ? "" : "&") + schema[i].name + "=" +
          encodeQueryValue(gws::formatValue(schema[i].kind, material[i]));
   }

@@ -4,16 +4,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "signal_cleanup.h"
 
 namespace gwf {
 namespace {
+
+// Six characters drawn from letters and digits, as mkstemp draws them.
+std::string randomSuffix() {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = [] {
+    std::random_device device;
+    return (static_cast<uint64_t>(device()) << 32) ^ device() ^
+           static_cast<uint64_t>(::getpid());
+  }();
+  // A splitmix64 step: consecutive counters give unrelated names.
+  uint64_t z = seed + 0x9e3779b97f4a7c15ULL * (counter.fetch_add(1) + 1);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  z ^= z >> 31;
+  std::string suffix(6, 'X');
+  for (char& c : suffix) {
+    c = kChars[z % (sizeof kChars - 1)];
+    z /= sizeof kChars - 1;
+  }
+  return suffix;
+}
 
 // As the kernel allows when it follows links itself (Linux's MAXSYMLINKS).
 constexpr int kMaxLinks = 40;
@@ -95,16 +120,29 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
   }
   const size_t slash = target.rfind('/');
   const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  const std::string pattern = directoryOf(target) + "/." + name + ".XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  fd_ = ::mkostemp(buf.data(), O_CLOEXEC);
+  const std::string prefix = directoryOf(target) + "/." + name + ".";
+  // The temporary name is listed for removal on a signal before the file is
+  // made, not after: a signal between the two would otherwise leave the file
+  // behind. A listed name whose file cannot be made is taken off the list
+  // again; the random part keeps it from ever naming another's file.
+  int lastErrno = EEXIST;
+  for (int attempt = 0; attempt < 100 && fd_ < 0 && lastErrno == EEXIST; ++attempt) {
+    std::string candidate = prefix + randomSuffix();
+    const int place = listTemporary(candidate.c_str());
+    fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      lastErrno = errno;
+      unlistTemporary(place);
+      continue;
+    }
+    temp_ = std::move(candidate);
+    listed_ = place;
+  }
   if (fd_ < 0) {
+    errno = lastErrno;
     error = systemError("cannot write to", directoryOf(target));
     return false;
   }
-  temp_ = buf.data();
-  listed_ = listTemporary(temp_.c_str());
   if (exists) {
     // The file being replaced keeps its permission bits, and its owner and
     // group where this process may give them (root may; others keep their

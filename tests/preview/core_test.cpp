@@ -293,13 +293,13 @@ TEST(Scene, IrradianceIsNoiseConvergingToTheIntegral) {
   constexpr int kRays = 16;
   Scene uniform;
   uniform.environment = Environment{{0.5f, 0.25f, 1.0f}, {0.5f, 0.25f, 1.0f}, {0.5f, 0.25f, 1.0f},
-                                    {}};
+                                    {}, {}};
   const Rgb e = environmentIrradiance(uniform, {}, normalized({0.3f, -0.2f, 0.9f}), {}, kRays);
   EXPECT_NEAR(e.x, kPi * 0.5f, 1e-5f);
   EXPECT_NEAR(e.z, kPi * 1.0f, 1e-5f);
 
   Scene sky;
-  sky.environment = Environment{{1, 1, 1}, {1, 1, 1}, {0, 0, 0}, {}};
+  sky.environment = Environment{{1, 1, 1}, {1, 1, 1}, {0, 0, 0}, {}, {}};
   for (const int degrees : {15, 45, 60, 75, 120, 135}) {
     const float t = static_cast<float>(degrees) * kPi / 180.0f;
     for (const Vec3 n : {Vec3{std::sin(t), std::cos(t), 0}, Vec3{0, std::cos(t), std::sin(t)}}) {
@@ -415,7 +415,17 @@ TEST(Material, FloatsPrintInTheFewestDigitsThatReadBackExactly) {
 struct BadInput {
   std::vector<std::string> args;
   const char* message;
+  // Written to DIR/env.hdr before the run, when given.
+  std::optional<std::string> envBytes = std::nullopt;
 };
+
+// A Radiance image's header, and `pixels` flat RGBE pixels of mid grey.
+std::string radiance(int width, int height, int pixels) {
+  std::string bytes = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(height) +
+                      " +X " + std::to_string(width) + "\n";
+  for (int i = 0; i < pixels; ++i) bytes += "\x80\x80\x80\x80";
+  return bytes;
+}
 
 void PrintTo(const BadInput& b, std::ostream* os) {
   for (const std::string& a : b.args) *os << a << ' ';
@@ -430,15 +440,18 @@ TEST_P(CommandLineErrors, OneLineAndStatusTwoAndNoFile) {
   std::vector<std::string> args{"-o", dir + "/out.png"};
   for (std::string a : GetParam().args) {
     if (a.rfind("DIR/", 0) == 0) a = dir + a.substr(3);  // a file beside the image
+    if (a == "DIR") a = dir;
     args.push_back(a);
   }
+  if (GetParam().envBytes) std::ofstream(dir + "/env.hdr", std::ios::binary) << *GetParam().envBytes;
   const test::RunResult r = test::runTool(args);
   EXPECT_EQ(r.status, kExitError);
   EXPECT_EQ(r.err.rfind("glintweave-preview: error: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_TRUE(r.out.empty());
-  EXPECT_TRUE(test::listDir(dir).empty());
+  EXPECT_EQ(test::listDir(dir),
+            GetParam().envBytes ? std::vector<std::string>{"env.hdr"} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -479,7 +492,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--light-samples", "some"}, "--light-samples: 'some' is not an integer"},
         BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"},
         BadInput{{"--export-ma", "DIR/a.ma", "--sweep", "specularU=1,2", "--size", "8192x8"},
-                 "would be larger than"}));
+                 "would be larger than"},
+        // Environments: the image is read after the options, before anything is rendered.
+        BadInput{{"--env", "DIR/none.exr"}, "none.exr: cannot open: No such file"},
+        BadInput{{"--env", "DIR"}, ": is a folder, not an image file"},
+        BadInput{{"--env", "DIR/env.hdr"}, "env.hdr: is empty", ""},
+        BadInput{{"--env", "DIR/env.hdr"}, "env.hdr: is truncated", radiance(8, 4, 5)},
+        BadInput{{"--env", "DIR/env.hdr"}, "env.hdr: is neither an OpenEXR nor a Radiance",
+                 "P3\n1 1\n255\n0 0 0\n"},
+        BadInput{{"--env", "DIR/env.hdr"}, "env.hdr: is 3 x 3; a latitude-longitude",
+                 radiance(3, 3, 9)},
+        BadInput{{"--env", "studio", "--env-rotate", "nan"}, "--env-rotate: 'nan' is not a finite"},
+        BadInput{{"--env", "studio", "--env-rotate", "1e9"}, "--env-rotate 1e9 is out of range"},
+        BadInput{{"--env", "studio", "--env-intensity", "-1"},
+                 "--env-intensity -1 is out of range [0, 1e+06]"},
+        BadInput{{"--env-intensity", "2"}, "the softbox studio is fixed"},
+        BadInput{{"--env", "softbox", "--env-rotate", "90"}, "the softbox studio is fixed"}));
 
 TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   const test::RunResult help = test::runTool({"--help"});
@@ -733,7 +761,7 @@ TEST(Renderer, TilesShadeWithTheirOwnBackendAndNoMoreThanTheThreadCountAtOnce) {
   // starts the next tile's, handing on its context only to a tile of the
   // same backend. A black environment leaves misses at 0.
   Scene scene = defaultScene();
-  scene.environment = Environment{{}, {}, {}, {}};
+  scene.environment = Environment{{}, {}, {}, {}, {}};
   for (const int threads : {1, 2, 3}) {
     std::atomic<int> now{0};
     std::atomic<int> peak{0};

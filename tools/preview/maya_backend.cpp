@@ -11,8 +11,9 @@
 //   direction towards the light (an area light's centre), the intensity after
 //   shadowing (an area light: times its fraction of unblocked shadow rays,
 //   cast to the same sample positions, as many per hit, as the mental ray
-//   side's light samples; see LightSampling), and the flags Maya's point and
-//   area lights set: no ambient, diffuse and specular on.
+//   side's light samples; see LightSampling; a directional light: 0 or 1
+//   from one shadow ray along its direction), and the flags Maya's point,
+//   area and directional lights set: no ambient, diffuse and specular on.
 // - MRenderUtil::raytrace: traces the scene; a hit is shaded by the hit
 //   surface's material at ray depth 1 in a data block of its own (the calling
 //   compute is still reading its own block), a miss returns the environment.
@@ -123,20 +124,32 @@ class MayaBackend final : public Backend {
   const mayahost::Plug& outTransparency() const { return outTransparency_; }
   const StatePlugs& statePlugs() const { return state_; }
 
-  // The light data Maya's light number `index` delivers at `point`, the hit
-  // `key`.
-  mayahost::Light lightAt(size_t index, const HitKey& key, Vec3 point) const {
+  // The light data Maya's light number `index` delivers at `point`, whose
+  // normal is `normal`, the hit `key`.
+  mayahost::Light lightAt(size_t index, const HitKey& key, Vec3 point, Vec3 normal) const {
     const Light& light = scene_.lights[index];
     const LightSampling& sampling = scene_.lightSampling;
     mayahost::Light data;
-    const int n = lightSampleCount(sampling, light, key.depth);
-    int unblocked = 0;
-    for (int i = 0; i < n; ++i) {
-      const Vec3 target = lightSamplePosition(sampling, light, index, key, point, i);
-      if (!scene_.occluded(point, target)) ++unblocked;
+    float fraction = 0.0f;
+    if (light.kind == Light::Kind::kDirectional) {
+      // One shadow ray, cast only when the light is in front of the surface:
+      // behind it the surface shades itself, and the node adds nothing for a
+      // light whose cosine is not positive.
+      const bool lit =
+          dot(normal, light.direction) > 0.0f && !scene_.occludedToward(point, light.direction);
+      fraction = lit ? 1.0f : 0.0f;
+    } else {
+      const int n = lightSampleCount(sampling, light, key.depth);
+      int unblocked = 0;
+      for (int i = 0; i < n; ++i) {
+        const Vec3 target = lightSamplePosition(sampling, light, index, key, point, i);
+        if (!scene_.occluded(point, target)) ++unblocked;
+      }
+      fraction = static_cast<float>(unblocked) / static_cast<float>(n);
     }
-    const float fraction = static_cast<float>(unblocked) / static_cast<float>(n);
-    data.direction = toMaya(normalized(light.position - point));
+    data.direction = toMaya(light.kind == Light::Kind::kDirectional
+                                ? light.direction
+                                : normalized(light.position - point));
     data.intensity = toMaya(light.intensity * fraction);
     data.ambient = false;
     data.diffuse = true;
@@ -344,7 +357,7 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth, int slot)
     at.slot = slot + layer * kLayerSlots;
     const size_t lightCount = backend.scene().lights.size();
     for (size_t i = 0; i < lightCount; ++i) {
-      block.setLight(static_cast<unsigned int>(i), backend.lightAt(i, at, hit.point));
+      block.setLight(static_cast<unsigned int>(i), backend.lightAt(i, at, hit.point, hit.normal));
     }
     if (!computed(block, backend.outColor(), "outColor")) break;
     total += throughput * fromMaya(block.getVector(backend.outColor()));

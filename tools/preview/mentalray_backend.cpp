@@ -7,14 +7,16 @@
 // - mi_sample_light: point lights give one sample, area lights as many as the
 //   scene's LightSampling gives a hit at the state's reflection level, each
 //   with a shadow ray; *samples counts the samples handed out, and the call
-//   after the last returns miFALSE.
+//   after the last returns miFALSE. Infinite (directional) lights, which an
+//   environment map becomes, give one sample along their direction, its
+//   shadow ray unbounded.
 // - mi_trace_reflection: casts the ray from state->point; a hit is shaded by
 //   the hit surface's material on a child state (type miRAY_REFLECT,
 //   reflection level raised), a miss returns the environment. The reflection
 //   depth is 1: a state at level 1 or deeper is refused, and the shader then
 //   falls back to mi_trace_environment. Like the renderer, the call copies the
 //   hit's point, normal and distance back into the state it was given.
-// - mi_trace_environment: the studio environment in the given direction.
+// - mi_trace_environment: the scene's environment in the given direction.
 // - mi_compute_irradiance: the environment's, from environmentIrradiance.
 // The space the shader sees is world space, whose axes are the camera's.
 #include <mrhost.h>
@@ -243,9 +245,19 @@ miBoolean MentalRayBackend::sampleLight(miColor* result, miVector* dir, miScalar
   if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
   key.depth = depth;
   const Vec3 p = fromMi(state->point);
-  const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
-  const Vec3 l = normalized(target - p);
-  const bool lit = !scene_.occluded(p, target);
+  Vec3 l;
+  bool lit = false;
+  if (light.kind == Light::Kind::kDirectional) {
+    // An infinite light: one sample along its direction, from anywhere; the
+    // shadow ray is cast only when the light is in front of the surface (the
+    // shader adds nothing for a cosine that is not positive).
+    l = light.direction;
+    lit = dot(fromMi(state->normal), l) > 0.0f && !scene_.occludedToward(p, l);
+  } else {
+    const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
+    l = normalized(target - p);
+    lit = !scene_.occluded(p, target);
+  }
   const Rgb c = lit ? light.intensity : Rgb{};
   if (result) *result = {c.x, c.y, c.z, 1.0f};
   if (dir) *dir = toMi(l);

@@ -1,6 +1,7 @@
 #include "option_values.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 namespace gwp {
@@ -20,6 +21,25 @@ bool parseInt(const std::string& text, long lo, long hi, const char* what, int& 
     return false;
   }
   out = static_cast<int>(v);
+  return true;
+}
+
+bool parseFloat(const std::string& text, float lo, float hi, const char* what, float& out,
+                std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const float v = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
+  // strtof takes "nan", "inf" and hex floats: only finite numbers are values.
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) {
+    error = std::string(what) + ": '" + text + "' is not a finite number";
+    return false;
+  }
+  if (v < lo || v > hi) {
+    error = std::string(what) + " " + text + " is out of range [" + gws::formatFloat(lo) + ", " +
+            gws::formatFloat(hi) + "]";
+    return false;
+  }
+  out = v;
   return true;
 }
 
@@ -84,6 +104,14 @@ ValueCheck checkIntIn(long lo, long hi, const char* what) {
     int v = 0;
     std::string error;
     return parseInt(text, lo, hi, what, v, error) ? std::string() : error;
+  };
+}
+
+ValueCheck checkFloatIn(float lo, float hi, const char* what) {
+  return [lo, hi, what](const std::string& text) {
+    float v = 0.0f;
+    std::string error;
+    return parseFloat(text, lo, hi, what, v, error) ? std::string() : error;
   };
 }
 

@@ -15,6 +15,9 @@ namespace gwp {
 // An integer in [lo, hi]; `what` names the option in the message.
 bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
               std::string& error);
+// A finite number in [lo, hi]; `what` names the option in the message.
+bool parseFloat(const std::string& text, float lo, float hi, const char* what, float& out,
+                std::string& error);
 // "WIDTHxHEIGHT", each within the size limits.
 bool parseSize(const std::string& text, int& w, int& h, std::string& error);
 // "name=v1,v2,..." into `sweep`, checked against `schema`.
@@ -31,6 +34,7 @@ std::string hostList(const std::vector<Host>& hosts);
 using ValueCheck = std::function<std::string(const std::string&)>;
 
 ValueCheck checkIntIn(long lo, long hi, const char* what);
+ValueCheck checkFloatIn(float lo, float hi, const char* what);
 std::string checkSize(const std::string& text);
 std::string checkHost(const std::string& text);
 std::string checkLightSamples(const std::string& text);  // N or auto

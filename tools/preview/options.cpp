@@ -32,6 +32,7 @@ struct RawOptions {
   std::vector<std::string> sets, sweeps, scenes;
   std::string exportMa, exportMi;
   std::string mayaPlugin, mrShader, mrRenderer;
+  std::string env, envRotate, envIntensity;
   bool help = false, list = false, pointLights = false;
 };
 
@@ -74,6 +75,7 @@ constexpr const char* kFooter =
     "Examples:\n"
     "  glintweave-preview\n"
     "  glintweave-preview --preset satin --set color=0.2,0.4,0.8 -o satin.png\n"
+    "  glintweave-preview --env sky.exr --env-rotate 90 --env-intensity 0.5 -o sky.png\n"
     "  glintweave-preview --host maya --sweep specularU=1,10,100,1000 --sweep specularV=1,100\n"
     "  glintweave-preview --scene shot.ma --scene shot.mi -o materials.png\n"
     "  glintweave-preview --scene shot.ma --list\n"
@@ -166,6 +168,31 @@ void addRenderingOptions(CLI::App& app, RawOptions& raw) {
       ->group(rendering);
 }
 
+void addEnvironmentOptions(CLI::App& app, RawOptions& raw) {
+  const char* environment = "Environment";
+  single(app.add_option("--env", raw.env,
+                        "what lights the scene and what rays that miss see: softbox (the "
+                        "default: the studio's key and fill lights under a softbox gradient), "
+                        "studio (a procedural studio map) or a latitude-longitude image, OpenEXR "
+                        "(.exr) or Radiance (.hdr), twice as wide as high (give ./studio for a "
+                        "file of that name). A map lights the scene through 64 directional "
+                        "lights made from it by median cut, each with a shadow ray, in both hosts"))
+      ->type_name("NAME|FILE")
+      ->group(environment);
+  single(app.add_option("--env-rotate", raw.envRotate,
+                        "turn the map about the vertical axis, in degrees (positive: "
+                        "counter-clockwise seen from above; default 0)"))
+      ->type_name("DEG")
+      ->check(lastValue(
+          checkFloatIn(-kMaxEnvironmentRotate, kMaxEnvironmentRotate, "--env-rotate")))
+      ->group(environment);
+  single(app.add_option("--env-intensity", raw.envIntensity,
+                        "scale the map's radiance and the lights made from it (default 1)"))
+      ->type_name("X")
+      ->check(lastValue(checkFloatIn(0.0f, kMaxEnvironmentIntensity, "--env-intensity")))
+      ->group(environment);
+}
+
 void addOutputOptions(CLI::App& app, RawOptions& raw) {
   const char* output = "Output";
   const char* libraries = "Libraries (default: this build's)";
@@ -202,6 +229,7 @@ std::unique_ptr<CLI::App> makeApp(RawOptions& raw) {
   addMaterialOptions(*app, raw);
   addSceneFileOptions(*app, raw);
   addRenderingOptions(*app, raw);
+  addEnvironmentOptions(*app, raw);
   addOutputOptions(*app, raw);
   return app;
 }
@@ -247,6 +275,15 @@ void takeSimpleOptions(const RawOptions& raw, Options& options) {
   }
   options.libraries = {raw.mayaPlugin, raw.mrShader, raw.mrRenderer};
   options.scenes = raw.scenes;
+  if (!raw.env.empty()) options.environment.source = raw.env;
+  if (!raw.envRotate.empty()) {
+    parseFloat(raw.envRotate, -kMaxEnvironmentRotate, kMaxEnvironmentRotate, "",
+               options.environment.rotateDegrees, unused);
+  }
+  if (!raw.envIntensity.empty()) {
+    parseFloat(raw.envIntensity, 0.0f, kMaxEnvironmentIntensity, "",
+               options.environment.intensity, unused);
+  }
   options.exportMa = raw.exportMa;
   options.exportMi = raw.exportMi;
 }
@@ -274,6 +311,12 @@ bool checkCombinations(const RawOptions& raw, const Options& options, std::strin
         return false;
       }
     }
+  }
+  if (options.environment.source == kSoftboxEnvironment &&
+      (options.environment.rotateDegrees != 0.0f || options.environment.intensity != 1.0f)) {
+    error = "--env-rotate and --env-intensity turn and scale an environment map (--env studio "
+            "or an image); the softbox studio is fixed";
+    return false;
   }
   if (options.exporting() && !raw.sweeps.empty() && !options.outputGiven) {
     error = "--sweep with --export-ma/--export-mi renders only with -o; give -o too";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "environment_setup.h"
 #include "material.h"
 
 namespace gwp {
@@ -41,6 +42,7 @@ struct Options {
   LibraryPaths libraries;
   bool pointLightsOnly = false;
   int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
+  EnvironmentChoice environment;  // --env, --env-rotate, --env-intensity
   bool help = false;
   bool list = false;
 
@@ -54,7 +56,9 @@ constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
 constexpr int kMaxLightSamples = 256;
 constexpr size_t kMaxSweepValues = 16;
-constexpr int kDefaultCell = 128;  // a contact sheet's cell, when --size is not given
+constexpr int kDefaultCell = 128;
+constexpr float kMaxEnvironmentRotate = 36000.0f;  // degrees either way: a hundred turns
+constexpr float kMaxEnvironmentIntensity = 1e6f;  // a contact sheet's cell, when --size is not given
 
 // Parses the arguments after the program name. False with a one-line `error`.
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);

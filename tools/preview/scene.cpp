@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "environment.h"
 #include "int_hash.h"
 
 namespace gwp {
@@ -127,6 +128,10 @@ std::vector<Light> studioLights(bool pointLightsOnly) {
 }  // namespace
 
 Rgb Environment::radiance(Vec3 dir) const {
+  if (map) {
+    const gwst::Rgb c = map->radiance({dir.x, dir.y, dir.z});
+    return {c.x, c.y, c.z};
+  }
   Rgb base;
   if (dir.y < 0.0f) {
     base = below;
@@ -208,7 +213,19 @@ bool Scene::occluded(Vec3 from, Vec3 to) const {
   return ground && hitGround(*ground, ray, kRayEpsilon, tMax).has_value();
 }
 
+bool Scene::occludedToward(Vec3 from, Vec3 dir) const {
+  const Ray ray{from, dir};
+  constexpr float kFar = std::numeric_limits<float>::infinity();
+  for (const Sphere& s : spheres) {
+    if (hitSphere(s, ray, kRayEpsilon, kFar)) return true;
+  }
+  return ground && hitGround(*ground, ray, kRayEpsilon, kFar).has_value();
+}
+
 Vec3 lightSamplePosition(const Light& light, Vec3 point, int index) {
+  // A directional light has no position: a point one unit towards it gives
+  // the direction (its shadow ray goes on for ever; see occludedToward).
+  if (light.kind == Light::Kind::kDirectional) return point + light.direction;
   if (light.kind == Light::Kind::kPoint) return light.position;
   const int iu = index % light.samplesU;
   const int iv = index / light.samplesU;
@@ -222,7 +239,7 @@ Vec3 lightSamplePosition(const Light& light, Vec3 point, int index) {
 
 Vec3 lightSamplePosition(const LightSampling& sampling, const Light& light, size_t lightIndex,
                          const HitKey& key, Vec3 point, int index) {
-  if (light.kind == Light::Kind::kPoint) return light.position;
+  if (light.kind != Light::Kind::kArea) return lightSamplePosition(light, point, index);
   const auto u32 = [](auto v) { return static_cast<uint32_t>(v); };
   if (sampling.mode == LightSampling::Mode::kPerHit) {
     if (sampling.perHit == light.sampleCount()) return lightSamplePosition(light, point, index);

@@ -10,10 +10,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "vec3.h"
+
+namespace gwst {
+class Environment;
+}
 
 namespace gwp {
 
@@ -34,10 +39,15 @@ struct GroundPlane {
 };
 
 struct Light {
-  enum class Kind { kPoint, kArea };
+  // kDirectional: infinitely far away (one of the lights an environment map
+  // becomes), seen along `direction` from everywhere, with one shadow ray.
+  enum class Kind { kPoint, kArea, kDirectional };
   Kind kind = Kind::kPoint;
   Vec3 position;  // the centre of an area light
-  Rgb intensity;  // colour times intensity; no decay with distance
+  // Colour times intensity; no decay with distance. A directional light's is
+  // the irradiance it gives a surface facing it.
+  Rgb intensity;
+  Vec3 direction;  // directional lights: unit, from the surface towards the light
   // Area lights: a parallelogram spanned by edgeU and edgeV around position,
   // sampled on a samplesU x samplesV jittered grid, one shadow ray per sample.
   Vec3 edgeU;
@@ -59,11 +69,16 @@ struct Softbox {
   Vec3 across;  // cross(centre, longAxis): the axis halfWidth is measured along
 };
 
+// What rays that leave the scene see: the softbox studio (a gradient and
+// softboxes), or a latitude-longitude map when `map` is set (an image given
+// with --env, or the built-in studio map), rotated and scaled as the map's
+// parameters say.
 struct Environment {
   Rgb horizon{0.05f, 0.05f, 0.055f};
   Rgb zenith{0.11f, 0.115f, 0.13f};
   Rgb below{0.025f, 0.025f, 0.025f};
   std::vector<Softbox> softboxes;
+  std::shared_ptr<const gwst::Environment> map;
 
   Rgb radiance(Vec3 dir) const;
 };
@@ -152,6 +167,9 @@ struct Scene {
   std::optional<Hit> intersect(const Ray& ray, float tMin, float tMax) const;
   // Whether anything blocks the segment from `from` to `to`.
   bool occluded(Vec3 from, Vec3 to) const;
+  // Whether anything blocks the ray from `from` along the unit `dir`, however
+  // far: the shadow ray of a directional light.
+  bool occludedToward(Vec3 from, Vec3 dir) const;
 };
 
 // Offset that keeps secondary rays from finding the surface they leave.
@@ -165,7 +183,7 @@ Vec3 lightSamplePosition(const Light& light, Vec3 point, int index);
 
 // How many samples `light` gives a hit at depth `depth` under `sampling`.
 inline int lightSampleCount(const LightSampling& sampling, const Light& light, int depth) {
-  if (light.kind == Light::Kind::kPoint) return 1;
+  if (light.kind != Light::Kind::kArea) return 1;
   if (sampling.mode == LightSampling::Mode::kPerHit) return sampling.perHit > 1 ? sampling.perHit : 1;
   const int n = depth == 0 ? sampling.cameraHit : sampling.reflectedHit;
   return n > 1 ? n : 1;

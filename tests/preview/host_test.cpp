@@ -149,7 +149,8 @@ std::pair<double, double> sphereLightCentre(const Scene& scene, const Image& ima
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       bool inside = true;
-      for (const auto& [cx, cy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) {
+      const std::pair<int, int> corners[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+      for (const auto& [cx, cy] : corners) {
         const Ray r = scene.camera.primaryRay(static_cast<float>(x + cx),
                                               static_cast<float>(y + cy), image.width,
                                               image.height);
@@ -434,7 +435,8 @@ TEST_P(HostRender, DiffuseUnderAUniformEnvironmentGivesTheShadersOwnIntegral) {
   lightWithEnvironment(scene, testMap({kRadiance, kRadiance, kRadiance}));
   ASSERT_EQ(scene.lights.size(), static_cast<size_t>(kEnvironmentLights));
   const int size = underValgrind() ? 16 : 32;
-  const Image image = renderHost(GetParam(), scene, diffuseOnly(kRd, kRs), size, size, 8, 2);
+  const int spp = underValgrind() ? 2 : 8;
+  const Image image = renderHost(GetParam(), scene, diffuseOnly(kRd, kRs), size, size, spp, 2);
   const auto expected = [&](float nk1) {
     constexpr int kSteps = 2000;  // midpoint rule; the integrand is a smooth polynomial
     double sum = 0.0;
@@ -487,7 +489,8 @@ TEST_P(HostRender, DiffuseUnderAUniformEnvironmentGivesTheShadersOwnIntegral) {
   Scene brighter = sweepCellScene();
   lightWithEnvironment(brighter, testMap({kRadiance, kRadiance, kRadiance}, {}, 0.0f, {},
                                          gwst::EnvironmentParams{0.0f, 3.0f}));
-  const Image tripled = renderHost(GetParam(), brighter, diffuseOnly(kRd, kRs), size, size, 4, 2);
+  const Image tripled =
+      renderHost(GetParam(), brighter, diffuseOnly(kRd, kRs), size, size, spp, 2);
   double sumA = 0.0, sumB = 0.0;
   for (size_t i = 0; i < image.pixels.size(); ++i) {
     sumA += luminance(image.pixels[i]);
@@ -563,8 +566,9 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   m.at("specularV")[0] = 4.0;
   m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
-  for (const auto& [name, scene] : {std::pair<const char*, const Scene*>{"studio", &studio},
-                                    {"environment", &sky}}) {
+  const std::pair<const char*, const Scene*> setups[] = {{"studio", &studio},
+                                                         {"environment", &sky}};
+  for (const auto& [name, scene] : setups) {
     SCOPED_TRACE(name);
     const Image maya = renderHost(Host::kMaya, *scene, m, size, size, 16, 2);
     const Image mr = renderHost(Host::kMentalRay, *scene, m, size, size, 16, 2);

@@ -66,7 +66,7 @@ bool parseComponentWhy(ValueKind kind, std::string_view text, double& out, std::
     why = "'" + std::string(text) + "' is not a finite number";
     return false;
   }
-  out = static_cast<double>(f);
+  out = static_cast<double>(f) + 0.0;  // -0 is kept as 0: no value prints as -0
   return true;
 }
 
@@ -235,7 +235,9 @@ double storedValue(ValueKind kind, double d) {
       return std::trunc(std::clamp(d, static_cast<double>(std::numeric_limits<int32_t>::min()),
                                    static_cast<double>(std::numeric_limits<int32_t>::max())));
     default:
-      return static_cast<double>(toFloat(d));
+      // + 0.0 turns -0 into 0 (and leaves every other value alone): a value
+      // read from a scene or typed never comes back as -0.
+      return static_cast<double>(toFloat(d)) + 0.0;
   }
 }
 
@@ -369,11 +371,61 @@ bool parseValue(const MaterialSchema& schema, size_t input, std::string_view tex
   return true;
 }
 
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Edits (insert, delete, substitute, swap two neighbours) that turn `a`
+// into `b`, letters compared without case.
+size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+          lower(a[i - 2]) == lower(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::string nearestName(std::string_view name, const std::vector<std::string>& candidates) {
+  // A suggestion that changes more than about a third of the name is a guess.
+  const size_t limit = std::max<size_t>(2, name.size() / 3);
+  std::string best;
+  size_t bestDistance = limit + 1;
+  for (const std::string& c : candidates) {
+    const size_t d = editDistance(name, c);
+    if (d < bestDistance) {
+      best = c;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+std::string unknownInputMessage(const MaterialSchema* schema, std::string_view name) {
+  std::string message = "unknown material input '" + std::string(name) + "'";
+  std::vector<std::string> names;
+  if (schema) {
+    for (const MaterialInput& in : schema->inputs()) names.push_back(in.name);
+  }
+  const std::string near = nearestName(name, names);
+  return message + (near.empty() ? " (see --list)" : " (did you mean " + near + "? see --list)");
+}
+
 bool setValue(Material& material, std::string_view name, std::string_view text,
               std::string& error) {
   const int id = material.bound() ? material.schema().find(name) : -1;
   if (id < 0) {
-    error = "unknown material input '" + std::string(name) + "' (see --list)";
+    error = unknownInputMessage(material.bound() ? &material.schema() : nullptr, name);
     return false;
   }
   std::string why;
@@ -408,5 +460,11 @@ std::string formatValue(ValueKind kind, const Value& v) {
   return formatNumber(v[0], kind) + "," + formatNumber(v[1], kind) + "," +
          formatNumber(v[2], kind);
 }
+
+}  // namespace gws
+
+namespace gws {
+
+const char* toolsVersion() { return GLINTWEAVE_TOOLS_VERSION; }
 
 }  // namespace gws

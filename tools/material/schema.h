@@ -199,10 +199,19 @@ std::string hostValueProblem(const MaterialSchema& schema, size_t input, const V
                              std::optional<Host> host = std::nullopt);
 
 // Sets input `name` from `text` by the rules above. False with a one-line
-// `error` of the form "NAME: why", or "unknown material input 'NAME' (see
-// --list)".
+// `error` of the form "NAME: why", or unknownInputMessage().
 bool setValue(Material& material, std::string_view name, std::string_view text,
               std::string& error);
+
+// The candidate nearest to `name` by edit distance, letters compared
+// without case, or "" when none is near enough to be what was meant.
+std::string nearestName(std::string_view name, const std::vector<std::string>& candidates);
+// "unknown material input 'NAME' (did you mean NEAR? see --list)", without
+// the suggestion when no input is near.
+std::string unknownInputMessage(const MaterialSchema* schema, std::string_view name);
+
+// The version of the glintWeave tools, the one both command lines print.
+const char* toolsVersion();
 // "name=value" with setValue's rules.
 bool applySetting(Material& material, std::string_view assignment, std::string& error);
 

@@ -204,8 +204,9 @@ std::string materialQuery(const gws::Material& material) {
   if (!material.bound()) return q;
   const gws::MaterialSchema& schema = material.schema();
   for (size_t i = 0; i < schema.size(); ++i) {
-    // Skipped only when bit for bit the default: -0 equals 0 as a number
-    // but reads back as another material.
+    // Skipped only when bit for bit the default: a value that equals its
+    // default only as a number would read back as another material. (The
+    // value rules keep -0 as 0, so none is written as -0.)
     if (std::memcmp(material[i].data(), schema[i].defaultValue.data(), sizeof(gws::Value)) == 0) {
       continue;
     }

@@ -45,7 +45,7 @@ TEST(SceneReaders, MayaAsciiAsMayaWritesIt) {
   EXPECT_EQ(f.host, Host::kMaya);
   EXPECT_TRUE(f.warnings.empty());
   // Unknown nodes and statements skipped; long and short names, a colour
-  // over three lines, single children, -0 and 1e-05, a flags-only setAttr,
+  // over three lines, single children, -0 (read as 0) and 1e-05, a flags-only setAttr,
   // an attribute added by addAttr, Maya's own attributes, `select -ne` back
   // to a material, connections to a whole colour, to a child through its
   // parent and to a float; strings holding ';' and '//'; a setAttr naming
@@ -56,13 +56,14 @@ TEST(SceneReaders, MayaAsciiAsMayaWritesIt) {
             "reflectivity=0.5 reflectSamples=6\n"
             "satinRed color=0.6,0.125,0.16<-file1.oc transparency=0,0,0 ambientColor=0,0,1e-05 "
             "incandescence=0,0,0<-incandescenceG:file1.outAlpha diffuse=0.75 specularU=10 "
-            "specularV=90 specularPower=0.5<-file1.oa reflectivity=-0 reflectSamples=1\n");
+            "specularV=90 specularPower=0.5<-file1.oa reflectivity=0 reflectSamples=1\n");
   ASSERT_EQ(f.materials.size(), 2u);
   EXPECT_EQ(f.materials[0].line, 29u);
   EXPECT_EQ(f.materials[0].column, 1u);
   // The file writes 0.85000002, which is the float nearest 0.85.
   EXPECT_EQ(f.materials[0].material.scalar("specularPower"), 0.85f);
-  EXPECT_TRUE(std::signbit(f.materials[1].material.at("reflectivity")[0]));
+  // The file writes -0, which is kept as 0: no value reads back as -0.
+  EXPECT_FALSE(std::signbit(f.materials[1].material.at("reflectivity")[0]));
 }
 
 TEST(SceneReaders, MentalRayAsMentalRayWritesIt) {
@@ -79,7 +80,7 @@ TEST(SceneReaders, MentalRayAsMentalRayWritesIt) {
   // connection, and the light list recorded.
   EXPECT_EQ(listing(f, *schema),
             "brushedSteel color=0.78,0.78,0.8 ambientColor=0,0,0 incandescence=0,0,0 "
-            "normalOffset=0,0.1,-0 diffuse=0.12 specularU=600 specularV=12 specularPower=0.85 "
+            "normalOffset=0,0.1,0 diffuse=0.12 specularU=600 specularV=12 specularPower=0.85 "
             "reflectivity=0.5 reflectSamples=6 indirect=1 indirectColor=1,1,1 "
             "indirectIntensity=1\n"
             "\"satin red\" color=0.5,0.5,0.5<-weaveTex ambientColor=0.1,0.1,0.1 "
@@ -117,7 +118,7 @@ TEST(SceneReaders, NumbersInTheHostsOwnSpellings) {
     EXPECT_EQ(m.scalar("specularU"), 1e20f);
     EXPECT_EQ(m.scalar("specularV"), 7.0f);  // an integer for a float
     EXPECT_EQ(m.scalar("reflectivity"), 0.0f);
-    EXPECT_TRUE(std::signbit(m.at("reflectivity")[0]));
+    EXPECT_FALSE(std::signbit(m.at("reflectivity")[0]));  // -0 is kept as 0
     EXPECT_EQ(m.scalar("specularPower"), 0.5f);
     EXPECT_EQ(m.scalar("diffuse"), 0.25f);
     EXPECT_EQ(m.at("reflectSamples")[0], 3.0);
@@ -334,14 +335,16 @@ TEST(SceneReaders, AFileThatCannotBeReadIsNamed) {
   std::string error;
   EXPECT_FALSE(readScene("/nonexistent/shot.ma", schema, f, error));
   EXPECT_EQ(error, "/nonexistent/shot.ma:0:0: cannot read the file: No such file or directory");
+  // A folder says it is one, whatever its name.
   EXPECT_FALSE(readScene(GLINTWEAVE_TEST_SCENE_DIR, schema, f, error));
-  EXPECT_NE(error.find("not a scene file"), std::string::npos) << error;
+  EXPECT_EQ(error, GLINTWEAVE_TEST_SCENE_DIR ":0:0: is a folder, not a scene file (give the "
+                   ".ma or .mi files in it)");
   char dir[] = "/tmp/gwscene-dir.XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
   const std::string ma = std::string(dir) + "/looks-like.ma";
   ASSERT_EQ(::mkdir(ma.c_str(), 0755), 0);
   EXPECT_FALSE(readScene(ma, schema, f, error));
-  EXPECT_EQ(error, ma + ":0:0: cannot read the file: it is a directory");
+  EXPECT_EQ(error, ma + ":0:0: is a folder, not a scene file (give the .ma or .mi files in it)");
   ::rmdir(ma.c_str());
   ::rmdir(dir);
 }
@@ -349,7 +352,8 @@ TEST(SceneReaders, AFileThatCannotBeReadIsNamed) {
 // ---- writers and the round trip --------------------------------------------------------------
 
 // A random value the command line would accept: floats over many octaves
-// (with -0 and exact zeros now and then), as the float they become.
+// (with -0 and exact zeros now and then), as the float they become. (-0 is
+// written and read back as 0.)
 Value randomValue(const MaterialSchema& schema, size_t input, std::mt19937& rng) {
   const MaterialInput& in = schema[input];
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -383,7 +387,7 @@ Value randomValue(const MaterialSchema& schema, size_t input, std::mt19937& rng)
 
 bool sameBits(const Value& a, const Value& b) {
   for (size_t i = 0; i < 3; ++i) {
-    const float fa = static_cast<float>(a[i]), fb = static_cast<float>(b[i]);
+    const float fa = static_cast<float>(a[i]), fb = static_cast<float>(b[i]) + 0.0f;
     if (std::memcmp(&fa, &fb, sizeof fa) != 0 || a[i] != b[i]) return false;
   }
   return true;
@@ -444,6 +448,7 @@ TEST(SceneWriters, MayaFormsShortNamesAndOnlyWhatDiffersFromTheDefaults) {
             "\tsetAttr \".c\" -type \"float3\" 0.2 0.4 0.8 ;\n"
             "\tsetAttr \".su\" 200;\n"
             "\tsetAttr \".rfs\" 6;\n"
+            "// steel: not written: indirect=1 (only mentalray has indirect)\n"
             "// End of steel.ma\n");
   const std::string mi = mentalRayText(m, "steel", "steel.mi");
   for (const char* want :
@@ -454,6 +459,38 @@ TEST(SceneWriters, MayaFormsShortNamesAndOnlyWhatDiffersFromTheDefaults) {
   }
   for (const char* name : {"glintWeave1", "_a9", "Steel_2"}) {
     EXPECT_TRUE(validMaterialName(name, error)) << name;
+  }
+  // A Maya only input that is set has no place in a .mi: a comment says
+  // so, and the file still reads back.
+  ASSERT_TRUE(applySetting(m, "transparency=0.5", error)) << error;
+  EXPECT_EQ(inputsWithoutPlace(m, Host::kMentalRay),
+            std::vector<std::string>{"transparency=0.5,0.5,0.5 (only maya has transparency)"});
+  EXPECT_NE(mentalRayText(m, "steel", "steel.mi")
+                .find("# steel: not written: transparency=0.5,0.5,0.5 (only maya has "
+                      "transparency)\nshader \"steel\"\n"),
+            std::string::npos);
+
+  // Several materials in one file read back as several, in order, under
+  // names each host can take.
+  std::vector<std::string> taken;
+  const std::vector<std::pair<const char*, const char*>> names = {
+      {"satin red", "satin_red"}, {"satin_red", "satin_red2"}, {"9lives", "_9lives"},
+      {"ns:a.b", "ns_a_b"},       {"", "_"},                   {"plain", "plain"}};
+  std::vector<NamedMaterial> several;
+  for (const auto& [given, usable] : names) {
+    EXPECT_EQ(usableMaterialName(given, taken), usable);
+    several.push_back({usable, m});
+  }
+  for (Host h : kHosts) {
+    const std::string text = h == Host::kMaya ? mayaAsciiText(several, "x.ma")
+                                              : mentalRayText(several, "x.mi");
+    SceneFile f;
+    const bool ok = h == Host::kMaya ? readMayaAscii(text, "x.ma", schema, f, error)
+                                     : readMentalRay(text, "x.mi", schema, f, error);
+    ASSERT_TRUE(ok) << error << "\n" << text;
+    ASSERT_EQ(f.materials.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(f.materials[i].name, names[i].second);
+    EXPECT_EQ(f.materials.back().material.at("specularU")[0], 200.0);
   }
   for (const char* name : {"", "9lives", "a b", "a\"b", "a.b", "ns:a"}) {
     EXPECT_FALSE(validMaterialName(name, error)) << name;

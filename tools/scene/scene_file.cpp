@@ -1,5 +1,7 @@
 #include "scene_file.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 
 #include "mapped_file.h"
@@ -58,6 +60,11 @@ bool hostOfPath(const std::string& path, Host& host) {
 
 bool readScene(const std::string& path, const std::shared_ptr<const MaterialSchema>& schema,
                SceneFile& out, std::string& error, const ReadOptions& options) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = locate(path, 0, 0, "is a folder, not a scene file (give the .ma or .mi files in it)");
+    return false;
+  }
   Host host;
   if (!hostOfPath(path, host)) {
     error = locate(path, 0, 0,

@@ -383,7 +383,22 @@ TEST(Material, SettingsNameTheInputAndEveryPresetApplies) {
   ASSERT_TRUE(m.bound());
   std::string error;
   EXPECT_FALSE(applySetting(m, "shininess=3", error));
-  EXPECT_NE(error.find("unknown material input 'shininess'"), std::string::npos);
+  EXPECT_EQ(error, "unknown material input 'shininess' (see --list)");
+  // A misspelt name gets the nearest real one, whatever the case or a
+  // swapped pair of letters; a name far from every input gets none.
+  const std::pair<const char*, const char*> near[] = {{"specularu", "specularU"},
+                                                      {"SPECULARV", "specularV"},
+                                                      {"difuse", "diffuse"},
+                                                      {"reflectSmaples", "reflectSamples"},
+                                                      {"colour", "color"},
+                                                      {"xyz", ""},
+                                                      {"specularPowerful", "specularPower"},
+                                                      {"glossiness", ""}};
+  for (const auto& [typed, meant] : near) {
+    EXPECT_FALSE(setValue(m, typed, "1", error));
+    const std::string hint = *meant ? std::string("did you mean ") + meant + "?" : "did you mean";
+    EXPECT_EQ(error.find(hint) != std::string::npos, *meant != '\0') << typed << ": " << error;
+  }
   EXPECT_FALSE(applySetting(m, "specularU", error));
   EXPECT_NE(error.find("name=value"), std::string::npos);
   EXPECT_FALSE(applySetting(m, "specularU=-3", error));
@@ -407,6 +422,12 @@ TEST(Material, FloatsPrintInTheFewestDigitsThatReadBackExactly) {
     EXPECT_EQ(std::signbit(static_cast<float>(back)), std::signbit(f)) << text;
   }
   EXPECT_EQ(gws::formatFloat(0.8f), "0.8");
+  // A value typed or read as -0 is kept as 0, so it never prints as -0.
+  Material m = test::defaultMaterial();
+  std::string error;
+  ASSERT_TRUE(applySetting(m, "normalOffset=-0,0,-0.0", error)) << error;
+  EXPECT_EQ(formatValue(ValueKind::kVector, m.at("normalOffset")), "0,0,0");
+  EXPECT_FALSE(std::signbit(gws::storedValue(ValueKind::kFloat, -0.0)));
   EXPECT_EQ(formatValue(ValueKind::kColor, Value{0.5, 0.25, 1}), "0.5,0.25,1");
 }
 
@@ -480,9 +501,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--sweep", "specularU=1,x"}, "'x' is not a finite number"},
         BadInput{{"--frobnicate"}, "unknown option '--frobnicate'"},
         BadInput{{"stray"}, "unexpected argument 'stray'"},
-        BadInput{{"--scene", "shot.ma", "--set", "diffuse=1"}, "--set does not go with --scene"},
+        BadInput{{"--set", "specularu=5"}, "did you mean specularU?"},
+        BadInput{{"--sweep", "Diffuse=0,1"}, "--sweep: unknown material input 'Diffuse' (did you mean diffuse?"},
+        BadInput{{"--sweep", "color=1,0 0,0,1"}, "--sweep color: '1,0' needs three components"},
+        BadInput{{"--scene", "shot.ma", "--set", "nosuch=1"}, "unknown material input 'nosuch'"},
+        BadInput{{"--material", "satin"}, "--material picks a material of a --scene file"},
+        BadInput{{"-o", "-", "--export-mi", "-"}, "only one of -o, --export-ma and --export-mi"},
+        BadInput{{"--format", "gif"}, "--format: unknown image format 'gif' (use png or exr)"},
+        BadInput{{"-o", "DIR/x.png", "--format", "exr"}, "--format exr does not go with -o"},
         BadInput{{"--scene", "shot.mi", "--sweep", "diffuse=1,2"},
                  "--sweep does not go with --scene"},
+        BadInput{{"--scene", "shot.mi", "--name", "a b"}, "--name: 'a b' cannot name a node"},
         BadInput{{"--export-ma", "a.ma", "--name", "9lives"}, "--name: '9lives' cannot name a node"},
         BadInput{{"--export-ma", "/nonexistent-dir/a.ma"}, "cannot write to /nonexistent-dir"},
         BadInput{{"--export-mi", "/"}, "names a directory"},
@@ -515,7 +544,8 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   for (const char* opt : {"--host", "--size", "--spp", "--threads", "--preset", "--set", "--sweep",
                           "--output", "--list", "--point-lights", "--scene", "--export-ma",
                           "--export-mi", "--name", "--maya-plugin", "--mr-shader",
-                          "--mr-renderer", "FILE:LINE:COL", "--light-samples"}) {
+                          "--mr-renderer", "FILE:LINE:COL", "--light-samples", "--material",
+                          "--format", "--quiet", "--version", "ETA"}) {
     EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
   }
   const test::RunResult list = test::runTool({"--list"});
@@ -524,6 +554,48 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
     EXPECT_NE(list.out.find(in.name), std::string::npos) << in.name;
   }
   for (const Preset& p : presets()) EXPECT_NE(list.out.find(p.name), std::string::npos);
+
+  // With a preset: that preset's values, and nothing of the whole table.
+  const test::RunResult satin = test::runTool({"--list", "--preset", "satin"});
+  EXPECT_EQ(satin.status, kExitOk);
+  EXPECT_EQ(satin.out.rfind("Preset satin: ", 0), 0u) << satin.out;
+  EXPECT_NE(satin.out.find("\n  specularV=90\n"), std::string::npos) << satin.out;
+  EXPECT_EQ(satin.out.find("brushed-metal"), std::string::npos) << satin.out;
+
+  // --version: the name and the one version both tools print, beside
+  // anything else.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, {"--spp", "0", "--version"}}) {
+    const test::RunResult version = test::runTool(args);
+    EXPECT_EQ(version.status, kExitOk);
+    EXPECT_EQ(version.out, std::string("glintweave-preview ") + gws::toolsVersion() + "\n");
+    EXPECT_EQ(version.err, "");
+  }
+}
+
+TEST(CommandLine, ProgressLineShowsTheTimeLeftOnceItCanBeTold) {
+  struct Case {
+    size_t done, total;
+    double elapsed;
+    const char* tail;  // what the line ends with
+  };
+  const Case cases[] = {
+      {0, 10, 5.0, "]   0%"},                       // nothing done: no estimate yet
+      {5, 10, 6.0, "]  50% ETA 6 s"},
+      {3, 10, 1.0, "]  30% ETA 3 s"},                // 2.33 s left: rounded up
+      {1, 100, 2.0, "]   1% ETA 3 min 18 s"},
+      {1, 1000, 100.0, "]   0% ETA 27 h 45 min"},
+      {10, 10, 9.0, "] 100%"},                       // done: nothing left to tell
+      {12, 10, 9.0, "] 100%"},                       // more than the total counts as done
+  };
+  for (const Case& c : cases) {
+    const std::string line = progressLine("rendering", c.done, c.total, c.elapsed);
+    EXPECT_EQ(line.rfind("rendering [", 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.size() - std::strlen(c.tail)), c.tail)
+        << c.done << "/" << c.total << ": " << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '#'),
+              static_cast<long>(std::min(c.done, c.total) * 40 / c.total));
+  }
 }
 
 TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
@@ -539,6 +611,16 @@ TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
   EXPECT_EQ(o.sweeps.at(0).values.size(), 3u);
   EXPECT_EQ(o.output, "glintweave-sweep.png");
   EXPECT_EQ(o.lightSamples, 0);  // auto
+  // One colour syntax for --set and --sweep: r,g,b or r:g:b, a sweep's
+  // values between commas (r:g:b) or spaces and ';' (either).
+  for (const char* sweep : {"color=1:0:0,0:0.5:1", "color=1,0,0 0,0.5,1", "color=1,0,0;0:0.5:1"}) {
+    Options c;
+    ASSERT_TRUE(parseOptions({"--sweep", sweep, "--set", "ambientColor=0.1:0.2:0.3"}, c, error))
+        << sweep << ": " << error;
+    EXPECT_EQ(c.sweeps.at(0).values, (std::vector<Value>{{1, 0, 0}, {0, 0.5, 1}})) << sweep;
+    EXPECT_EQ(formatValue(ValueKind::kColor, c.material.at("ambientColor")),
+              formatValue(ValueKind::kColor, Value{0.1f, 0.2f, 0.3f}));
+  }
   ASSERT_TRUE(parseOptions({"--light-samples", "16"}, o, error)) << error;
   EXPECT_EQ(o.lightSamples, 16);
   ASSERT_TRUE(parseOptions({"--light-samples=auto"}, o, error)) << error;

@@ -2,6 +2,7 @@
 // images show, how the two hosts compare, the reference image, bad libraries,
 // determinism and multithreaded rendering.
 #include <fcntl.h>
+#include <pty.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -1044,6 +1046,176 @@ TEST_F(Tool, ExportThenSceneListGivesBackEveryValue) {
     }
     EXPECT_EQ(materials, 2);
   }
+}
+
+// Lines of `text` that hold `part`.
+std::vector<std::string> linesWith(const std::string& text, const std::string& part) {
+  std::vector<std::string> found;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(part) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+// A scene as input to everything: one material picked, a preset and
+// settings on top of its values, and a whole scene converted to the other
+// host's format with what that format has no place for reported, one line
+// each, and carried as comments.
+TEST_F(Tool, ScenesArePickedAdjustedAndConvertedWithNothingDroppedInSilence) {
+  if (builtHosts().size() != 2) GTEST_SKIP() << "converts between both hosts' files";
+  const std::string ma = GLINTWEAVE_TEST_SCENE_DIR "/shot.ma";
+  const std::string mi = GLINTWEAVE_TEST_SCENE_DIR "/shot.mi";
+
+  // Picked and set on top: the scene's other values stay.
+  test::RunResult r = test::runTool(
+      {"--scene", ma, "--material", "satinRed", "--set", "specularV=120", "--list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(linesWith(r.out, "satinRed").size(), 1u) << r.out;
+  EXPECT_TRUE(linesWith(r.out, "brushedSteel").empty()) << r.out;
+  EXPECT_NE(r.out.find(" diffuse=0.75 specularU=10 specularV=120 "), std::string::npos) << r.out;
+  // A preset goes on top of every material, only with its own settings.
+  r = test::runTool({"--scene", ma, "--preset", "satin", "--list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(linesWith(r.out, " specularU=6 specularV=90 ").size(), 2u) << r.out;
+  EXPECT_EQ(linesWith(r.out, "ambientColor=0,0,1e-05").size(), 1u) << r.out;
+
+  // An unknown material: status 2, one line naming the scene's materials.
+  r = test::runTool({"--scene", ma, "--material", "satinred", "-o", dir + "/x.png"});
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_EQ(r.err,
+            "glintweave-preview: error: --material: no material 'satinred' in shot.ma (did you "
+            "mean satinRed?); it has: brushedSteel, satinRed\n");
+  // --name renames one exported material, never several.
+  r = test::runTool({"--scene", ma, "--export-mi", dir + "/x.mi", "--name", "silk"});
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_NE(r.err.find("--name names one material, but 2 would be exported"), std::string::npos);
+  EXPECT_TRUE(test::listDir(dir).empty());
+
+  // .mi to .ma: the mental ray only inputs that are set, a name Maya
+  // cannot take and a connection are each reported once and kept as
+  // comments; read back, the shared inputs are as they were.
+  const std::string out = dir + "/shot.ma";
+  r = test::runTool({"--scene", mi, "--export-ma", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "glintweave-preview: warning: " + out +
+                ": brushedSteel: not written: normalOffset=0,0.1,0 (only mentalray has "
+                "normalOffset)\n"
+                "glintweave-preview: warning: " + out +
+                ": brushedSteel: not written: indirect=1 (only mentalray has indirect)\n"
+                "glintweave-preview: warning: " + out +
+                ": shot.mi's \"satin red\" written as satin_red\n"
+                "glintweave-preview: warning: " + out +
+                ": satin_red: color's connection to weaveTex is not written (its stored value "
+                "is)\n");
+  EXPECT_EQ(r.out, "glintweave-preview: wrote brushedSteel, satin_red to " + out + "\n");
+  const std::string text = slurp(out);
+  EXPECT_NE(text.find("// brushedSteel: not written: indirect=1 (only mentalray has indirect)\n"),
+            std::string::npos)
+      << text;
+  const test::RunResult from = test::runTool({"--scene", mi, "--list"});
+  const test::RunResult back = test::runTool({"--scene", out, "--list"});
+  ASSERT_EQ(back.status, 0) << back.err;
+  for (const char* shared : {"color=0.78,0.78,0.8 ", "diffuse=0.12 specularU=600 specularV=12 "
+                                                     "specularPower=0.85 reflectivity=0.5 "
+                                                     "reflectSamples=6"}) {
+    EXPECT_EQ(linesWith(from.out, shared).size(), 1u) << shared;
+    EXPECT_EQ(linesWith(back.out, shared).size(), 1u) << shared << "\n" << back.out;
+  }
+  // .ma to .mi, to standard output: the file there, the lines meant for
+  // standard output on standard error.
+  r = test::runTool({"--scene", ma, "--material", "brushedSteel", "--export-mi", "-"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("# shot.mi: a kl4v_glintWeave material for mental ray\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("shader \"brushedSteel\""), std::string::npos);
+  EXPECT_EQ(r.err, "glintweave-preview: wrote brushedSteel to standard output\n");
+}
+
+// "-o -": the image on standard output (PNG, or OpenEXR when asked), the
+// summary on standard error.
+TEST_F(Tool, StandardOutputTakesTheImageInTheFormatAsked) {
+  const std::vector<std::string> common{"--host", hostArg(), "--size", "8x8", "--spp", "1",
+                                        "--threads", "1", "-o", "-"};
+  test::RunResult r = test::runTool(common);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 4), "\x89PNG");
+  EXPECT_NE(r.err.find(", 1 thread, "), std::string::npos) << r.err;  // one, not "1 threads"
+  EXPECT_NE(r.err.find("-> standard output\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(test::listDir(dir).empty());
+  if (exrSupported()) {
+    std::vector<std::string> exr = common;
+    exr.insert(exr.end(), {"--format", "exr"});
+    r = test::runTool(exr);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 4), std::string("\x76\x2f\x31\x01", 4));
+  }
+}
+
+// The tool with a terminal for its standard output and error.
+struct TerminalRun {
+  int status = -1;
+  std::string text;  // everything the terminal received
+};
+
+TerminalRun runOnTerminal(const std::vector<std::string>& args) {
+  std::vector<std::string> all{GLINTWEAVE_TEST_PREVIEW_EXE};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  TerminalRun r;
+  if (pid < 0) return r;
+  char buf[4096];
+  ssize_t n;
+  // Reading ends with EIO once the tool has closed the terminal.
+  while ((n = ::read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) r.text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// On a terminal the progress line tells the time left and is drawn again
+// only when its text changes; --quiet silences it; an image is never
+// written to a terminal.
+TEST_F(Tool, ProgressOnATerminalTellsTheTimeLeftAndQuietSilencesIt) {
+  const std::vector<std::string> common{"--host", hostArg(), "--size", "160x120", "--spp", "2",
+                                        "--threads", "1"};
+  std::vector<std::string> args = common;
+  args.insert(args.end(), {"-o", dir + "/p.png"});
+  TerminalRun r = runOnTerminal(args);
+  ASSERT_EQ(r.status, 0) << r.text;
+  std::vector<std::string> frames;
+  std::istringstream in(r.text);
+  for (std::string frame; std::getline(in, frame, '\r');) {
+    if (frame.rfind("rendering [", 0) == 0) frames.push_back(frame);
+  }
+  ASSERT_GE(frames.size(), 2u) << r.text;
+  EXPECT_NE(r.text.find(" ETA "), std::string::npos) << r.text;
+  for (size_t i = 1; i < frames.size(); ++i) EXPECT_NE(frames[i], frames[i - 1]);
+
+  args.push_back("--quiet");
+  r = runOnTerminal(args);
+  ASSERT_EQ(r.status, 0) << r.text;
+  EXPECT_EQ(r.text.find("rendering ["), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("glintweave-preview: "), std::string::npos) << r.text;
+
+  args = common;
+  args.insert(args.end(), {"-o", "-"});
+  r = runOnTerminal(args);
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_NE(r.text.find("will not write an image to a terminal"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("PNG"), std::string::npos);
 }
 
 // ---- what an output path names ------------------------------------------------------

@@ -20,4 +20,9 @@ constexpr int kExitError = 2;
 // Progress goes to `err` when it is a terminal, the summary line to `out`.
 int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
+// The progress line a terminal shows: "WHAT [####....]  45% ETA 12 s", the
+// time left estimated from `elapsed` seconds for `done` of `total`, and
+// shown once something is done and while something is left.
+std::string progressLine(const std::string& what, size_t done, size_t total, double elapsed);
+
 }  // namespace gwp

@@ -147,7 +147,9 @@ bool exrSupported() {
 #endif
 }
 
-bool OutputFile::open(const std::string& path, std::string& error) {
+bool OutputFile::open(const std::string& path, std::string& error,
+                      std::optional<ImageFormat> format) {
+  format_ = format;
   if (path.empty()) {
     error = "the output path is empty";
     return false;
@@ -156,7 +158,7 @@ bool OutputFile::open(const std::string& path, std::string& error) {
   struct stat st;
   const bool folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   if (!folder && !checkImageExtension(path, error)) return false;
-  if (formatForPath(path) == ImageFormat::kExr && !exrSupported()) {
+  if (format.value_or(formatForPath(path)) == ImageFormat::kExr && !exrSupported()) {
     error = "this build cannot write OpenEXR (install libopenexr-dev and rebuild)";
     return false;
   }
@@ -182,7 +184,7 @@ bool OutputFile::commit(const Image& image, std::string& error) {
   std::string bytes;
   // The commit syncs the bytes to the disk before the file takes the
   // destination's name: a crash leaves the old file or the new one.
-  return encodeImage(image, formatForPath(file_.path()), bytes, error) &&
+  return encodeImage(image, format_.value_or(formatForPath(file_.path())), bytes, error) &&
          file_.write(bytes, error) && file_.commit(error);
 }
 

@@ -9,6 +9,7 @@
 // fails at once instead of after a long render.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "atomic_file.h"
@@ -37,12 +38,16 @@ bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::
 class OutputFile {
  public:
   // Creates the temporary file next to `path`. False with a one-line `error`.
-  bool open(const std::string& path, std::string& error);
+  // `format`, when given, is the format to write (for a name without an
+  // extension); otherwise the name's.
+  bool open(const std::string& path, std::string& error,
+            std::optional<ImageFormat> format = std::nullopt);
   // Writes `image` into the temporary file and renames it to the path.
   bool commit(const Image& image, std::string& error);
 
  private:
   gwf::AtomicFile file_;
+  std::optional<ImageFormat> format_;
 };
 
 // Linear value to an 8-bit sRGB code, clamped to [0, 1] first.

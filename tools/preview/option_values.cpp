@@ -1,5 +1,6 @@
 #include "option_values.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -64,16 +65,36 @@ bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sw
   const std::string name = text.substr(0, eq);
   const int id = schema.find(name);
   if (id < 0) {
-    error = "--sweep: unknown material input '" + name + "' (see --list)";
+    error = "--sweep: " + gws::unknownInputMessage(&schema, name);
     return false;
   }
   sweep.input = static_cast<size_t>(id);
-  // Values are separated by commas; a colour's components by colons.
+  // Values are separated by commas, a colour's components by colons; or,
+  // where the list holds spaces or ';', values by those and components by
+  // commas or colons, as --set takes them.
   const std::string list = text.substr(eq + 1);
-  size_t start = 0;
-  while (true) {
-    const size_t comma = list.find(',', start);
-    const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+  const bool spaced = list.find_first_of(" \t;") != std::string::npos;
+  std::vector<std::string> items;
+  if (spaced) {
+    std::string item;
+    for (char c : list + " ") {
+      if (c == ' ' || c == '\t' || c == ';') {
+        if (!item.empty()) items.push_back(item);
+        item.clear();
+      } else {
+        item += c;
+      }
+    }
+  } else {
+    size_t start = 0;
+    while (true) {
+      const size_t comma = list.find(',', start);
+      items.push_back(list.substr(start, comma == std::string::npos ? comma : comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  for (const std::string& item : items) {
     Value v{};
     std::string why;
     if (!parseValue(schema, sweep.input, item, v, why)) {
@@ -81,8 +102,10 @@ bool parseSweep(const MaterialSchema& schema, const std::string& text, Sweep& sw
       return false;
     }
     sweep.values.push_back(v);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
+  }
+  if (sweep.values.empty()) {
+    error = "--sweep " + name + ": no values";
+    return false;
   }
   if (sweep.values.size() > kMaxSweepValues) {
     error = "--sweep " + name + ": at most " + std::to_string(kMaxSweepValues) + " values";
@@ -139,6 +162,22 @@ std::string checkHost(const std::string& text) {
   return parseHost(text, hosts)
              ? std::string()
              : "--host: unknown host '" + text + "' (use maya, mentalray or both)";
+}
+
+std::string checkFormat(const std::string& text) {
+  return text == "png" || text == "exr"
+             ? std::string()
+             : "--format: unknown image format '" + text + "' (use png or exr)";
+}
+
+std::string extensionOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return "";
+  std::string ext = name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
 }
 
 std::string checkLightSamples(const std::string& text) {

@@ -39,5 +39,9 @@ std::string checkSize(const std::string& text);
 std::string checkHost(const std::string& text);
 std::string checkLightSamples(const std::string& text);  // N or auto
 std::string checkPreset(const std::string& text);
+std::string checkFormat(const std::string& text);  // png or exr
+
+// The extension of the path's file name, lower case, without the dot ("" for none).
+std::string extensionOf(const std::string& path);
 
 }  // namespace gwp

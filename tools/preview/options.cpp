@@ -31,9 +31,10 @@ struct RawOptions {
   std::string host, size, spp, threads, lightSamples, preset, output, name;
   std::vector<std::string> sets, sweeps, scenes;
   std::string exportMa, exportMi;
+  std::string material, format;
   std::string mayaPlugin, mrShader, mrRenderer;
   std::string env, envRotate, envIntensity;
-  bool help = false, list = false, pointLights = false;
+  bool help = false, version = false, list = false, pointLights = false, quiet = false;
 };
 
 constexpr const char* kDescription =
@@ -57,20 +58,32 @@ constexpr const char* kFooter =
     "a .mi; each renders through its own file's host unless --host says otherwise (an input\n"
     "the other host lacks keeps that host's default). A connected input renders with its\n"
     "stored value. The swatch scene's lights light every swatch: a shader's \"light\" list and\n"
-    "the scene's own lights, cameras and objects are not used.\n"
+    "the scene's own lights, cameras and objects are not used. --material NAME keeps one\n"
+    "material (an unknown name is an error that lists the scenes' materials); --preset and\n"
+    "--set apply on top of each kept material's values (only the preset's own settings);\n"
+    "--export-ma and --export-mi write the kept materials into one file of that format,\n"
+    "converting from the other host's (--scene shot.ma --export-mi shot.mi). An input the\n"
+    "target host lacks is written as a comment and reported on standard error, one line\n"
+    "each, when its value is not the default; a name the target cannot take is made one\n"
+    "it can (letters, digits and _) and reported.\n"
     "With --list, one line per material, stable for scripts:\n"
     "  NAME INPUT=VALUE ... with every input of the file's host by long name, values as\n"
     "  --set takes them, \"<-SOURCE\" after a connected input's value (\"<-CHILD:SOURCE,...\"\n"
     "  for single children); names with other characters than letters, digits and _ : | . [\n"
     "  ] - in double quotes. A line \"# FILE (HOST)\" comes before each file's materials.\n"
     "\n"
+    "Standard output. \"-\" for -o, --export-ma or --export-mi (one of them) writes to\n"
+    "standard output; the lines it would otherwise hold go to standard error. An image\n"
+    "written there is a PNG unless --format exr says otherwise, and is not written to a\n"
+    "terminal.\n"
+    "\n"
     "Errors. Any error prints one line and exits with status 2, having written nothing:\n"
     "\"glintweave-preview: error: ...\", or for a scene file \"FILE:LINE:COL: message\" (LINE\n"
     "and COL 0 when the whole file is concerned). A scene's declaration of kl4v_glintWeave\n"
     "that differs from the installed one is reported as \"FILE:LINE:COL: warning: ...\".\n"
     "Images and exported scenes are written to a temporary file and renamed into place when\n"
-    "complete. A progress bar goes to standard error when it is a terminal; one summary line\n"
-    "goes to standard output.\n"
+    "complete. A progress bar with the time left (ETA) goes to standard error when it is a\n"
+    "terminal (--quiet: none); one summary line goes to standard output.\n"
     "\n"
     "Examples:\n"
     "  glintweave-preview\n"
@@ -79,6 +92,9 @@ constexpr const char* kFooter =
     "  glintweave-preview --host maya --sweep specularU=1,10,100,1000 --sweep specularV=1,100\n"
     "  glintweave-preview --scene shot.ma --scene shot.mi -o materials.png\n"
     "  glintweave-preview --scene shot.ma --list\n"
+    "  glintweave-preview --scene shot.ma --export-mi shot.mi\n"
+    "  glintweave-preview --scene shot.ma --material satinRed --set specularV=120 -o - | display\n"
+    "  glintweave-preview --list --preset satin\n"
     "  glintweave-preview --preset satin --set specularV=120 --export-ma satin.ma --name satin1";
 
 // A value option given twice takes the last.
@@ -95,17 +111,20 @@ void addMaterialOptions(CLI::App& app, RawOptions& raw) {
       ->group(material);
   app.add_option("--set", raw.sets,
                  "set a material input by its name; repeatable, applied after the preset in "
-                 "order; colours take r,g,b or one grey value, e.g. --set specularU=200")
+                 "order; colours and vectors take r,g,b (or r:g:b), colours also one grey "
+                 "value, e.g. --set specularU=200")
       ->type_name("NAME=VALUE")
       ->group(material);
   app.add_option("--sweep", raw.sweeps,
                  "render a contact sheet, one sphere per value; twice for a grid (first: "
-                 "columns, second: rows); up to 16 values each; colours as r:g:b")
+                 "columns, second: rows); up to 16 values each, separated by commas; colours "
+                 "and vectors as for --set: r:g:b between commas, or r,g,b with the values "
+                 "separated by spaces or ';' (--sweep \"color=1,0,0 0,0,1\")")
       ->type_name("NAME=V1,V2,...")
       ->group(material);
   app.add_flag("--list", raw.list,
-               "list the material inputs and presets (with --scene: the scenes' materials), "
-               "then exit")
+               "list the material inputs and presets (with --preset: that preset's values; "
+               "with --scene: the scenes' materials), then exit")
       ->group(material);
 }
 
@@ -116,16 +135,23 @@ void addSceneFileOptions(CLI::App& app, RawOptions& raw) {
                  "(.mi) scenes as a labelled contact sheet; repeatable")
       ->type_name("FILE...")
       ->group(scenes);
+  single(app.add_option("--material", raw.material,
+                        "with --scene: use only the material of this name"))
+      ->type_name("NAME")
+      ->group(scenes);
   single(app.add_option("--export-ma", raw.exportMa,
-                        "write the material (preset, then --set) as a Maya ASCII file"))
+                        "write the material (preset, then --set), or the --scene materials, as "
+                        "a Maya ASCII file; - for standard output"))
       ->type_name("FILE")
       ->group(scenes);
   single(app.add_option("--export-mi", raw.exportMi,
-                        "write the material as a mental ray .mi a scene can $include"))
+                        "write the material(s) as a mental ray .mi a scene can $include; - for "
+                        "standard output"))
       ->type_name("FILE")
       ->group(scenes);
   single(app.add_option("--name", raw.name,
-                        "the exported node's or shader's name (default glintWeave1)"))
+                        "the exported node's or shader's name (default glintWeave1; with "
+                        "--scene, when one material is exported: its new name)"))
       ->type_name("NAME")
       ->group(scenes);
 }
@@ -199,11 +225,21 @@ void addOutputOptions(CLI::App& app, RawOptions& raw) {
   single(app.add_option("-o,--output", raw.output,
                         "image to write (default glintweave-preview.png, glintweave-sweep.png "
                         "or glintweave-scene.png); PNG, or OpenEXR with linear values when it "
-                        "ends in .exr"))
+                        "ends in .exr; - for standard output"))
       ->type_name("PATH")
       ->group(output);
+  single(app.add_option("--format", raw.format,
+                        "the image's format where its name gives none (- or a name without "
+                        "an extension; default png)"))
+      ->type_name("png|exr")
+      ->check(lastValue(checkFormat))
+      ->group(output);
+  app.add_flag("-q,--quiet", raw.quiet, "no progress line on a terminal")->group(output);
   // Seen as soon as it is parsed, so that --help wins over a bad value.
   app.add_flag("-h,--help", raw.help, "show this help, then exit")
+      ->trigger_on_parse()
+      ->group(output);
+  app.add_flag("--version", raw.version, "print the tool's name and version, then exit")
       ->trigger_on_parse()
       ->group(output);
 
@@ -255,6 +291,11 @@ std::string parseErrorText(const CLI::ParseError& e) {
 // The options that need no schema. The values were checked while parsing.
 void takeSimpleOptions(const RawOptions& raw, Options& options) {
   options.list = raw.list;
+  options.quiet = raw.quiet;
+  options.format = raw.format;
+  options.pickMaterial = raw.material;
+  options.settings = raw.sets;
+  options.presetGiven = !raw.preset.empty();
   options.pointLightsOnly = raw.pointLights;
   std::string unused;
   if (!raw.host.empty()) options.hostGiven = parseHost(raw.host, options.hosts);
@@ -298,18 +339,31 @@ bool checkCombinations(const RawOptions& raw, const Options& options, std::strin
     error = "--name: " + error;
     return false;
   }
-  if (!options.scenes.empty()) {
-    const std::pair<const char*, bool> given[] = {{"--sweep", !raw.sweeps.empty()},
-                                                  {"--set", !raw.sets.empty()},
-                                                  {"--preset", !raw.preset.empty()},
-                                                  {"--export-ma", !raw.exportMa.empty()},
-                                                  {"--export-mi", !raw.exportMi.empty()}};
-    for (const auto& [what, yes] : given) {
-      if (yes) {
-        error = std::string(what) + " does not go with --scene: the scenes' materials are " +
-                "rendered as they are";
-        return false;
-      }
+  if (!options.scenes.empty() && !raw.sweeps.empty()) {
+    error = "--sweep does not go with --scene: a sweep renders one material (pick one with "
+            "--material and export it, then sweep the export)";
+    return false;
+  }
+  if (options.scenes.empty() && !raw.material.empty()) {
+    error = "--material picks a material of a --scene file; give --scene too";
+    return false;
+  }
+  const int toStdout = (raw.output == kStdoutPath) + (raw.exportMa == kStdoutPath) +
+                       (raw.exportMi == kStdoutPath);
+  if (toStdout > 1) {
+    error = "only one of -o, --export-ma and --export-mi can be - (standard output)";
+    return false;
+  }
+  if (!raw.format.empty() && raw.output.empty()) {
+    error = "--format is the format of -o's image; give -o too";
+    return false;
+  }
+  if (!raw.format.empty() && raw.output != kStdoutPath) {
+    const std::string ext = extensionOf(raw.output);
+    if (!ext.empty() && ext != raw.format) {
+      error = "--format " + raw.format + " does not go with -o " + raw.output + " (a ." + ext +
+              " file)";
+      return false;
     }
   }
   if (options.environment.source == kSoftboxEnvironment &&
@@ -352,6 +406,14 @@ bool makeMaterial(const RawOptions& raw, Options& options, std::string& error) {
   options.material = Material(options.schema);
   if (!applyPreset(options.material, *findPreset(options.preset), error)) return false;
   std::vector<Host> targets = options.hosts;
+  if (!options.scenes.empty() && !options.hostGiven) {
+    // Each scene material renders through its own file's host.
+    targets.clear();
+    for (const std::string& path : options.scenes) {
+      gws::Host h;
+      if (gws::hostOfPath(path, h)) targets.push_back(h);
+    }
+  }
   if (options.exporting() && !options.outputGiven && raw.sweeps.empty()) targets.clear();
   if (!options.exportMa.empty()) targets.push_back(Host::kMaya);
   if (!options.exportMi.empty()) targets.push_back(Host::kMentalRay);
@@ -399,13 +461,15 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
     return false;
   }
   options.help = raw.help;
-  if (options.help) return true;
+  options.version = raw.version;
+  if (options.help || options.version) return true;
   if (!invalid.empty()) {
     error = invalid;
     return false;
   }
   takeSimpleOptions(raw, options);
   if (!raw.name.empty()) options.materialName = raw.name;
+  options.nameGiven = !raw.name.empty();
   if (!checkCombinations(raw, options, error) || !loadSchema(options, error) ||
       !makeMaterial(raw, options, error)) {
     return false;
@@ -478,6 +542,18 @@ std::string helpText() {
     }
   }
   return text + "\n" + kFooter + "\n";
+}
+
+std::string versionText() {
+  return std::string("glintweave-preview ") + gws::toolsVersion() + "\n";
+}
+
+std::string presetText(const Preset& preset) {
+  std::string text = std::string("Preset ") + preset.name + ": " + preset.description + "\n";
+  for (const auto& [name, value] : preset.settings) {
+    text += std::string("  ") + name + "=" + value + "\n";
+  }
+  return text + "Every other input keeps its default (--list shows them).\n";
 }
 
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {

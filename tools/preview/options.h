@@ -28,6 +28,10 @@ struct Options {
   int samplesPerPixel = 16;
   int threads = 0;  // 0: all cores
   std::string preset = kDefaultPreset;
+  bool presetGiven = false;
+  // Every --set as typed, in order: applied on top of each scene material's
+  // values too.
+  std::vector<std::string> settings;
   // The deliverables' inputs (loaded from the libraries in `libraries`), and
   // the material: the preset, then every --set, applied in order.
   std::shared_ptr<const MaterialSchema> schema;
@@ -37,6 +41,9 @@ struct Options {
   std::string exportMa;             // --export-ma
   std::string exportMi;             // --export-mi
   std::string materialName = "glintWeave1";
+  bool nameGiven = false;
+  std::string pickMaterial;  // --material: the one scene material to use
+  std::string format;        // --format: png or exr, where the output's name gives none
   std::string output;
   bool outputGiven = false;
   LibraryPaths libraries;
@@ -44,9 +51,14 @@ struct Options {
   int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
   EnvironmentChoice environment;  // --env, --env-rotate, --env-intensity
   bool help = false;
+  bool version = false;
   bool list = false;
+  bool quiet = false;  // no progress line
 
   bool exporting() const { return !exportMa.empty() || !exportMi.empty(); }
+  // What goes to standard output instead of a file: "-o -", "--export-ma -"
+  // or "--export-mi -" (at most one of them).
+  bool toStdout() const { return output == "-" || exportMa == "-" || exportMi == "-"; }
 };
 
 // Limits of what the command line accepts.
@@ -64,5 +76,12 @@ constexpr float kMaxEnvironmentIntensity = 1e6f;  // a contact sheet's cell, whe
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 std::string helpText();
+// "glintweave-preview VERSION"
+std::string versionText();
+// `--list --preset NAME`: the preset's settings, one "INPUT=VALUE" a line.
+std::string presetText(const Preset& preset);
+
+// The standard output's name on the command line.
+constexpr const char* kStdoutPath = "-";
 
 }  // namespace gwp

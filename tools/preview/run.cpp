@@ -2,14 +2,21 @@
 // exports, carries out the render job the plan makes and reports.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 #include "atomic_file.h"
 #include "cli.h"
 #include "image_io.h"
+#include "messages.h"
 #include "option_values.h"
 #include "plan.h"
 #include "scene_file.h"
@@ -18,31 +25,38 @@
 namespace gwp {
 namespace {
 
+// The progress line on a terminal: what is done, the bar, the share and the
+// time left, redrawn only when the text changes. Off a terminal, or quiet,
+// it prints nothing.
 class ProgressBar {
  public:
-  explicit ProgressBar(std::FILE* err, std::string what = "rendering")
-      : err_(err), what_(std::move(what)), enabled_(::isatty(::fileno(err)) != 0) {}
+  ProgressBar(std::FILE* err, bool quiet, std::string what = "rendering")
+      : err_(err), what_(std::move(what)), enabled_(!quiet && ::isatty(::fileno(err)) != 0) {}
   void update(size_t done, size_t total) {
     if (!enabled_ || total == 0) return;
-    // A terminal redrawn more than ten times a second only flickers.
     const auto now = std::chrono::steady_clock::now();
-    if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    constexpr size_t kWidth = 40;
-    const size_t filled = done * kWidth / total;
-    std::fprintf(err_, "\r%s [%s%s] %3zu%% ", what_.c_str(), std::string(filled, '#').c_str(),
-                 std::string(kWidth - filled, '.').c_str(), done * 100 / total);
+    if (!started_) {
+      start_ = now;
+      started_ = true;
+    }
+    const std::string line =
+        progressLine(what_, done, total, std::chrono::duration<double>(now - start_).count());
+    if (line == shown_) return;
+    shown_ = line;
+    std::fprintf(err_, "\r%s\033[K", line.c_str());
     std::fflush(err_);
   }
   void clear() {
-    if (enabled_) std::fprintf(err_, "\r\033[K");
+    if (enabled_ && !shown_.empty()) std::fprintf(err_, "\r\033[K");
   }
 
  private:
   std::FILE* err_;
   std::string what_;
   bool enabled_;
-  std::chrono::steady_clock::time_point last_{};
+  bool started_ = false;
+  std::chrono::steady_clock::time_point start_{};
+  std::string shown_;
 };
 
 std::string absolutePath(const std::string& path) {
@@ -86,11 +100,126 @@ std::string listText(const MaterialSchema& schema) {
   return text;
 }
 
+// Writes `data` to a stream whole. False with a one-line `error`.
+bool writeStream(std::FILE* stream, const std::string& data, std::string& error) {
+  if (std::fwrite(data.data(), 1, data.size(), stream) != data.size() || std::fflush(stream) != 0) {
+    error = std::string("cannot write to standard output: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string stem(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+std::string destinationName(const std::string& path) {
+  return path == kStdoutPath ? "standard output" : absolutePath(path);
+}
+
 // One run: the options, the streams, and the one way to fail.
 class Run {
  public:
   Run(const Options& options, std::FILE* out, std::FILE* err)
       : options_(options), out_(out), err_(err) {}
+
+  // Where the lines meant for standard output go: standard error when the
+  // output itself goes there.
+  std::FILE* info() const { return options_.toStdout() ? err_ : out_; }
+
+  void warn(const std::string& message) const {
+    std::fprintf(err_, "glintweave-preview: warning: %s\n", gws::oneLine(message).c_str());
+  }
+
+  // Nothing binary is written to a terminal.
+  bool checkStdout(std::string& error) const {
+    if (options_.output == kStdoutPath && ::isatty(::fileno(out_)) != 0) {
+      error = "will not write an image to a terminal: redirect standard output or give -o FILE";
+      return false;
+    }
+    return true;
+  }
+
+  // --material keeps the materials of that name; --preset and --set go on
+  // top of each kept material's values.
+  bool adjustScenes(std::vector<gws::SceneFile>& scenes, std::string& error) const {
+    const Options& o = options_;
+    if (!o.pickMaterial.empty()) {
+      std::vector<std::string> names;
+      std::string files;
+      size_t kept = 0;
+      for (gws::SceneFile& f : scenes) {
+        files += (files.empty() ? "" : ", ") + baseName(f.path);
+        for (const gws::SceneMaterial& m : f.materials) names.push_back(m.name);
+        auto& ms = f.materials;
+        ms.erase(std::remove_if(ms.begin(), ms.end(),
+                                [&](const gws::SceneMaterial& m) { return m.name != o.pickMaterial; }),
+                 ms.end());
+        kept += ms.size();
+      }
+      if (kept == 0) {
+        std::string list;
+        for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+        const std::string near = gws::nearestName(o.pickMaterial, names);
+        error = "--material: no material '" + o.pickMaterial + "' in " + files +
+                (near.empty() ? "" : " (did you mean " + near + "?)") + "; it has: " + list;
+        return false;
+      }
+      scenes.erase(std::remove_if(scenes.begin(), scenes.end(),
+                                  [](const gws::SceneFile& f) { return f.materials.empty(); }),
+                   scenes.end());
+    }
+    for (gws::SceneFile& f : scenes) {
+      for (gws::SceneMaterial& m : f.materials) {
+        if (o.presetGiven && !applyPreset(m.material, *findPreset(o.preset), error)) return false;
+        for (const std::string& s : o.settings) {
+          if (!applySetting(m.material, s, error)) {
+            error = "--set " + error;
+            return false;
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  // The materials a --export-ma / --export-mi file holds: the command's
+  // material, or the scenes' (under names the file can take).
+  bool exported(const std::vector<gws::SceneFile>& scenes, const std::string& path,
+                std::vector<gws::NamedMaterial>& out, std::vector<std::string>& notes,
+                std::string& error) const {
+    const Options& o = options_;
+    if (scenes.empty()) {
+      out.push_back({o.materialName, o.material});
+      return true;
+    }
+    size_t count = 0;
+    for (const gws::SceneFile& f : scenes) count += f.materials.size();
+    if (o.nameGiven && count != 1) {
+      error = "--name names one material, but " + std::to_string(count) +
+              " would be exported; pick one with --material";
+      return false;
+    }
+    std::vector<std::string> taken;
+    for (const gws::SceneFile& f : scenes) {
+      for (const gws::SceneMaterial& m : f.materials) {
+        const std::string name =
+            o.nameGiven ? o.materialName : gws::usableMaterialName(m.name, taken);
+        if (!o.nameGiven && name != m.name) {
+          notes.push_back(path + ": " + baseName(f.path) + "'s \"" + m.name + "\" written as " +
+                          name);
+        }
+        for (const gws::Connection& c : m.connections) {
+          notes.push_back(path + ": " + name + ": " + (*o.schema)[c.input].name +
+                          "'s connection to " + c.source +
+                          " is not written (its stored value is)");
+        }
+        out.push_back({name, m.material});
+      }
+    }
+    return true;
+  }
 
   int fail(const std::string& message) const {
     std::fprintf(err_, "glintweave-preview: error: %s\n", message.c_str());
@@ -103,7 +232,7 @@ class Run {
     std::string error;
     for (const std::string& path : options_.scenes) {
       gws::SceneFile file;
-      ProgressBar bar(err_, "reading " + baseName(path));
+      ProgressBar bar(err_, options_.quiet, "reading " + baseName(path));
       gws::ReadOptions read;
       read.progress = [&](size_t done, size_t total) { bar.update(done, total); };
       const bool ok = gws::readScene(path, options_.schema, file, error, read);
@@ -119,6 +248,10 @@ class Run {
   }
 
   int list(const std::vector<gws::SceneFile>& scenes) const {
+    if (scenes.empty() && options_.presetGiven) {
+      std::fputs(presetText(*findPreset(options_.preset)).c_str(), out_);
+      return kExitOk;
+    }
     if (scenes.empty()) {
       std::fputs(listText(*options_.schema).c_str(), out_);
       return kExitOk;
@@ -132,21 +265,44 @@ class Run {
     return kExitOk;
   }
 
-  // Writes the exported scene files, made ready beforehand.
-  bool exportMaterial(gwf::TextFile& maFile, gwf::TextFile& miFile, std::string& error) const {
-    const Options& o = options_;
-    if (!o.exportMa.empty() &&
-        !maFile.commit(gws::mayaAsciiText(o.material, o.materialName, o.exportMa), error)) {
-      return false;
+  // One exported file: its path, what it holds, the file made ready.
+  struct Export {
+    const std::string* path = nullptr;
+    Host host = Host::kMaya;
+    gwf::TextFile* file = nullptr;
+    std::vector<gws::NamedMaterial> materials;
+    std::vector<std::string> notes;
+  };
+
+  // Writes the exported scene files, made ready beforehand, and reports
+  // what a file has no place for, one line each.
+  bool exportMaterials(std::vector<Export>& exports, std::string& error) const {
+    for (Export& e : exports) {
+      // Standard output's text names the file after what it holds.
+      const std::string ext = e.host == Host::kMaya ? ".ma" : ".mi";
+      const std::string name =
+          *e.path != kStdoutPath ? *e.path
+          : options_.scenes.empty() || options_.nameGiven
+              ? options_.materialName + ext
+              : stem(baseName(options_.scenes.front())) + ext;
+      const std::string text = e.host == Host::kMaya ? gws::mayaAsciiText(e.materials, name)
+                                                     : gws::mentalRayText(e.materials, name);
+      if (*e.path == kStdoutPath ? !writeStream(out_, text, error)
+                                 : !e.file->commit(text, error)) {
+        return false;
+      }
     }
-    if (!o.exportMi.empty() &&
-        !miFile.commit(gws::mentalRayText(o.material, o.materialName, o.exportMi), error)) {
-      return false;
-    }
-    for (const std::string* path : {&o.exportMa, &o.exportMi}) {
-      if (path->empty()) continue;
-      std::fprintf(out_, "glintweave-preview: wrote %s to %s\n", o.materialName.c_str(),
-                   absolutePath(*path).c_str());
+    for (const Export& e : exports) {
+      std::string names;
+      for (const gws::NamedMaterial& m : e.materials) {
+        names += (names.empty() ? "" : ", ") + m.name;
+        for (const std::string& line : gws::inputsWithoutPlace(m.material, e.host)) {
+          warn(*e.path + ": " + m.name + ": not written: " + line);
+        }
+      }
+      for (const std::string& note : e.notes) warn(note);
+      std::fprintf(info(), "glintweave-preview: wrote %s to %s\n", names.c_str(),
+                   destinationName(*e.path).c_str());
     }
     return true;
   }
@@ -164,7 +320,7 @@ class Run {
     if (!job.layout.texts.empty()) {
       for (Rgb& p : image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
     }
-    ProgressBar bar(err_);
+    ProgressBar bar(err_, options_.quiet);
     const bool ok = gwp::render(
         panels, job.settings, image, stats,
         [&](size_t done, size_t total) { bar.update(done, total); }, error);
@@ -185,11 +341,12 @@ class Run {
     const double perThread = stats.seconds > 0.0 ? static_cast<double>(stats.cameraSamples) /
                                                        stats.seconds / stats.threads
                                                  : 0.0;
-    std::fprintf(out_,
-                 "glintweave-preview: %dx%d (%s), %d spp, %d threads, %.2f s, %.0f samples/s per "
-                 "thread -> %s\n",
+    std::fprintf(info(),
+                 "glintweave-preview: %dx%d (%s), %d spp, %d thread%s, %.2f s, %.0f samples/s "
+                 "per thread -> %s\n",
                  image.width, image.height, hostList(job.hosts).c_str(), options_.samplesPerPixel,
-                 stats.threads, stats.seconds, perThread, absolutePath(options_.output).c_str());
+                 stats.threads, stats.threads == 1 ? "" : "s", stats.seconds, perThread,
+                 destinationName(options_.output).c_str());
   }
 
  private:
@@ -200,6 +357,30 @@ class Run {
 
 }  // namespace
 
+std::string progressLine(const std::string& what, size_t done, size_t total, double elapsed) {
+  constexpr size_t kWidth = 40;
+  done = std::min(done, total);
+  const size_t filled = total ? done * kWidth / total : kWidth;
+  std::string line = what + " [" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
+                     "] ";
+  char share[8];
+  std::snprintf(share, sizeof share, "%3zu%%", total ? done * 100 / total : 100);
+  line += share;
+  if (done == 0 || done >= total || !(elapsed >= 0.0)) return line;
+  // Whole seconds, rounded up: the line never promises less than is left.
+  const double left = elapsed * static_cast<double>(total - done) / static_cast<double>(done);
+  const auto seconds = static_cast<long long>(std::ceil(std::min(left, 1e9)));
+  char eta[48];
+  if (seconds < 60) {
+    std::snprintf(eta, sizeof eta, " ETA %lld s", seconds);
+  } else if (seconds < 3600) {
+    std::snprintf(eta, sizeof eta, " ETA %lld min %02lld s", seconds / 60, seconds % 60);
+  } else {
+    std::snprintf(eta, sizeof eta, " ETA %lld h %02lld min", seconds / 3600, seconds / 60 % 60);
+  }
+  return line + eta;
+}
+
 int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   Options options;
   Run run(options, out, err);
@@ -209,28 +390,60 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     std::fputs(helpText().c_str(), out);
     return kExitOk;
   }
+  if (options.version) {
+    std::fputs(versionText().c_str(), out);
+    return kExitOk;
+  }
+  const bool rendering = !options.list && (!options.exporting() || options.outputGiven);
+  if (rendering && !run.checkStdout(error)) return run.fail(error);
   std::vector<gws::SceneFile> scenes;
   if (!run.readScenes(scenes)) return kExitError;
+  if (!run.adjustScenes(scenes, error)) return run.fail(error);
   if (options.list) return run.list(scenes);
 
   // Every destination is made ready, and the render planned, before any
   // work, so that an unwritable destination or an impossible render fails
   // first and a failure leaves nothing behind.
   gwf::TextFile maFile, miFile;
-  if (!options.exportMa.empty() && !maFile.open(options.exportMa, error)) return run.fail(error);
-  if (!options.exportMi.empty() && !miFile.open(options.exportMi, error)) return run.fail(error);
-  const bool rendering = !options.exporting() || options.outputGiven;
+  std::vector<Run::Export> exports;
+  for (auto [path, host, textFile] : {std::tuple{&options.exportMa, Host::kMaya, &maFile},
+                                      std::tuple{&options.exportMi, Host::kMentalRay, &miFile}}) {
+    if (path->empty()) continue;
+    Run::Export e;
+    e.path = path;
+    e.host = host;
+    e.file = textFile;
+    if (!run.exported(scenes, *path, e.materials, e.notes, error)) return run.fail(error);
+    if (*path != kStdoutPath && !textFile->open(*path, error)) return run.fail(error);
+    exports.push_back(std::move(e));
+  }
+  std::optional<ImageFormat> format;
+  if (!options.format.empty()) format = options.format == "exr" ? ImageFormat::kExr : ImageFormat::kPng;
+  const bool imageToStdout = options.output == kStdoutPath;
+  if (imageToStdout && format == ImageFormat::kExr && !exrSupported()) {
+    return run.fail("this build cannot write OpenEXR (install libopenexr-dev and rebuild)");
+  }
   OutputFile file;
-  if (rendering && !file.open(options.output, error)) return run.fail(error);
+  if (rendering && !imageToStdout && !file.open(options.output, error, format)) {
+    return run.fail(error);
+  }
   RenderJob job;
   if (rendering && !planRender(options, scenes, job, error)) return run.fail(error);
-  if (options.exporting() && !run.exportMaterial(maFile, miFile, error)) return run.fail(error);
+  if (!run.exportMaterials(exports, error)) return run.fail(error);
   if (!rendering) return kExitOk;
 
   Image image;
   RenderStats stats;
   if (!run.render(job, image, stats, error)) return run.fail(error);
-  if (!file.commit(image, error)) return run.fail(error);
+  if (imageToStdout) {
+    std::string bytes;
+    if (!encodeImage(image, format.value_or(ImageFormat::kPng), bytes, error) ||
+        !writeStream(out, bytes, error)) {
+      return run.fail(error);
+    }
+  } else if (!file.commit(image, error)) {
+    return run.fail(error);
+  }
   run.report(job, image, stats);
   return kExitOk;
 }

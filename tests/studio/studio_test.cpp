@@ -113,14 +113,15 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
   EXPECT_EQ(p.view, View::kMaya);
   // The canonical form reads back to the same material, bit for bit, also
   // where a float is written with an exponent ("1e+20": a bare '+' in a
-  // query is a space) and where a value equals its default only as a
-  // number (-0 is written, since a shader may tell it from 0).
+  // query is a space) and where a value is given as -0 (kept as 0, so it
+  // is never written as -0).
   for (const char* given : {"specularV=3.5e21&color=1e-7,0.5,0.25",
                             "indirect=on&normalOffset=0.0,0,-0."}) {
     SCOPED_TRACE(given);
     ASSERT_TRUE(parseParams(queryOf(given), schema(), p, error));
     const std::string canonical = materialQuery(p.material);
     EXPECT_EQ(canonical.find('+'), std::string::npos) << canonical;
+    EXPECT_EQ(canonical.find("normalOffset"), std::string::npos) << canonical;  // 0,0,-0 is 0
     Query decoded;
     httplib::detail::parse_query_text(canonical, decoded);
     StudioParams back;
@@ -524,6 +525,15 @@ TEST_F(Server, ExportsAndImportsGoThroughTheSceneFiles) {
   EXPECT_NE(res->body.find("\"kl4v_glintWeave\""), std::string::npos) << res->body;
   EXPECT_NE(res->body.find("234.5"), std::string::npos) << res->body;
   EXPECT_EQ(get("/api/export?format=obj")->status, 400);
+  // What a Maya node has no place for is carried as a comment and named in
+  // a header, never dropped in silence.
+  res = get("/api/export?format=ma&name=silk&indirect=on");
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_NE(res->body.find("// silk: not written: indirect=1 (only mentalray has indirect)\n"),
+            std::string::npos)
+      << res->body;
+  EXPECT_EQ(res->get_header_value("X-Glintweave-Not-Written"),
+            "indirect=1 (only mentalray has indirect)");
 
   // Import: what was exported comes back, value for value; bad files say
   // where they went wrong.
@@ -697,7 +707,8 @@ TEST(Executable, APortInUseIsRefusedAndOneInTimeWaitIsTakenAgain) {
 TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{"--port", "70000"}, "--port"},
-      {{"--scene", "moon"}, "unknown scene 'moon'"},
+      {{"--scene", "moon"}, "unknown scene 'moon' (use studio"},
+      {{"--scene", "agreemnt"}, "unknown scene 'agreemnt' (did you mean agreement? use studio"},
       {{"--frobnicate"}, "frobnicate"},
       // An address of no interface here (a documentation address: numeric,
       // so no name lookup is made).
@@ -734,6 +745,13 @@ TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
   }
   ::close(help.out);
   ::close(help.err);
+
+  // The name and the version, the same one the preview prints.
+  Process version = start({"--version"});
+  EXPECT_EQ(waitFor(version.pid, 30), 0);
+  EXPECT_EQ(readAll(version.out), std::string("glintweave-studio ") + gws::toolsVersion() + "\n");
+  ::close(version.out);
+  ::close(version.err);
 }
 
 }  // namespace

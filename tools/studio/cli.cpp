@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "schema.h"
 #include "server.h"
 #include "studio.h"
 
@@ -101,21 +102,27 @@ int parseCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE
                  "sphere and point lights, where the two hosts agree)");
   app.add_option("--renders", slots, "renders that may run at once (default 2)")
       ->check(CLI::Range(1, 16));
+  app.set_version_flag("--version", std::string("glintweave-studio ") + gws::toolsVersion(),
+                       "print the tool's name and version, then exit");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), out);
     return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    std::fprintf(out, "%s\n", e.what());
+    return kExitOk;
   } catch (const CLI::ParseError& e) {
     std::fprintf(err, "glintweave-studio: error: %s (see --help)\n", e.what());
     return kExitError;
   }
   if (!parseSceneKind(sceneText, command.studio.scene)) {
+    const std::string near = gws::nearestName(sceneText, {"studio", "point-lights", "agreement"});
     std::fprintf(err,
-                 "glintweave-studio: error: --scene: unknown scene '%s' (use studio, "
+                 "glintweave-studio: error: --scene: unknown scene '%s' (%suse studio, "
                  "point-lights or agreement)\n",
-                 sceneText.c_str());
+                 sceneText.c_str(), near.empty() ? "" : ("did you mean " + near + "? ").c_str());
     return kExitError;
   }
   command.studio.renderSlots = slots;

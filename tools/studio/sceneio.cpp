@@ -8,7 +8,7 @@ namespace gwstudio {
 bool sceneIoAvailable() { return true; }
 
 bool exportScene(const std::string& format, const gwp::Material& material, const std::string& name,
-                 std::string& text, std::string& error) {
+                 std::string& text, std::string& error, std::vector<std::string>* notWritten) {
   if (!gws::validMaterialName(name, error)) return false;
   const gws::Host host = format == "mi" ? gws::Host::kMentalRay : gws::Host::kMaya;
   if (!material.bound() || !material.schema().has(host)) {
@@ -18,6 +18,7 @@ bool exportScene(const std::string& format, const gwp::Material& material, const
   }
   text = host == gws::Host::kMaya ? gws::mayaAsciiText(material, name, name + ".ma")
                                   : gws::mentalRayText(material, name, name + ".mi");
+  if (notWritten) *notWritten = gws::inputsWithoutPlace(material, host);
   return true;
 }
 

@@ -19,8 +19,12 @@ bool sceneIoAvailable();
 
 // `format` is "ma" or "mi". The text of a file that holds `material` as a
 // node or shader called `name`.
+// What the file has no place for (the other host's own inputs, where not at
+// their default) is written as comments and listed in `notWritten`, one
+// "INPUT=VALUE (only HOST has INPUT)" each.
 bool exportScene(const std::string& format, const gwp::Material& material, const std::string& name,
-                 std::string& text, std::string& error);
+                 std::string& text, std::string& error,
+                 std::vector<std::string>* notWritten = nullptr);
 
 struct ImportedMaterial {
   std::string name;  // the node's or shader instance's

@@ -334,9 +334,14 @@ void serveExport(const Studio& studio, const httplib::Request& req, httplib::Res
   if (!sceneIoAvailable()) {
     return sendError(res, kStatusNotImplemented, "this build has no scene file writers");
   }
-  if (!exportScene(format, p.material, p.name, text, error)) {
+  std::vector<std::string> notWritten;
+  if (!exportScene(format, p.material, p.name, text, error, &notWritten)) {
     return sendError(res, kStatusBadRequest, error, "name");
   }
+  // The file carries them as comments; the header tells the page.
+  std::string notes;
+  for (const std::string& n : notWritten) notes += (notes.empty() ? "" : "; ") + n;
+  if (!notes.empty()) res.set_header("X-Glintweave-Not-Written", notes);
   res.set_header("Content-Disposition", "attachment; filename=\"" + p.name + "." + format + "\"");
   res.set_content(text, "text/plain; charset=utf-8");
 }

@@ -92,6 +92,7 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
       {"client=a b", "client", "client"},
       {"client=", "client", "client"},
       {"bogus=1", "bogus", "unknown parameter 'bogus'"},
+      {"specularu=1", "specularu", "unknown parameter 'specularu' (did you mean specularU?)"},
       {"specularU=1&specularU=2", "specularU", "more than once"},
       {"name=1node", "name", "name"},
   };

@@ -397,6 +397,9 @@ size_t editDistance(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string nearestName(std::string_view name, const std::vector<std::string>& candidates) {
+  // No input name is this long; a longer one is no misspelling.
+  constexpr size_t kLongest = 64;
+  if (name.size() > kLongest) return {};
   // A suggestion that changes more than about a third of the name is a guess.
   const size_t limit = std::max<size_t>(2, name.size() / 3);
   std::string best;

@@ -158,7 +158,14 @@ bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSc
     } else if (schema && schema->find(key) >= 0) {
       inputs.emplace_back(key, value);
     } else {
-      return fail(key, "unknown parameter '" + shown(key) + "'");
+      // A misspelt input gets the nearest real one.
+      std::vector<std::string> names;
+      if (schema) {
+        for (const gws::MaterialInput& in : schema->inputs()) names.push_back(in.name);
+      }
+      const std::string near = gws::nearestName(key, names);
+      return fail(key, "unknown parameter '" + shown(key) + "'" +
+                           (near.empty() ? "" : " (did you mean " + near + "?)"));
     }
   }
 

@@ -4,19 +4,21 @@
 //
 // Host services, as the node relies on them:
 // - pointCamera, normalCamera and rayDirection in camera space (the world
-//   moved by the camera's position; the axes are the same), a raySampler that
-//   points at the thread's shading context (never null), objectId the surface
-//   hit, rayDepth 0 for camera rays.
+//   moved by the camera's position and turned to the camera's axes), a
+//   raySampler that points at the thread's shading context (never null),
+//   objectId the surface hit, rayDepth 0 for camera rays.
 // - lightDataArray: one element per light, in scene order, with the
-//   direction towards the light (an area light's centre), the intensity after
-//   shadowing (an area light: times its fraction of unblocked shadow rays,
-//   cast to the same sample positions, as many per hit, as the mental ray
-//   side's light samples; see LightSampling; a directional light: 0 or 1
-//   from one shadow ray along its direction), and the flags Maya's point,
-//   area and directional lights set: no ambient, diffuse and specular on.
-// - MRenderUtil::raytrace: traces the scene; a hit is shaded by the hit
-//   surface's material at ray depth 1 in a data block of its own (the calling
-//   compute is still reading its own block), a miss returns the environment.
+//   direction towards the light (an area light's centre; in camera space),
+//   the intensity after shadowing (an area light: times its fraction of
+//   unblocked shadow rays, cast to the same sample positions, as many per
+//   hit, as the mental ray side's light samples; see LightSampling; a
+//   directional light: 0 or 1 from one shadow ray along its direction), and
+//   the flags Maya's point, area and directional lights set: no ambient,
+//   diffuse and specular on.
+// - MRenderUtil::raytrace: takes its ray in camera space, as the node hands
+//   it over, and traces the scene; a hit is shaded by the hit surface's
+//   material at ray depth 1 in a data block of its own (the calling compute
+//   is still reading its own block), a miss returns the environment.
 // - outTransparency: the renderer asks for it after outColor and continues a
 //   ray through a transparent surface, adding transparency times what lies
 //   behind, as Maya composites a transparent surface.
@@ -147,9 +149,9 @@ class MayaBackend final : public Backend {
       }
       fraction = static_cast<float>(unblocked) / static_cast<float>(n);
     }
-    data.direction = toMaya(light.kind == Light::Kind::kDirectional
-                                ? light.direction
-                                : normalized(light.position - point));
+    data.direction = toMaya(scene_.camera.toCameraDir(
+        light.kind == Light::Kind::kDirectional ? light.direction
+                                                : normalized(light.position - point)));
     data.intensity = toMaya(light.intensity * fraction);
     data.ambient = false;
     data.diffuse = true;
@@ -281,8 +283,9 @@ MStatus MayaBackend::tracer(void*, const mayahost::TraceCall& call, MFloatVector
   if (!ctx) return MStatus(MStatus::kFailure);
   const int depth = call.rayDepth + 1;
   if (depth >= kDepths) return MStatus(MStatus::kFailure);
-  const Vec3 origin = fromMaya(call.origin) + ctx->backend.scene().camera.position;
-  const Ray ray{origin, normalized(fromMaya(call.direction))};
+  const Camera& camera = ctx->backend.scene().camera;
+  const Ray ray{camera.toWorldPoint(fromMaya(call.origin)),
+                normalized(camera.toWorldDir(fromMaya(call.direction)))};
   color = toMaya(ctx->trace(ray, kRayEpsilon, depth, ++ctx->traces));
   transparency = MFloatVector(0.0f, 0.0f, 0.0f);
   return MStatus(MStatus::kSuccess);
@@ -342,12 +345,12 @@ Rgb MayaContext::shadeHit(const Ray& ray, const Hit& first, int depth, int slot)
   for (int layer = 0;; ++layer) {
     mayahost::DataBlock& block =
         *blocks[static_cast<size_t>(slots[hit.slot])][static_cast<size_t>(depth)];
-    const Vec3 camera = backend.scene().camera.position;
+    const Camera& camera = backend.scene().camera;
     const StatePlugs& in = backend.statePlugs();
-    block.setVector(in.pointCamera, toMaya(hit.point - camera));
-    block.setVector(in.normalCamera, toMaya(hit.normal));
-    block.setVector(in.rayDirection, toMaya(ray.dir));
-    block.setVector(in.rayOrigin, toMaya(ray.origin - camera));
+    block.setVector(in.pointCamera, toMaya(camera.toCameraPoint(hit.point)));
+    block.setVector(in.normalCamera, toMaya(camera.toCameraDir(hit.normal)));
+    block.setVector(in.rayDirection, toMaya(camera.toCameraDir(ray.dir)));
+    block.setVector(in.rayOrigin, toMaya(camera.toCameraPoint(ray.origin)));
     block.setAddr(in.objectId, const_cast<void*>(hit.object));
     // Each surface a ray continues through is a hit slot of its own, far
     // from the traced rays' slots; the first is the ray's own slot, as on the

@@ -18,7 +18,7 @@
 //   hit's point, normal and distance back into the state it was given.
 // - mi_trace_environment: the scene's environment in the given direction.
 // - mi_compute_irradiance: the environment's, from environmentIrradiance.
-// The space the shader sees is world space, whose axes are the camera's.
+// The space the shader sees is world space, whatever way the camera faces.
 #include <mrhost.h>
 
 #include <atomic>

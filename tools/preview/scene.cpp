@@ -164,6 +164,10 @@ ImageRays Camera::imageRays(int width, int height) const {
   r.aspect = static_cast<float>(width) / static_cast<float>(height);
   r.width = static_cast<float>(width);
   r.height = static_cast<float>(height);
+  r.turned = turned;
+  r.right = right;
+  r.up = up;
+  r.back = back;
   return r;
 }
 

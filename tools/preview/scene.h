@@ -1,12 +1,15 @@
 // The preview's scene: spheres and a ground plane, point and rectangular
 // area lights, a studio environment and a pinhole camera.
 //
-// World axes are the camera's axes (x right, y up, the camera looking down
-// -z) and differ from camera space only by the camera's position. Both
-// deliverables build their tangent frame from the normal in the space their
-// host hands it over in (camera space for the Maya node, world space for the
-// mental ray shader); with aligned axes the two frames coincide, so the two
-// hosts' images can be compared pixel for pixel.
+// World axes: x right, y up, z towards the default camera, which looks down
+// -z with its axes along the world's, so that camera space differs from
+// world space only by the camera's position. A camera moved round the object
+// (orbit.h) is turned: its axes are its own. Both deliverables build their
+// tangent frame from the normal in the space their host hands it over in
+// (camera space for the Maya node, world space for the mental ray shader);
+// with the default camera the two frames coincide, so the two hosts' images
+// can be compared pixel for pixel. Under a turned camera the frames differ,
+// and so may an anisotropic highlight's direction.
 #pragma once
 
 #include <cstdint>
@@ -92,10 +95,15 @@ struct ImageRays {
   float aspect = 1.0f;   // width / height
   float width = 1.0f;
   float height = 1.0f;
+  bool turned = false;  // the camera's axes, when turned (see Camera)
+  Vec3 right{1.0f, 0.0f, 0.0f};
+  Vec3 up{0.0f, 1.0f, 0.0f};
+  Vec3 back{0.0f, 0.0f, 1.0f};
 
   Ray ray(float px, float py) const {
     const float sx = (2.0f * px / width - 1.0f) * tanHalf * aspect;
     const float sy = (1.0f - 2.0f * py / height) * tanHalf;
+    if (turned) return {position, normalized(right * sx + up * sy - back)};
     return {position, normalized({sx, sy, -1.0f})};
   }
 };
@@ -103,6 +111,23 @@ struct ImageRays {
 struct Camera {
   Vec3 position;
   float fovY = 0.7f;  // vertical field of view, radians
+  // The camera's axes in world space: right, up, and back (the camera looks
+  // down -back). A camera that is not turned has the world's axes and maps
+  // between world and camera space by its position alone, with the same
+  // arithmetic, bit for bit, as before cameras could turn.
+  bool turned = false;
+  Vec3 right{1.0f, 0.0f, 0.0f};
+  Vec3 up{0.0f, 1.0f, 0.0f};
+  Vec3 back{0.0f, 0.0f, 1.0f};
+
+  // Directions and points between world and camera space (Maya's camera
+  // space: x right, y up, the camera looking down -z).
+  Vec3 toCameraDir(Vec3 v) const {
+    return turned ? Vec3{dot(v, right), dot(v, up), dot(v, back)} : v;
+  }
+  Vec3 toWorldDir(Vec3 v) const { return turned ? right * v.x + up * v.y + back * v.z : v; }
+  Vec3 toCameraPoint(Vec3 p) const { return toCameraDir(p - position); }
+  Vec3 toWorldPoint(Vec3 p) const { return toWorldDir(p) + position; }
 
   // The ray through the image point (px, py), measured in pixels from the
   // top-left corner of a width x height image.

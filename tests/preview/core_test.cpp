@@ -26,10 +26,12 @@
 #include "image_io.h"
 #include "label.h"
 #include "material.h"
+#include "orbit.h"
 #include "sheet.h"
 #include "render.h"
 #include "scene.h"
 #include "test_util.h"
+#include "view_transform.h"
 
 namespace gwp {
 namespace {
@@ -118,6 +120,87 @@ LightSampling acrossPixel(int cameraHit, int reflectedHit) {
   s.cameraHit = cameraHit;
   s.reflectedHit = reflectedHit;
   return s;
+}
+
+// ---- camera orbit and turntables ---------------------------------------------
+
+// Wherever the camera is put, it looks at the object's centre from the asked
+// distance, its axes are orthonormal and right-handed, and camera space and
+// world space map into each other; the default orbit leaves it untouched.
+TEST(Camera, OrbitsLookAtTheObjectFromTheirDistance) {
+  const Scene base = defaultScene();
+  const Vec3 centre = heroCentre(base);
+  EXPECT_NEAR(centre.z, -5.175f, 1e-5f);  // the three spheres' bounds
+
+  Scene same = base;
+  orbitCamera(same, CameraOrbit{});
+  EXPECT_FALSE(same.camera.turned);
+  EXPECT_EQ(std::memcmp(&same.camera.position, &base.camera.position, sizeof(Vec3)), 0);
+
+  const double defaultDistance = length(base.camera.position - centre);
+  struct Case {
+    double azimuth, elevation;
+    std::optional<double> distance;
+  };
+  for (const Case& c : {Case{0, 0, 9.0}, Case{90, 0, {}}, Case{-135, 30, 4.0}, Case{180, -20, {}},
+                        Case{45, 90, 6.0}, Case{360, -90, {}}}) {
+    SCOPED_TRACE(::testing::Message() << c.azimuth << " " << c.elevation);
+    Scene scene = base;
+    orbitCamera(scene, CameraOrbit{c.azimuth, c.elevation, c.distance});
+    const Camera& cam = scene.camera;
+    EXPECT_NEAR(length(cam.position - centre), c.distance.value_or(defaultDistance), 1e-4);
+    for (Vec3 axis : {cam.right, cam.up, cam.back}) EXPECT_NEAR(length(axis), 1.0f, 1e-6f);
+    EXPECT_NEAR(dot(cam.right, cam.up), 0.0f, 1e-6f);
+    EXPECT_NEAR(length(cross(cam.right, cam.up) - cam.back), 0.0f, 1e-6f);
+    EXPECT_GE(cam.up.y, -1e-6f);  // never upside down
+    // The image's centre looks at the object's centre.
+    const Ray mid = cam.primaryRay(32.0f, 24.0f, 64, 48);
+    const Vec3 toCentre = normalized(centre - cam.position);
+    EXPECT_NEAR(dot(mid.dir, toCentre), 1.0f, 1e-6f);
+    // The Maya side's camera space: the centre straight ahead, down -z.
+    const Vec3 inCamera = cam.toCameraPoint(centre);
+    EXPECT_NEAR(inCamera.x, 0.0f, 1e-4f);
+    EXPECT_NEAR(inCamera.y, 0.0f, 1e-4f);
+    EXPECT_LT(inCamera.z, 0.0f);
+    const Vec3 p{0.3f, -1.2f, 2.5f};
+    EXPECT_NEAR(length(cam.toWorldPoint(cam.toCameraPoint(p)) - p), 0.0f, 1e-5f);
+    EXPECT_NEAR(length(cam.toWorldDir(cam.toCameraDir(mid.dir)) - mid.dir), 0.0f, 1e-6f);
+  }
+  // Positive azimuth moves the camera to its right; a turn ends where it began.
+  Scene right = base, full = base;
+  orbitCamera(right, CameraOrbit{10, 0, {}});
+  EXPECT_GT(right.camera.position.x, 0.0f);
+  orbitCamera(full, turntableOrbit(CameraOrbit{0, 20, {}}, 5, 4));  // 360 degrees
+  Scene start = base;
+  orbitCamera(start, CameraOrbit{0, 20, {}});
+  EXPECT_NEAR(length(full.camera.position - start.camera.position), 0.0f, 1e-5f);
+}
+
+TEST(Camera, FrameNamesFillTheRunOfHashes) {
+  struct Case {
+    const char* pattern;
+    int frame;
+    const char* name;  // nullptr: refused, `error` says why
+    const char* error;
+  };
+  for (const Case& c : {
+           Case{"turn.####.png", 7, "turn.0007.png", ""},
+           Case{"out/t#.exr", 12, "out/t12.exr", ""},
+           Case{"a##", 123, "a123", ""},  // wider than the run: written whole
+           Case{"my#dir/turn.png", 1, nullptr, "needs a run of #"},
+           Case{"turn.png", 1, nullptr, "needs a run of #"},
+           Case{"t.##.#.png", 1, nullptr, "more than one run of #"},
+       }) {
+    SCOPED_TRACE(c.pattern);
+    FramePattern pattern;
+    std::string error;
+    EXPECT_EQ(parseFramePattern(c.pattern, pattern, error), c.name != nullptr);
+    if (c.name) {
+      EXPECT_EQ(pattern.path(c.frame), c.name);
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+  }
 }
 
 TEST(LightSampling, CountsFollowTheModeAndTheDepth) {
@@ -536,7 +619,32 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--env", "studio", "--env-intensity", "-1"},
                  "--env-intensity -1 is out of range [0, 1e+06]"},
         BadInput{{"--env-intensity", "2"}, "the softbox studio is fixed"},
-        BadInput{{"--env", "softbox", "--env-rotate", "90"}, "the softbox studio is fixed"}));
+        BadInput{{"--env", "softbox", "--env-rotate", "90"}, "the softbox studio is fixed"},
+        BadInput{{"--camera-elevation", "91"}, "--camera-elevation 91 is out of range [-90, 90]"},
+        BadInput{{"--camera-azimuth", "nan"}, "--camera-azimuth: 'nan' is not a finite number"},
+        BadInput{{"--camera-distance", "0"}, "--camera-distance 0 is out of range [0.1, 1000]"},
+        BadInput{{"--turntable", "0"}, "--turntable 0 is out of range [1, 10000]"},
+        BadInput{{"--turntable", "4"}, "needs a run of # for the frame number"},
+        BadInput{{"--turntable", "4", "-o", "DIR/t.#.#.png"}, "more than one run of #"},
+        BadInput{{"--frame", "2"}, "--frame needs --turntable N"},
+        BadInput{{"--turntable-sheet", "DIR/s.png"}, "--turntable-sheet needs --turntable N"},
+        BadInput{{"--turntable", "3", "--frame", "4", "-o", "DIR/t.#.png"},
+                 "--frame 4 is out of range [1, 3]"},
+        BadInput{{"--turntable", "3", "--frame", "0", "-o", "DIR/t.#.png"},
+                 "--frame 0 is out of range"},
+        BadInput{{"--turntable", "2", "--frame", "1", "--turntable-sheet", "DIR/s.png", "-o",
+                  "DIR/t.#.png"},
+                 "does not go with --frame"},
+        BadInput{{"--turntable", "2", "--export-ma", "DIR/a.ma", "-o", "DIR/t.#.png"},
+                 "does not go with --turntable"},
+        BadInput{{"--turntable", "4", "--size", "8x4100", "--turntable-sheet", "DIR/s.png", "-o",
+                  "DIR/t.#.png"},
+                 "a sheet of 4 frames would be larger than"},
+        BadInput{{"--exposure", "31"}, "--exposure 31 is out of range [-30, 30]"},
+        BadInput{{"--exposure", "+2stops"}, "--exposure: '+2stops' is not a finite number"},
+        BadInput{{"--ocio", "DIR/none.ocio"}, "cannot read the OpenColorIO config"},
+        BadInput{{"--ocio", "/dev/zero"}, "/dev/zero: not a regular file"},
+        BadInput{{"--ocio", "/"}, "not a regular file"}));
 
 TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   const test::RunResult help = test::runTool({"--help"});
@@ -693,6 +801,133 @@ TEST(ImageOutput, CommitRenamesAWholeFileAndAnAbandonedOneLeavesNothing) {
   ASSERT_EQ(back.width, 5);
   EXPECT_EQ(toSrgb8(back.at(4, 2).y), toSrgb8(0.5f));
   EXPECT_EQ(back.at(0, 0).x, 0.0f);
+}
+
+// A small OpenColorIO config of the tests' own: a display with an identity
+// view, a view that halves and one that squares.
+std::string writeTestConfig(const std::string& dir) {
+  const std::string path = dir + "/test.ocio";
+  std::ofstream(path) << R"(ocio_profile_version: 1
+search_path: .
+roles:
+  default: linear
+  scene_linear: linear
+displays:
+  lab:
+    - !<View> {name: raw, colorspace: linear}
+    - !<View> {name: half, colorspace: halved}
+  other:
+    - !<View> {name: squared, colorspace: squared}
+active_displays: []
+active_views: []
+colorspaces:
+  - !<ColorSpace>
+    name: linear
+    bitdepth: 32f
+    isdata: false
+  - !<ColorSpace>
+    name: halved
+    bitdepth: 32f
+    isdata: false
+    from_reference: !<MatrixTransform> {matrix: [0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 1]}
+  - !<ColorSpace>
+    name: squared
+    bitdepth: 32f
+    isdata: false
+    from_reference: !<ExponentTransform> {value: [2, 2, 2, 1]}
+)";
+  return path;
+}
+
+// The default view is the sRGB curve; a config's view replaces it, found in
+// any display, the default display's default view when none is named; what
+// cannot be used names the file or the views there are.
+TEST(ImageOutput, ViewTransformsComeFromTheConfigOrTheSrgbCurve) {
+  const std::string dir = test::makeTempDir();
+  const Rgb pixels[3] = {{0.5f, 0.25f, 1.0f}, {0.0f, 2.0f, -1.0f}, {0.04f, 0.7f, 0.9f}};
+  unsigned char codes[9];
+  ViewTransform srgb;
+  std::string error;
+  ASSERT_TRUE(srgb.open(ViewSettings{}, error)) << error;
+  EXPECT_TRUE(srgb.isSrgb());
+  srgb.toDisplay(pixels, 3, codes);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_EQ(codes[i], toSrgb8((&pixels[0].x)[i])) << i;
+  }
+  EXPECT_EQ(exposureScale(0.0), 1.0f);
+  EXPECT_EQ(exposureScale(-2.0), 0.25f);
+
+  if (!ocioSupported()) GTEST_SKIP() << "built without OpenColorIO";
+  const std::string config = writeTestConfig(dir);
+  struct Case {
+    const char* view;
+    float (*expected)(float);
+  };
+  for (const Case& c : {Case{"", [](float v) { return v; }},  // the default: lab's first
+                        Case{"half", [](float v) { return 0.5f * v; }},
+                        Case{"squared", [](float v) { return v > 0.0f ? v * v : 0.0f; }}}) {
+    SCOPED_TRACE(c.view);
+    ViewTransform view;
+    ASSERT_TRUE(view.open(ViewSettings{0.0, config, c.view, false}, error)) << error;
+    EXPECT_FALSE(view.isSrgb());
+    view.toDisplay(pixels, 3, codes);
+    for (int i = 0; i < 9; ++i) {
+      const float v = std::clamp(c.expected((&pixels[0].x)[i]), 0.0f, 1.0f);
+      EXPECT_NEAR(codes[i], v * 255.0f, 0.51f) << i;
+    }
+  }
+  EXPECT_EQ(
+      [&] {
+        ViewTransform v;
+        v.open(ViewSettings{0.0, config, "squared", false}, error);
+        return v.name();
+      }(),
+      "other / squared");
+
+  const std::string broken = dir + "/broken.ocio";
+  std::ofstream(broken) << "ocio_profile_version: 1\nroles: [unclosed\n";
+  const std::string noScene = dir + "/noscene.ocio";
+  std::ofstream(noScene) << "ocio_profile_version: 1\ndisplays: {}\ncolorspaces: []\n";
+  struct Bad {
+    ViewSettings settings;
+    std::string message;
+  };
+  for (const Bad& b :
+       {Bad{{0.0, config, "filmic", false}, "has no view 'filmic'; its views: raw, half, squared"},
+        Bad{{0.0, broken, "", false}, "cannot use the OpenColorIO config " + broken},
+        Bad{{0.0, noScene, "", false}, noScene},
+        Bad{{0.0, dir, "", false}, dir + ": not a regular file"},
+        Bad{{0.0, dir + "/none", "", true}, "(from the OCIO variable)"}}) {
+    SCOPED_TRACE(b.message);
+    ViewTransform view;
+    error.clear();
+    EXPECT_FALSE(view.open(b.settings, error));
+    EXPECT_NE(error.find(b.message), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+// --view takes its config from --ocio, else from the OCIO variable, as every
+// OpenColorIO application does; without either it is refused.
+TEST(CommandLine, ViewNeedsAConfigFromTheOptionOrTheEnvironment) {
+  const std::string dir = test::makeTempDir();
+  const char* saved = std::getenv("OCIO");
+  const std::string keep = saved ? saved : "";
+  ::unsetenv("OCIO");
+  test::RunResult r = test::runTool({"--view", "half", "-o", dir + "/a.png"});
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_NE(r.err.find("give --ocio FILE or set the OCIO environment variable"), std::string::npos)
+      << r.err;
+  ::setenv("OCIO", (dir + "/missing.ocio").c_str(), 1);
+  r = test::runTool({"--view", "half", "-o", dir + "/a.png"});
+  EXPECT_EQ(r.status, kExitError);
+  EXPECT_NE(r.err.find(dir + "/missing.ocio (from the OCIO variable)"), std::string::npos) << r.err;
+  if (saved) {
+    ::setenv("OCIO", keep.c_str(), 1);
+  } else {
+    ::unsetenv("OCIO");
+  }
+  EXPECT_TRUE(test::listDir(dir).empty());
 }
 
 TEST(ImageOutput, ExrHoldsLinearFloats) {

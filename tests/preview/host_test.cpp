@@ -34,11 +34,13 @@
 #include "image_io.h"
 #include "material.h"
 #include "reflectance.h"
+#include "orbit.h"
 #include "render.h"
 #include "label.h"
 #include "scene.h"
 #include "sheet.h"
 #include "test_util.h"
+#include "view_transform.h"
 
 namespace gwp {
 namespace {
@@ -551,6 +553,11 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   // deeper down). Lit by the studio's lights under the softbox gradient, and
   // by an environment map the test makes (a sky over a dark floor with a sun),
   // which both hosts see as the same directional lights and the same misses.
+  // Under the default camera the hosts' tangent frames coincide and any
+  // anisotropy agrees; under a turned camera the Maya node builds its frame
+  // in camera space, so there the lobe is round (specularU = specularV) and
+  // what must agree is everything the Maya side turns into camera space:
+  // points, normals, rays, light directions and traced rays.
   Scene studio = sweepCellScene();
   studio.lights[0].kind = Light::Kind::kPoint;
   Scene sky = sweepCellScene();
@@ -567,17 +574,26 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   }
   lightWithEnvironment(sky, std::make_shared<const gwst::Environment>(
                                 std::move(image), gwst::EnvironmentParams{30.0f, 0.5f}));
-  Material m = test::defaultMaterial();
-  m.at("specularU")[0] = 40.0;
-  m.at("specularV")[0] = 4.0;
-  m.at("reflectSamples")[0] = 16.0;
   const int size = underValgrind() ? 24 : 48;
-  const std::pair<const char*, const Scene*> setups[] = {{"studio", &studio},
-                                                         {"environment", &sky}};
-  for (const auto& [name, scene] : setups) {
-    SCOPED_TRACE(name);
-    const Image maya = renderHost(Host::kMaya, *scene, m, size, size, 16, 2);
-    const Image mr = renderHost(Host::kMentalRay, *scene, m, size, size, 16, 2);
+  struct Case {
+    const char* what;
+    const Scene* base;
+    CameraOrbit orbit;
+    double specularV;
+  };
+  const CameraOrbit turned{60.0, 25.0, 4.5};
+  for (const Case& c : {Case{"studio", &studio, {}, 4.0}, Case{"environment", &sky, {}, 4.0},
+                        Case{"studio, turned camera", &studio, turned, 40.0},
+                        Case{"environment, turned camera", &sky, turned, 40.0}}) {
+    SCOPED_TRACE(c.what);
+    Scene scene = *c.base;
+    orbitCamera(scene, c.orbit);
+    Material m = test::defaultMaterial();
+    m.at("specularU")[0] = 40.0;
+    m.at("specularV")[0] = c.specularV;
+    m.at("reflectSamples")[0] = 16.0;
+    const Image maya = renderHost(Host::kMaya, scene, m, size, size, 16, 2);
+    const Image mr = renderHost(Host::kMentalRay, scene, m, size, size, 16, 2);
     double diff = 0.0, level = 0.0;
     for (size_t i = 0; i < maya.pixels.size(); ++i) {
       const Rgb d = maya.pixels[i] - mr.pixels[i];
@@ -750,6 +766,112 @@ TEST_F(Tool, EnvironmentsFromBuiltInsAndImageFilesLightTheRender) {
       EXPECT_NEAR(image.at(0, 0).y, 1.0f, 0.01f);
     }
   }
+}
+
+// A turntable's frames each come from a process of their own: frame K alone
+// is the same file as frame K of the whole run, frame 1 of a turntable from
+// the default camera is the default image, the frames differ, and the sheet
+// holds them all.
+TEST_F(Tool, TurntableFramesAreTheSameBytesAloneOrInTheWholeRun) {
+  const std::string common = "--host " + hostArg() + " --size 24x16 --spp 2 --turntable 3";
+  const ProcessResult whole = runProcess(
+      common + " -o " + dir + "/turn.##.png --turntable-sheet " + dir + "/sheet.png", dir);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  ASSERT_EQ(runProcess(common + " --frame 2 -o " + dir + "/alone.#.png", dir).status, 0);
+  ASSERT_EQ(
+      runProcess("--host " + hostArg() + " --size 24x16 --spp 2 -o " + dir + "/plain.png", dir)
+          .status,
+      0);
+  const std::string second = slurp(dir + "/turn.02.png");
+  EXPECT_FALSE(second.empty());
+  EXPECT_EQ(second, slurp(dir + "/alone.2.png"));
+  EXPECT_EQ(slurp(dir + "/turn.01.png"), slurp(dir + "/plain.png"));
+  EXPECT_NE(slurp(dir + "/turn.01.png"), second);
+  EXPECT_NE(slurp(dir + "/turn.03.png"), second);
+  Image sheet;
+  std::string error;
+  ASSERT_TRUE(readPng(dir + "/sheet.png", sheet, error)) << error;
+  EXPECT_GT(sheet.width, 3 * 24);
+  // A frame that cannot be written stops the run with the frame's own line.
+  const ProcessResult bad = runProcess(common + " -o /nonexistent-dir/t.#.png", dir);
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("/nonexistent-dir"), std::string::npos) << bad.err;
+}
+
+// Exposure scales what a PNG shows, before the view; an OpenEXR image keeps
+// the rendered values (and says so). A config's view replaces the sRGB curve,
+// whether the config comes from --ocio or from the OCIO variable.
+TEST_F(Tool, ExposureAndViewsChangeThePngAndLeaveTheExr) {
+  const std::string common = "--host " + hostArg() + " --size 24x16 --spp 1 ";
+  ASSERT_EQ(runProcess(common + "-o " + dir + "/base.png", dir).status, 0);
+  ASSERT_EQ(runProcess(common + "--exposure -1 -o " + dir + "/dark.png", dir).status, 0);
+  Image base, dark;
+  std::string error;
+  ASSERT_TRUE(readPng(dir + "/base.png", base, error)) << error;
+  ASSERT_TRUE(readPng(dir + "/dark.png", dark, error)) << error;
+  int compared = 0;
+  for (size_t i = 0; i < base.pixels.size(); ++i) {
+    // Halved within the codes' rounding, where the render is neither clipped
+    // nor the host's name band (which the exposure leaves alone).
+    const float b = base.pixels[i].y, d = dark.pixels[i].y;
+    if (b > 0.05f && b < 0.95f && i < static_cast<size_t>(base.width * 16)) {
+      EXPECT_NEAR(d, 0.5f * b, 0.02f * b + 0.002f) << i;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 20);
+
+  if (exrSupported()) {
+    ASSERT_EQ(runProcess(common + "-o " + dir + "/a.exr", dir).status, 0);
+    const ProcessResult exposed = runProcess(common + "--exposure 2 -o " + dir + "/b.exr", dir);
+    ASSERT_EQ(exposed.status, 0);
+    EXPECT_NE(exposed.err.find("keeps the rendered linear values"), std::string::npos);
+    EXPECT_EQ(slurp(dir + "/a.exr"), slurp(dir + "/b.exr"));
+  }
+
+  if (!ocioSupported()) return;
+  const std::string config = dir + "/lab.ocio";
+  std::ofstream(config) << R"(ocio_profile_version: 1
+roles: {default: linear, scene_linear: linear}
+displays:
+  lab:
+    - !<View> {name: raw, colorspace: linear}
+    - !<View> {name: half, colorspace: halved}
+colorspaces:
+  - !<ColorSpace> {name: linear, bitdepth: 32f}
+  - !<ColorSpace>
+    name: halved
+    bitdepth: 32f
+    from_reference: !<MatrixTransform> {matrix: [0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 1]}
+)";
+  ASSERT_EQ(
+      runProcess(common + "--ocio " + config + " --view raw -o " + dir + "/raw.png", dir).status,
+      0);
+  ::setenv("OCIO", config.c_str(), 1);
+  const ProcessResult half = runProcess(common + "--view half -o " + dir + "/half.png", dir);
+  const ProcessResult unknown = runProcess(common + "--view filmic -o " + dir + "/x.png", dir);
+  ::unsetenv("OCIO");
+  ASSERT_EQ(half.status, 0) << half.err;
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("no view 'filmic'; its views: raw, half"), std::string::npos)
+      << unknown.err;
+  EXPECT_FALSE(test::fileExists(dir + "/x.png"));
+  // The codes are the view's values, no sRGB curve: raw is the linear value.
+  Image rawImage, halfImage;
+  ASSERT_TRUE(readPng(dir + "/raw.png", rawImage, error)) << error;
+  ASSERT_TRUE(readPng(dir + "/half.png", halfImage, error)) << error;
+  compared = 0;
+  for (size_t i = 0; i < rawImage.pixels.size(); ++i) {
+    const int r = toSrgb8(rawImage.pixels[i].y), h = toSrgb8(halfImage.pixels[i].y);
+    const int expected = toSrgb8(base.pixels[i].y);
+    if (expected > 20 && expected < 235) {
+      // (base holds sRGB codes: up to a code and a half apart in linear ones)
+      EXPECT_NEAR(r, 255.0f * base.pixels[i].y, 2.0f) << i;
+      EXPECT_NEAR(h, r * 0.5, 1.0) << i;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 20);
 }
 
 struct ReferenceImage {

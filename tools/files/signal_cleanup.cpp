@@ -22,8 +22,11 @@ struct Place {
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 Place places[kPlaces];
+std::atomic<int> child{0};  // the process to pass a signal on to
 
 extern "C" void removeAndStop(int signal) {
+  const int pid = child.load(std::memory_order_acquire);
+  if (pid > 0) ::kill(pid, signal);
   for (Place& p : places) {
     if (p.state.load(std::memory_order_acquire) == kListed) ::unlink(p.path);
   }
@@ -66,6 +69,8 @@ int listTemporary(const char* path) {
   }
   return -1;
 }
+
+void forwardSignalsTo(int pid) { child.store(pid, std::memory_order_release); }
 
 void unlistTemporary(int place) {
   if (place >= 0 && place < kPlaces) places[place].state.store(kFree, std::memory_order_release);

@@ -21,4 +21,10 @@ int listTemporary(const char* path);
 // Takes the place off the list (-1 is ignored).
 void unlistTemporary(int place);
 
+// A tool that renders in a child process passes the signal on to it before
+// stopping, so the child removes its own temporary files and stops too
+// (a signal sent to the tool alone would otherwise leave the child running).
+// 0 passes nothing on.
+void forwardSignalsTo(int pid);
+
 }  // namespace gwf

@@ -32,7 +32,8 @@ void appendPng(png_structp png, png_bytep data, png_size_t size) {
 }
 void flushPng(png_structp) {}
 
-bool encodePng(const Image& image, std::string& out, std::string& error) {
+bool encodePng(const Image& image, const ViewTransform& view, std::string& out,
+               std::string& error) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (!png) {
     error = "cannot start the PNG writer";
@@ -51,16 +52,12 @@ bool encodePng(const Image& image, std::string& out, std::string& error) {
   png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+  // A config's view encodes for its own display, which the file cannot
+  // name: it is declared sRGB only when it is.
+  if (view.isSrgb()) png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
   png_write_info(png, info);
   for (int y = 0; y < image.height; ++y) {
-    for (int x = 0; x < image.width; ++x) {
-      const Rgb& c = image.at(x, y);
-      unsigned char* px = &row[static_cast<size_t>(x) * 3];
-      px[0] = toSrgb8(c.x);
-      px[1] = toSrgb8(c.y);
-      px[2] = toSrgb8(c.z);
-    }
+    view.toDisplay(&image.at(0, y), static_cast<size_t>(image.width), row.data());
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);
@@ -166,8 +163,13 @@ bool OutputFile::open(const std::string& path, std::string& error,
 }
 
 bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::string& error) {
+  return encodeImage(image, format, ViewTransform(), out, error);
+}
+
+bool encodeImage(const Image& image, ImageFormat format, const ViewTransform& view,
+                 std::string& out, std::string& error) {
   out.clear();
-  if (format == ImageFormat::kPng) return encodePng(image, out, error);
+  if (format == ImageFormat::kPng) return encodePng(image, view, out, error);
 #ifdef GLINTWEAVE_PREVIEW_EXR
   return encodeExr(image, out, error);
 #else
@@ -177,6 +179,10 @@ bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::
 }
 
 bool OutputFile::commit(const Image& image, std::string& error) {
+  return commit(image, ViewTransform(), error);
+}
+
+bool OutputFile::commit(const Image& image, const ViewTransform& view, std::string& error) {
   if (!file_.isOpen()) {
     error = "no output file is open";
     return false;
@@ -184,7 +190,7 @@ bool OutputFile::commit(const Image& image, std::string& error) {
   std::string bytes;
   // The commit syncs the bytes to the disk before the file takes the
   // destination's name: a crash leaves the old file or the new one.
-  return encodeImage(image, format_.value_or(formatForPath(file_.path())), bytes, error) &&
+  return encodeImage(image, format_.value_or(formatForPath(file_.path())), view, bytes, error) &&
          file_.write(bytes, error) && file_.commit(error);
 }
 

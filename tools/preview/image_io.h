@@ -14,6 +14,7 @@
 
 #include "atomic_file.h"
 #include "render.h"
+#include "view_transform.h"
 
 namespace gwp {
 
@@ -34,6 +35,10 @@ bool exrSupported();
 // what the studio sends, from the one encoder. False with a one-line `error`
 // (an OpenEXR image in a build without OpenEXR, a failing encoder).
 bool encodeImage(const Image& image, ImageFormat format, std::string& out, std::string& error);
+// The same, a PNG's codes through `view` (an OpenEXR file is linear whatever
+// the view).
+bool encodeImage(const Image& image, ImageFormat format, const ViewTransform& view,
+                 std::string& out, std::string& error);
 
 class OutputFile {
  public:
@@ -44,6 +49,8 @@ class OutputFile {
             std::optional<ImageFormat> format = std::nullopt);
   // Writes `image` into the temporary file and renames it to the path.
   bool commit(const Image& image, std::string& error);
+  bool commit(const Image& image, const ViewTransform& view, std::string& error);
+  const std::string& path() const { return file_.path(); }
 
  private:
   gwf::AtomicFile file_;

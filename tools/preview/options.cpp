@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -16,6 +17,7 @@ namespace {
 constexpr const char* kDefaultOutput = "glintweave-preview.png";
 constexpr const char* kDefaultSweepOutput = "glintweave-sweep.png";
 constexpr const char* kDefaultSceneOutput = "glintweave-scene.png";
+constexpr const char* kDefaultTurntableOutput = "glintweave-turntable.####.png";
 
 // A CLI11 validator from `check`, applied to the value that counts: the last
 // of a repeated option (earlier ones are overridden, not checked). Its
@@ -35,6 +37,8 @@ struct RawOptions {
   std::string mayaPlugin, mrShader, mrRenderer;
   std::string env, envRotate, envIntensity;
   bool help = false, version = false, list = false, pointLights = false, quiet = false;
+  std::string azimuth, elevation, distance, turntable, frame, turntableSheet;
+  std::string exposure, ocio, view;
 };
 
 constexpr const char* kDescription =
@@ -77,6 +81,16 @@ constexpr const char* kFooter =
     "written there is a PNG unless --format exr says otherwise, and is not written to a\n"
     "terminal.\n"
     "\n"
+    "Camera and turntables. The camera orbits the centre of the object; the environment stays\n"
+    "fixed to the world. A turntable's output name has a run of # that becomes the frame\n"
+    "number (1-based, zero-padded to the run's length): -o turn.####.png. Each frame renders\n"
+    "in a process of its own, so --frame K writes the same file as the whole run does, and a\n"
+    "turntable can be split over a render farm's job array, one --frame per task.\n"
+    "\n"
+    "Views. A PNG shows the render times 2^EV (--exposure), through the sRGB curve or an\n"
+    "OpenColorIO config's view (--ocio, or the OCIO environment variable with --view). The\n"
+    "sheet around the renders is not exposed. An OpenEXR image keeps the rendered values.\n"
+    "\n"
     "Errors. Any error prints one line and exits with status 2, having written nothing:\n"
     "\"glintweave-preview: error: ...\", or for a scene file \"FILE:LINE:COL: message\" (LINE\n"
     "and COL 0 when the whole file is concerned). A scene's declaration of kl4v_glintWeave\n"
@@ -95,7 +109,10 @@ constexpr const char* kFooter =
     "  glintweave-preview --scene shot.ma --export-mi shot.mi\n"
     "  glintweave-preview --scene shot.ma --material satinRed --set specularV=120 -o - | display\n"
     "  glintweave-preview --list --preset satin\n"
-    "  glintweave-preview --preset satin --set specularV=120 --export-ma satin.ma --name satin1";
+    "  glintweave-preview --preset satin --set specularV=120 --export-ma satin.ma --name satin1\n"
+    "  glintweave-preview --camera-elevation 20 --turntable 36 -o turn.##.png\n"
+    "  glintweave-preview --turntable 36 --frame 7 -o turn.##.png\n"
+    "  glintweave-preview --exposure 1 --ocio studio.ocio --view Film -o film.png";
 
 // A value option given twice takes the last.
 CLI::Option* single(CLI::Option* o) {
@@ -219,6 +236,66 @@ void addEnvironmentOptions(CLI::App& app, RawOptions& raw) {
       ->group(environment);
 }
 
+void addCameraOptions(CLI::App& app, RawOptions& raw) {
+  const char* camera = "Camera and turntables";
+  single(app.add_option("--camera-azimuth", raw.azimuth,
+                        "turn the camera about the vertical axis through the centre of the "
+                        "object, in degrees, -360 to 360; positive moves it to its right "
+                        "(default 0)"))
+      ->type_name("DEG")
+      ->check(lastValue(checkFloatIn(-360.0f, 360.0f, "--camera-azimuth")))
+      ->group(camera);
+  single(app.add_option("--camera-elevation", raw.elevation,
+                        "raise the camera above the object's centre, in degrees, -90 to 90; "
+                        "positive looks down on it (default 0)"))
+      ->type_name("DEG")
+      ->check(lastValue(checkFloatIn(-90.0f, 90.0f, "--camera-elevation")))
+      ->group(camera);
+  single(app.add_option("--camera-distance", raw.distance,
+                        "the camera's distance from the object's centre, 0.1 to 1000 (default: "
+                        "the default camera's, about 5.2 for the default scene)"))
+      ->type_name("X")
+      ->check(lastValue(checkFloatIn(kMinCameraDistance, kMaxCameraDistance, "--camera-distance")))
+      ->group(camera);
+  single(app.add_option("--turntable", raw.turntable,
+                        "render N frames of a full turn of the camera round the object (from "
+                        "--camera-azimuth, the environment fixed), 1 to 10000; -o names the "
+                        "frames with a run of # for the frame number, e.g. -o turn.####.png"))
+      ->type_name("N")
+      ->check(lastValue(checkIntIn(1, kMaxTurntableFrames, "--turntable")))
+      ->group(camera);
+  single(app.add_option("--frame", raw.frame,
+                        "render frame K (1 to N) of the turntable alone: the same file, byte "
+                        "for byte, as the whole turntable writes for it"))
+      ->type_name("K")
+      ->check(lastValue(checkIntIn(1, kMaxTurntableFrames, "--frame")))
+      ->group(camera);
+  single(app.add_option("--turntable-sheet", raw.turntableSheet,
+                        "also write a labelled contact sheet of the turntable's frames"))
+      ->type_name("PATH")
+      ->group(camera);
+}
+
+void addViewOptions(CLI::App& app, RawOptions& raw) {
+  const char* view = "View";
+  single(app.add_option("--exposure", raw.exposure,
+                        "brighten (or darken) a PNG by EV stops before the view transform, -30 "
+                        "to 30 (default 0); an OpenEXR image keeps the rendered values"))
+      ->type_name("EV")
+      ->check(lastValue(checkFloatIn(-kMaxExposure, kMaxExposure, "--exposure")))
+      ->group(view);
+  single(app.add_option("--ocio", raw.ocio,
+                        "an OpenColorIO config whose view transform makes the PNG (default: "
+                        "with --view, the config the OCIO environment variable names)"))
+      ->type_name("FILE")
+      ->group(view);
+  single(app.add_option("--view", raw.view,
+                        "the config's view to apply (default: its default display's default "
+                        "view; without a config the sRGB curve)"))
+      ->type_name("NAME")
+      ->group(view);
+}
+
 void addOutputOptions(CLI::App& app, RawOptions& raw) {
   const char* output = "Output";
   const char* libraries = "Libraries (default: this build's)";
@@ -266,6 +343,8 @@ std::unique_ptr<CLI::App> makeApp(RawOptions& raw) {
   addSceneFileOptions(*app, raw);
   addRenderingOptions(*app, raw);
   addEnvironmentOptions(*app, raw);
+  addCameraOptions(*app, raw);
+  addViewOptions(*app, raw);
   addOutputOptions(*app, raw);
   return app;
 }
@@ -327,6 +406,68 @@ void takeSimpleOptions(const RawOptions& raw, Options& options) {
   }
   options.exportMa = raw.exportMa;
   options.exportMi = raw.exportMi;
+  float v = 0.0f;
+  if (!raw.azimuth.empty() && parseFloat(raw.azimuth, -360.0f, 360.0f, "", v, unused)) {
+    options.orbit.azimuth = v;
+  }
+  if (!raw.elevation.empty() && parseFloat(raw.elevation, -90.0f, 90.0f, "", v, unused)) {
+    options.orbit.elevation = v;
+  }
+  if (!raw.distance.empty() &&
+      parseFloat(raw.distance, kMinCameraDistance, kMaxCameraDistance, "", v, unused)) {
+    options.orbit.distance = v;
+  }
+  if (!raw.turntable.empty()) {
+    parseInt(raw.turntable, 1, kMaxTurntableFrames, "", options.turntableFrames, unused);
+  }
+  if (!raw.frame.empty()) parseInt(raw.frame, 1, kMaxTurntableFrames, "", options.frame, unused);
+  options.turntableSheet = raw.turntableSheet;
+  if (!raw.exposure.empty() &&
+      parseFloat(raw.exposure, -kMaxExposure, kMaxExposure, "", v, unused)) {
+    options.view.exposure = v;
+  }
+  options.view.config = raw.ocio;
+  options.view.view = raw.view;
+}
+
+// The turntable's options and the view's, with the output they go with.
+bool checkTurntableAndView(const RawOptions& raw, Options& options, std::string& error) {
+  if (options.turntableFrames == 0) {
+    for (const auto& [what, given] :
+         {std::pair{"--frame", !raw.frame.empty()},
+          std::pair{"--turntable-sheet", !raw.turntableSheet.empty()}}) {
+      if (given) {
+        error = std::string(what) + " needs --turntable N";
+        return false;
+      }
+    }
+  } else {
+    if (options.frame > options.turntableFrames) {
+      error = "--frame " + raw.frame + " is out of range [1, " +
+              std::to_string(options.turntableFrames) + "] (the turntable's frames)";
+      return false;
+    }
+    if (options.frame > 0 && !raw.turntableSheet.empty()) {
+      error = "--turntable-sheet needs every frame; it does not go with --frame";
+      return false;
+    }
+    if (options.exporting() || options.list) {
+      error = std::string(options.list ? "--list" : "--export-ma/--export-mi") +
+              " does not go with --turntable";
+      return false;
+    }
+  }
+  if (options.view.config.empty() && !options.view.view.empty()) {
+    const char* env = std::getenv("OCIO");
+    if (!env || !*env) {
+      error = "--view " + options.view.view +
+              ": no OpenColorIO config; give --ocio FILE or set the OCIO environment variable";
+      return false;
+    }
+    options.view.config = env;
+    options.view.configFromEnvironment = true;
+  }
+  return true;
 }
 
 // What does not go together.
@@ -470,18 +611,20 @@ bool checkOptions(const RawOptions& raw, const std::vector<std::string>& extras,
   takeSimpleOptions(raw, options);
   if (!raw.name.empty()) options.materialName = raw.name;
   options.nameGiven = !raw.name.empty();
-  if (!checkCombinations(raw, options, error) || !loadSchema(options, error) ||
-      !makeMaterial(raw, options, error)) {
+  if (!checkCombinations(raw, options, error) || !checkTurntableAndView(raw, options, error) ||
+      !loadSchema(options, error) || !makeMaterial(raw, options, error)) {
     return false;
   }
   const bool sheet = !options.sweeps.empty() || !options.scenes.empty();
   if (sheet && !options.sizeGiven) options.width = options.height = kDefaultCell;
   if (options.output.empty()) {
-    options.output = !options.sweeps.empty()   ? kDefaultSweepOutput
-                     : !options.scenes.empty() ? kDefaultSceneOutput
-                                               : kDefaultOutput;
+    options.output = options.turntableFrames > 0 ? kDefaultTurntableOutput
+                     : !options.sweeps.empty()   ? kDefaultSweepOutput
+                     : !options.scenes.empty()   ? kDefaultSceneOutput
+                                                 : kDefaultOutput;
   }
-  return true;
+  FramePattern unusedPattern;
+  return options.turntableFrames == 0 || parseFramePattern(options.output, unusedPattern, error);
 }
 
 // `text` wrapped at `maxWidth`, each line after the first indented to

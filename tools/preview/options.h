@@ -11,6 +11,8 @@
 #include "backend.h"
 #include "environment_setup.h"
 #include "material.h"
+#include "orbit.h"
+#include "view_transform.h"
 
 namespace gwp {
 
@@ -54,6 +56,14 @@ struct Options {
   bool version = false;
   bool list = false;
   bool quiet = false;  // no progress line
+  // Where the camera looks from; a turntable starts there.
+  CameraOrbit orbit;
+  int turntableFrames = 0;     // --turntable N; 0: a single image
+  int frame = 0;               // --frame K: that frame of the turntable alone; 0: every frame
+  std::string turntableSheet;  // --turntable-sheet: a contact sheet of the frames
+  // What a PNG shows: the image scaled by 2^exposure, then the view transform
+  // (the sRGB curve, or a view of an OpenColorIO config).
+  ViewSettings view;
 
   bool exporting() const { return !exportMa.empty() || !exportMi.empty(); }
   // What goes to standard output instead of a file: "-o -", "--export-ma -"
@@ -68,9 +78,13 @@ constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
 constexpr int kMaxLightSamples = 256;
 constexpr size_t kMaxSweepValues = 16;
-constexpr int kDefaultCell = 128;
+constexpr int kDefaultCell = 128;  // a contact sheet's cell, when --size is not given
 constexpr float kMaxEnvironmentRotate = 36000.0f;  // degrees either way: a hundred turns
-constexpr float kMaxEnvironmentIntensity = 1e6f;  // a contact sheet's cell, when --size is not given
+constexpr float kMaxEnvironmentIntensity = 1e6f;
+constexpr float kMaxCameraDistance = 1000.0f;
+constexpr float kMinCameraDistance = 0.1f;
+constexpr int kMaxTurntableFrames = 10000;
+constexpr float kMaxExposure = 30.0f;  // stops either way
 
 // Parses the arguments after the program name. False with a one-line `error`.
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);

@@ -1,5 +1,6 @@
 // The run step of glintweave-preview: reads the scene files, lists or
 // exports, carries out the render job the plan makes and reports.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <climits>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,6 +24,7 @@
 #include "plan.h"
 #include "scene_file.h"
 #include "scene_writer.h"
+#include "signal_cleanup.h"
 
 namespace gwp {
 namespace {
@@ -58,6 +62,66 @@ class ProgressBar {
   std::chrono::steady_clock::time_point start_{};
   std::string shown_;
 };
+
+// A frame's plain render, from the process that renders it to the one that
+// makes the turntable's sheet: width, height, then the pixels.
+bool writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool readAll(int fd, void* data, size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool sendImage(int fd, const Image& image) {
+  const int size[2] = {image.width, image.height};
+  return writeAll(fd, size, sizeof size) &&
+         writeAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
+}
+
+// At most `maxPixels`: the frame's size is known, so nothing else is taken.
+bool receiveImage(int fd, size_t maxPixels, Image& image) {
+  int size[2] = {0, 0};
+  if (!readAll(fd, size, sizeof size) || size[0] <= 0 || size[1] <= 0 ||
+      static_cast<size_t>(size[0]) * static_cast<size_t>(size[1]) > maxPixels) {
+    return false;
+  }
+  image = Image(size[0], size[1]);
+  return readAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
+}
+
+// The frame shrunk by `factor` in each direction, each pixel the mean of the
+// factor x factor block it covers.
+Image shrink(const Image& frame, int factor) {
+  Image small(frame.width / factor, frame.height / factor);
+  const float inv = 1.0f / static_cast<float>(factor * factor);
+  for (int y = 0; y < small.height; ++y) {
+    for (int x = 0; x < small.width; ++x) {
+      Rgb sum;
+      for (int j = 0; j < factor; ++j) {
+        for (int i = 0; i < factor; ++i) sum += frame.at(x * factor + i, y * factor + j);
+      }
+      small.at(x, y) = sum * inv;
+    }
+  }
+  return small;
+}
 
 std::string absolutePath(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
@@ -117,6 +181,30 @@ std::string stem(const std::string& name) {
 std::string destinationName(const std::string& path) {
   return path == kStdoutPath ? "standard output" : absolutePath(path);
 }
+
+// The contact sheet of a turntable: a cell per frame, the frame shrunk to
+// fit, labelled with its number and the camera's azimuth.
+struct TurntableSheet {
+  OutputFile file;
+  SheetLayout layout;
+  Image image;
+  int factor = 1;  // a cell is the frame shrunk this many times
+  int cellWidth = 0;
+  int cellHeight = 0;
+  size_t framePixels = 0;  // a frame's size
+
+  void place(int index, const Image& frame) {
+    const Image small = shrink(frame, factor);
+    const SheetCell& cell = layout.cells[static_cast<size_t>(index)];
+    for (int y = 0; y < std::min(small.height, cellHeight); ++y) {
+      for (int x = 0; x < std::min(small.width, cellWidth); ++x) {
+        image.at(cell.x + x, cell.y + y) = small.at(x, y);
+      }
+    }
+  }
+};
+
+constexpr int kSheetFrameWidth = 240;  // at most, a frame's width on the sheet
 
 // One run: the options, the streams, and the one way to fail.
 class Run {
@@ -308,7 +396,10 @@ class Run {
   }
 
   // Loads the job's hosts, renders every panel, draws the text around them.
-  bool render(RenderJob& job, Image& image, RenderStats& stats, std::string& error) const {
+  // `plain`, when given, receives the rendered image before the exposure
+  // and the text.
+  bool render(RenderJob& job, Image& image, RenderStats& stats, std::string& error,
+              const std::string& what = "rendering", Image* plain = nullptr) const {
     std::vector<std::unique_ptr<Backend>> backends(2);
     for (Host host : job.hosts) {
       auto backend = createBackend(host, job.scene, job.materials, options_.libraries, error);
@@ -320,7 +411,7 @@ class Run {
     if (!job.layout.texts.empty()) {
       for (Rgb& p : image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
     }
-    ProgressBar bar(err_, options_.quiet);
+    ProgressBar bar(err_, options_.quiet, what);
     const bool ok = gwp::render(
         panels, job.settings, image, stats,
         [&](size_t done, size_t total) { bar.update(done, total); }, error);
@@ -329,7 +420,182 @@ class Run {
       error = "rendering failed: " + error;
       return false;
     }
+    if (plain) *plain = image;
+    exposeCells(image, job.layout.cells, job.cellWidth, job.cellHeight, formatOf(options_.output));
     return job.layout.texts.empty() || drawTexts(image, job.layout.texts, error);
+  }
+
+  // The exposure scales the renders of a PNG, not the sheet around them (its
+  // text stays legible); an OpenEXR image keeps the rendered values.
+  void exposeCells(Image& image, const std::vector<SheetCell>& cells, int w, int h,
+                   ImageFormat format) const {
+    if (options_.view.exposure == 0.0 || format == ImageFormat::kExr) {
+      return;
+    }
+    const float scale = exposureScale(options_.view.exposure);
+    for (const SheetCell& c : cells) {
+      for (int y = c.y; y < std::min(c.y + h, image.height); ++y) {
+        for (int x = c.x; x < std::min(c.x + w, image.width); ++x)
+          image.at(x, y) = image.at(x, y) * scale;
+      }
+    }
+  }
+
+  // Lays out the turntable's sheet from the plan of its first frame and
+  // makes its file ready.
+  bool planSheet(const std::vector<gws::SceneFile>& scenes, const Options& first,
+                 TurntableSheet& sheet, std::string& error) const {
+    if (!sheet.file.open(options_.turntableSheet, error)) return false;
+    RenderJob job;
+    if (!planRender(first, scenes, job, error)) return false;
+    const int w = job.layout.width, h = job.layout.height;
+    sheet.framePixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+    sheet.factor = std::max(1, (w + kSheetFrameWidth - 1) / kSheetFrameWidth);
+    sheet.cellWidth = std::max(1, w / sheet.factor);
+    sheet.cellHeight = std::max(1, h / sheet.factor);
+    const int n = options_.turntableFrames;
+    std::vector<std::vector<std::string>> labels;
+    for (int k = 1; k <= n; ++k) {
+      double az = std::fmod(turntableOrbit(options_.orbit, k, n).azimuth, 360.0);
+      if (az < 0.0) az += 360.0;
+      char degrees[32];
+      std::snprintf(degrees, sizeof degrees, "azimuth %.4g\xC2\xB0", az);
+      labels.push_back({"frame " + std::to_string(k), degrees});
+    }
+    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(n))));
+    if (!swatchSheet(
+            "turntable " + baseName(options_.output) + ", " + std::to_string(n) + " frames", labels,
+            columns, sheet.cellWidth, sheet.cellHeight, sheet.layout, error)) {
+      return false;
+    }
+    if (sheet.layout.width > 2 * kMaxSize || sheet.layout.height > kMaxSize) {
+      error = "--turntable-sheet: a sheet of " + std::to_string(n) +
+              " frames would be larger than " + std::to_string(2 * kMaxSize) + "x" +
+              std::to_string(kMaxSize) + "; use fewer frames or a smaller --size";
+      return false;
+    }
+    sheet.image = Image(sheet.layout.width, sheet.layout.height);
+    for (Rgb& p : sheet.image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
+    return true;
+  }
+
+  // The format --format asks for, if any, and the one `path` is written in.
+  std::optional<ImageFormat> formatOption() const {
+    if (options_.format.empty()) return std::nullopt;
+    return options_.format == "exr" ? ImageFormat::kExr : ImageFormat::kPng;
+  }
+  ImageFormat formatOf(const std::string& path) const {
+    return formatOption().value_or(formatForPath(path));
+  }
+
+  // A PNG's view settings are of no use to an OpenEXR image: said once.
+  void warnAboutExrView(const std::string& path) const {
+    if (formatOf(path) != ImageFormat::kExr) return;
+    if (options_.view.exposure != 0.0 || options_.view.usesConfig()) {
+      std::fprintf(err_,
+                   "glintweave-preview: warning: %s is OpenEXR, which keeps the rendered linear "
+                   "values: --exposure and the view apply to PNG only\n",
+                   path.c_str());
+    }
+  }
+
+  // Renders and writes one image: the single image of a run, or frame
+  // `frame` (1-based) of a turntable. With `sendTo` (a pipe to the process
+  // that makes the turntable's sheet) the plain render goes there too.
+  int renderImage(const std::vector<gws::SceneFile>& scenes, const ViewTransform& view,
+                  const std::string& what, int sendTo = -1) const {
+    std::string error;
+    OutputFile file;
+    if (!file.open(options_.output, error, formatOption())) return fail(error);
+    RenderJob job;
+    if (!planRender(options_, scenes, job, error)) return fail(error);
+    Image image, plain;
+    RenderStats stats;
+    if (!render(job, image, stats, error, what, sendTo >= 0 ? &plain : nullptr)) {
+      return fail(error);
+    }
+    if (sendTo >= 0 && !sendImage(sendTo, plain))
+      return fail("cannot pass the frame on: " + std::string(std::strerror(errno)));
+    if (!file.commit(image, view, error)) return fail(error);
+    report(job, image, stats);
+    return kExitOk;
+  }
+
+  // A turntable: every frame in a process of its own, one after the other,
+  // or frame --frame alone. A frame's process starts from the same state
+  // whichever way it is asked for (the deliverables' generators take their
+  // streams in the order threads first draw, process-wide), so the frame is
+  // the same file byte for byte either way.
+  int turntable(const std::vector<gws::SceneFile>& scenes, const ViewTransform& view) const {
+    std::string error;
+    FramePattern pattern;
+    if (!parseFramePattern(options_.output, pattern, error)) return fail(error);
+    const int n = options_.turntableFrames;
+    const auto frameOptions = [&](int k) {
+      Options o = options_;
+      o.orbit = turntableOrbit(options_.orbit, k, n);
+      o.output = pattern.path(k);
+      return o;
+    };
+    const auto label = [&](int k) {
+      return "frame " + std::to_string(k) + "/" + std::to_string(n);
+    };
+    if (options_.frame > 0) {
+      const Options o = frameOptions(options_.frame);
+      return Run(o, out_, err_).renderImage(scenes, view, label(options_.frame));
+    }
+    TurntableSheet sheet;
+    if (!options_.turntableSheet.empty() && !planSheet(scenes, frameOptions(1), sheet, error)) {
+      return fail(error);
+    }
+    const bool sheeted = !options_.turntableSheet.empty();
+    for (int k = 1; k <= n; ++k) {
+      int fds[2] = {-1, -1};
+      if (sheeted && ::pipe(fds) != 0)
+        return fail("cannot start frame " + std::to_string(k) + ": " + std::strerror(errno));
+      std::fflush(out_);
+      std::fflush(err_);
+      const pid_t pid = ::fork();
+      if (pid < 0)
+        return fail("cannot start frame " + std::to_string(k) + ": " + std::strerror(errno));
+      if (pid == 0) {
+        if (sheeted) ::close(fds[0]);
+        const Options o = frameOptions(k);
+        const int code = Run(o, out_, err_).renderImage(scenes, view, label(k), fds[1]);
+        std::fflush(out_);
+        std::fflush(err_);
+        ::_exit(code);
+      }
+      gwf::forwardSignalsTo(pid);
+      Image frame;
+      bool received = true;
+      if (sheeted) {
+        ::close(fds[1]);
+        received = receiveImage(fds[0], sheet.framePixels, frame);
+        ::close(fds[0]);
+      }
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      gwf::forwardSignalsTo(0);
+      if (WIFSIGNALED(status)) {
+        return fail("frame " + std::to_string(k) + " was stopped by signal " +
+                    std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")");
+      }
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != kExitOk) return kExitError;  // said why
+      if (!received) return fail("frame " + std::to_string(k) + "'s image did not come back");
+      if (sheeted) sheet.place(k - 1, frame);
+    }
+    if (!sheeted) return kExitOk;
+    exposeCells(sheet.image, sheet.layout.cells, sheet.cellWidth, sheet.cellHeight,
+                formatForPath(options_.turntableSheet));
+    if (!drawTexts(sheet.image, sheet.layout.texts, error) ||
+        !sheet.file.commit(sheet.image, view, error)) {
+      return fail(error);
+    }
+    std::fprintf(info(), "glintweave-preview: contact sheet of %d frames -> %s\n", n,
+                 absolutePath(options_.turntableSheet).c_str());
+    return kExitOk;
   }
 
   void report(const RenderJob& job, const Image& image, const RenderStats& stats) const {
@@ -400,6 +666,10 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (!run.readScenes(scenes)) return kExitError;
   if (!run.adjustScenes(scenes, error)) return run.fail(error);
   if (options.list) return run.list(scenes);
+  ViewTransform view;
+  if (!view.open(options.view, error)) return run.fail(error);
+  run.warnAboutExrView(options.output);
+  if (options.turntableFrames > 0) return run.turntable(scenes, view);
 
   // Every destination is made ready, and the render planned, before any
   // work, so that an unwritable destination or an impossible render fails
@@ -437,11 +707,11 @@ int runPreview(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (!run.render(job, image, stats, error)) return run.fail(error);
   if (imageToStdout) {
     std::string bytes;
-    if (!encodeImage(image, format.value_or(ImageFormat::kPng), bytes, error) ||
+    if (!encodeImage(image, format.value_or(ImageFormat::kPng), view, bytes, error) ||
         !writeStream(out, bytes, error)) {
       return run.fail(error);
     }
-  } else if (!file.commit(image, error)) {
+  } else if (!file.commit(image, view, error)) {
     return run.fail(error);
   }
   run.report(job, image, stats);

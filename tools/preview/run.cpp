@@ -1,5 +1,8 @@
 // The run step of glintweave-preview: reads the scene files, lists or
 // exports, carries out the render job the plan makes and reports.
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -549,6 +552,7 @@ class Run {
       return fail(error);
     }
     const bool sheeted = !options_.turntableSheet.empty();
+    [[maybe_unused]] const pid_t parent = ::getpid();
     for (int k = 1; k <= n; ++k) {
       int fds[2] = {-1, -1};
       if (sheeted && ::pipe(fds) != 0)
@@ -559,6 +563,11 @@ class Run {
       if (pid < 0)
         return fail("cannot start frame " + std::to_string(k) + ": " + std::strerror(errno));
       if (pid == 0) {
+#ifdef __linux__
+        // A tool killed outright (no handler runs) takes its frame with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(kExitError);
+#endif
         if (sheeted) ::close(fds[0]);
         const Options o = frameOptions(k);
         const int code = Run(o, out_, err_).renderImage(scenes, view, label(k), fds[1]);

@@ -21,11 +21,13 @@ fi
 
 # The preview and the deliverables: compilers and build tools, the PNG and
 # OpenEXR writers, the command line parser, the labels' font rasteriser and
-# font, and OpenColorIO for the views of a colour config.
+# font, OpenColorIO for the views of a colour config, the ray tracer (Embree) and
+# the model importer (assimp).
 preview_packages=(
   cmake ninja-build g++ pkg-config
   libpng-dev libopenexr-dev libcli11-dev libstb-dev fonts-dejavu-core
   libopencolorio-dev
+  libembree-dev libassimp-dev
 )
 # On top of those: the studio's HTTP server and JSON, the tests (GoogleTest,
 # the export checks' nm, valgrind, the clang builds and fuzzers), the

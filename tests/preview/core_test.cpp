@@ -1,12 +1,14 @@
 // The preview renderer's own parts, without either host: geometry, lights,
 // material inputs, the command line, image output and the tiled renderer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -22,8 +24,10 @@
 #include <ImfInputFile.h>
 #endif
 
+#include "accel.h"
 #include "cli.h"
 #include "image_io.h"
+#include "mesh.h"
 #include "label.h"
 #include "material.h"
 #include "orbit.h"
@@ -78,6 +82,171 @@ TEST(Scene, ShadowRaysSeeBlockersButNotTheirOwnSurface) {
   const Sphere& s = scene.spheres[0];
   const Vec3 top = s.centre + Vec3{0, s.radius, 0};
   EXPECT_FALSE(scene.occluded(top, top + Vec3{0, 3, 0}));
+}
+
+// Which of its scene's surfaces a hit is on: a sphere's index, or -1.
+long surfaceOf(const Scene& scene, const Hit& hit) {
+  for (size_t i = 0; i < scene.spheres.size(); ++i) {
+    if (hit.object == &scene.spheres[i]) return static_cast<long>(i);
+  }
+  return scene.ground && hit.object == &*scene.ground ? -1 : -2;
+}
+
+// Two hits of two copies of a scene: the same surface, the same bits.
+bool sameBits(const Scene& sa, const std::optional<Hit>& a, const Scene& sb,
+              const std::optional<Hit>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  if (!a) return true;
+  return std::memcmp(&a->t, &b->t, sizeof a->t) == 0 &&
+         std::memcmp(&a->point, &b->point, sizeof a->point) == 0 &&
+         std::memcmp(&a->normal, &b->normal, sizeof a->normal) == 0 &&
+         a->backFacing == b->backFacing && surfaceOf(sa, *a) == surfaceOf(sb, *b) &&
+         surfaceOf(sa, *a) != -2 && a->slot == b->slot;
+}
+
+// The Embree scene finds, for spheres and the ground, the very hits (bit
+// for bit) and shadows that testing them one by one finds: camera rays,
+// rays leaving surfaces in every direction (from within spheres too), and
+// shadow rays to the lights.
+TEST(Scene, TheRayTracersSceneHitsWhatTestingEachSurfaceHits) {
+  for (Scene plain : {defaultScene(), sweepCellScene()}) {
+    Scene traced = plain;
+    std::string error;
+    ASSERT_TRUE(traced.commit(error)) << error;
+    ASSERT_TRUE(traced.accel);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const ImageRays camera = plain.camera.imageRays(64, 48);
+    int hits = 0;
+    for (int i = 0; i < 4000; ++i) {
+      const Ray primary = camera.ray(32.0f + 32.0f * u(rng), 24.0f + 24.0f * u(rng));
+      const auto a = plain.intersect(primary, 0.0f, kInf);
+      ASSERT_TRUE(sameBits(plain, a, traced, traced.intersect(primary, 0.0f, kInf))) << i;
+      if (!a) continue;
+      ++hits;
+      // Onward from the hit (the point as the hosts hand it on).
+      const Ray onward{a->point, normalized({u(rng), u(rng), u(rng)})};
+      const auto b = plain.intersect(onward, kRayEpsilon, kInf);
+      ASSERT_TRUE(sameBits(plain, b, traced, traced.intersect(onward, kRayEpsilon, kInf))) << i;
+      for (const Light& light : plain.lights) {
+        const Vec3 target = lightSamplePosition(light, a->point, i % light.sampleCount());
+        ASSERT_EQ(plain.occluded(a->point, target), traced.occluded(a->point, target)) << i;
+      }
+      ASSERT_EQ(plain.occludedToward(a->point, onward.dir),
+                traced.occludedToward(a->point, onward.dir))
+          << i;
+    }
+    EXPECT_GT(hits, 1000);
+  }
+}
+
+// A mesh sphere from the built-in shapes, placed where the default scene's
+// spheres were, committed.
+Scene meshSphereScene() {
+  Scene scene = defaultScene();
+  placeModel(scene, gwst::makeShape(gwst::Shape::kSphere));
+  std::string error;
+  EXPECT_TRUE(scene.commit(error)) << error;
+  return scene;
+}
+
+TEST(Scene, MeshHitsInterpolateNormalsAndJudgeFacingByTheTriangle) {
+  const Scene scene = meshSphereScene();
+  ASSERT_TRUE(scene.spheres.empty());
+  ASSERT_EQ(scene.meshes.size(), 1u);
+  const gwst::TriangleMesh& m = *scene.meshes[0].mesh;
+  // The sphere's centre: the middle of its bounding box.
+  Vec3 lo{kInf, kInf, kInf}, hi{-kInf, -kInf, -kInf};
+  for (size_t i = 0; i < m.positions.size(); i += 3) {
+    lo = {std::min(lo.x, m.positions[i]), std::min(lo.y, m.positions[i + 1]),
+          std::min(lo.z, m.positions[i + 2])};
+    hi = {std::max(hi.x, m.positions[i]), std::max(hi.y, m.positions[i + 1]),
+          std::max(hi.z, m.positions[i + 2])};
+  }
+  EXPECT_FLOAT_EQ(lo.y, scene.ground->height);  // standing on the ground
+  const Vec3 centre = (lo + hi) * 0.5f;
+  const float radius = 0.5f * (hi.y - lo.y);
+
+  // From the camera: the smooth normal, close to the true sphere's (the
+  // facets' normals differ from it by up to half a facet's angle).
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int i = 0; i < 200; ++i) {
+    const Vec3 aim = centre + Vec3{u(rng), u(rng), u(rng)} * (0.5f * radius);
+    const Ray ray{scene.camera.position, normalized(aim - scene.camera.position)};
+    const auto hit = scene.intersect(ray, 0.0f, kInf);
+    ASSERT_TRUE(hit) << i;
+    EXPECT_EQ(hit->object, &scene.meshes[0]);
+    EXPECT_EQ(hit->slot, kHeroSlot);
+    EXPECT_FALSE(hit->backFacing);
+    EXPECT_NEAR(length(hit->normal), 1.0f, 1e-5f);
+    EXPECT_GT(dot(hit->normal, normalized(hit->point - centre)), 0.9999f) << i;
+    EXPECT_LT(dot(hit->normal, ray.dir), 0.0f);
+    // On the facet, which lies inside the true sphere by very little.
+    EXPECT_NEAR(length(hit->point - centre), radius, 1e-3f * radius);
+    EXPECT_LT(std::fabs(dot(hit->point - ray.origin, ray.dir) - hit->t), 1e-3f);
+  }
+  // From within: back-facing, the normal turned towards the ray.
+  const auto inside = scene.intersect({centre, {1, 0, 0}}, kRayEpsilon, kInf);
+  ASSERT_TRUE(inside);
+  EXPECT_TRUE(inside->backFacing);
+  EXPECT_LT(inside->normal.x, -0.999f);
+}
+
+// No ray that leaves a convex mesh outward meets it again, however close to
+// grazing, and a ray sent on through the surface meets the far side, not
+// the triangle it left: the ray tracer skips the triangle a ray leaves.
+TEST(Scene, RaysLeavingAMeshDoNotFindTheTriangleTheyLeave) {
+  const Scene scene = meshSphereScene();
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  int grazing = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const Vec3 aim{0.8f * u(rng), -0.2f + 0.8f * u(rng), -5.4f};
+    const Ray ray{scene.camera.position, normalized(aim - scene.camera.position)};
+    const auto hit = scene.intersect(ray, 0.0f, kInf);
+    if (!hit || hit->object != &scene.meshes[0]) continue;
+    // Directions just above the tangent plane of the interpolated normal
+    // (down to 1e-4 rad), whose tangent part points anywhere: that a few
+    // dip under a facet is the point of the test. Leaving with tMin 0
+    // and through shadow rays both count.
+    const Vec3 n = hit->normal;
+    const Vec3 t = normalized(cross(std::fabs(n.x) < 0.9f ? Vec3{1, 0, 0} : Vec3{0, 1, 0}, n));
+    const Vec3 b = cross(n, t);
+    const float phi = 3.14159265f * u(rng);
+    const float lift = std::pow(10.0f, -4.0f + 2.0f * (u(rng) + 1.0f));
+    const Vec3 out = normalized(t * std::cos(phi) + b * std::sin(phi) + n * lift);
+    if (dot(out, n) < 0.01f) ++grazing;
+    const auto again = scene.intersect({hit->point, out}, 0.0f, kInf);
+    if (again && again->object == &scene.meshes[0]) {
+      // Only a neighbouring facet that the ray dips under, and only at once.
+      EXPECT_LT(again->t, 0.05f) << i;
+    }
+    // Nor does a shadow ray to a light above a point that faces up.
+    if (hit->normal.y > 0.2f) {
+      EXPECT_FALSE(scene.occluded(hit->point, hit->point + Vec3{0, 50, 0})) << i;
+    }
+    // Through the surface: the far side, from within (grazing rays near
+    // the outline have a short way across).
+    const auto through = scene.intersect({hit->point, ray.dir}, kRayEpsilon, kInf);
+    ASSERT_TRUE(through) << i;
+    EXPECT_TRUE(through->backFacing) << i;
+  }
+  EXPECT_GT(grazing, 100);
+}
+
+// What the ray tracer holds for a mesh is a small multiple of the mesh's
+// own arrays (counted by its allocation monitor, not timed or sampled).
+TEST(Scene, MemoryForAMeshIsASmallMultipleOfItsTriangles) {
+  Scene scene = defaultScene();
+  gwst::TriangleMesh mesh = gwst::makeShape(gwst::Shape::kShaderBall);
+  const size_t data = mesh.dataBytes();
+  placeModel(scene, std::move(mesh));
+  std::string error;
+  ASSERT_TRUE(scene.commit(error)) << error;
+  ASSERT_GT(scene.accel->bytes(), 0u);
+  EXPECT_LT(data + scene.accel->bytes(), 4 * data)
+      << "mesh " << data << " bytes, ray tracer " << scene.accel->bytes() << " bytes";
 }
 
 TEST(Scene, AreaLightSamplesStayInTheirCellsAndRepeatPerPoint) {
@@ -537,6 +706,27 @@ void PrintTo(const BadInput& b, std::ostream* os) {
 
 class CommandLineErrors : public ::testing::TestWithParam<BadInput> {};
 
+// Bad model files for --mesh, made once: the table names them MODELS/NAME.
+std::string badModelsDir() {
+  static const std::string dir = [] {
+    const std::string d = test::makeTempDir();
+    const auto put = [&](const char* name, const std::string& bytes) {
+      std::ofstream(d + "/" + name, std::ios::binary) << bytes;
+    };
+    put("empty.obj", "");
+    put("points.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\np 1 2 3\n");
+    put("lines.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n");
+    put("huge.obj", "v 0 0 0\nv 1 0 0\nv 0 1e39 0\nf 1 2 3\n");
+    put("noise.glb", std::string("glTF\x02\0\0\0\xff\xff\xff\x7f noise", 17));
+    put("cut.gltf", "{\"asset\":{\"version\":\"2.0\"},\"meshes\":[{\"primitives\":[{");
+    put("model.txt", "v 0 0 0\n");
+    std::filesystem::create_directory(d + "/folder.obj");
+    ::mkfifo((d + "/pipe.stl").c_str(), 0600);  // would block a reader that opened it
+    return d;
+  }();
+  return dir;
+}
+
 // Every one of these fails before anything is loaded or rendered, with one
 // line and status 2, and leaves no file behind.
 TEST_P(CommandLineErrors, OneLineAndStatusTwoAndNoFile) {
@@ -545,6 +735,7 @@ TEST_P(CommandLineErrors, OneLineAndStatusTwoAndNoFile) {
   for (std::string a : GetParam().args) {
     if (a.rfind("DIR/", 0) == 0) a = dir + a.substr(3);  // a file beside the image
     if (a == "DIR") a = dir;
+    if (a.rfind("MODELS/", 0) == 0) a = badModelsDir() + a.substr(6);
     args.push_back(a);
   }
   if (GetParam().envBytes) std::ofstream(dir + "/env.hdr", std::ios::binary) << *GetParam().envBytes;
@@ -644,7 +835,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--exposure", "+2stops"}, "--exposure: '+2stops' is not a finite number"},
         BadInput{{"--ocio", "DIR/none.ocio"}, "cannot read the OpenColorIO config"},
         BadInput{{"--ocio", "/dev/zero"}, "/dev/zero: not a regular file"},
-        BadInput{{"--ocio", "/"}, "not a regular file"}));
+        BadInput{{"--ocio", "/"}, "not a regular file"},
+        BadInput{{"--shape", "cube"}, "--shape: unknown shape 'cube' (one of spheres, sphere,"},
+        BadInput{{"--shape", "torus", "--mesh", "MODELS/lines.obj"},
+                 "--shape and --mesh do not go together"},
+        BadInput{{"--mesh", "MODELS/missing.stl"}, "missing.stl: No such file or directory"},
+        BadInput{{"--mesh", "MODELS/empty.obj"}, "empty.obj: is empty"},
+        BadInput{{"--mesh", "MODELS/folder.obj"}, "folder.obj: is a folder"},
+        BadInput{{"--mesh", "MODELS/pipe.stl"}, "pipe.stl: is not a regular file"},
+        BadInput{{"--mesh", "/dev/null"}, "/dev/null: is not a regular file"},
+        BadInput{{"--mesh", "MODELS/points.obj"}, "points.obj: it holds no triangles"},
+        BadInput{{"--mesh", "MODELS/lines.obj"}, "lines.obj: it holds no triangles"},
+        BadInput{{"--mesh", "MODELS/huge.obj"}, "huge.obj: it has non-finite vertex coordinates"},
+        BadInput{{"--mesh", "MODELS/noise.glb"}, "noise.glb: cannot read the model"},
+        BadInput{{"--mesh", "MODELS/cut.gltf"}, "cut.gltf: cannot read the model"},
+        BadInput{{"--mesh", "MODELS/model.txt"}, "model.txt: not a model format read here"}));
 
 TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
   const test::RunResult help = test::runTool({"--help"});

@@ -730,16 +730,24 @@ class Tool : public ::testing::Test {
 };
 
 TEST_F(Tool, SameCommandGivesTheSameBytesWhateverTheThreads) {
-  const std::string common = "--host " + hostArg() + " --size 40x24 --spp 2 --preset satin";
-  ASSERT_EQ(runProcess(common + " --threads 1 -o " + dir + "/a.png", dir).status, 0);
-  ASSERT_EQ(runProcess(common + " --threads 1 -o " + dir + "/b.png", dir).status, 0);
-  // Several threads: under the thread sanitizer a race fails the process.
-  const ProcessResult many = runProcess(common + " --threads 3 -o " + dir + "/c.png", dir);
-  ASSERT_EQ(many.status, 0) << many.err;
-  const std::string a = slurp(dir + "/a.png");
-  EXPECT_FALSE(a.empty());
-  EXPECT_EQ(a, slurp(dir + "/b.png"));
-  EXPECT_EQ(a, slurp(dir + "/c.png"));
+  // The spheres, and a mesh (traced through the ray tracer's triangles).
+  std::string previous;
+  for (const char* shape : {"spheres", "shaderball"}) {
+    SCOPED_TRACE(shape);
+    const std::string common = "--host " + hostArg() + " --size 40x24 --spp 2 --preset satin" +
+                               " --shape " + shape;
+    ASSERT_EQ(runProcess(common + " --threads 1 -o " + dir + "/a.png", dir).status, 0);
+    ASSERT_EQ(runProcess(common + " --threads 1 -o " + dir + "/b.png", dir).status, 0);
+    // Several threads: under the thread sanitizer a race fails the process.
+    const ProcessResult many = runProcess(common + " --threads 3 -o " + dir + "/c.png", dir);
+    ASSERT_EQ(many.status, 0) << many.err;
+    const std::string a = slurp(dir + "/a.png");
+    EXPECT_FALSE(a.empty());
+    EXPECT_EQ(a, slurp(dir + "/b.png"));
+    EXPECT_EQ(a, slurp(dir + "/c.png"));
+    EXPECT_NE(a, previous);
+    previous = a;
+  }
 }
 
 TEST_F(Tool, EnvironmentsFromBuiltInsAndImageFilesLightTheRender) {

@@ -110,10 +110,17 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
 
  private:
   miTag objectTag(const void* object) const {
+    // Lights first, then the spheres, the ground and the meshes.
+    const size_t first = scene_.lights.size() + 1;
     for (size_t i = 0; i < scene_.spheres.size(); ++i) {
-      if (object == &scene_.spheres[i]) return static_cast<miTag>(scene_.lights.size() + 1 + i);
+      if (object == &scene_.spheres[i]) return static_cast<miTag>(first + i);
     }
-    return static_cast<miTag>(scene_.lights.size() + 1 + scene_.spheres.size());
+    for (size_t i = 0; i < scene_.meshes.size(); ++i) {
+      if (object == &scene_.meshes[i]) {
+        return static_cast<miTag>(first + scene_.spheres.size() + 1 + i);
+      }
+    }
+    return static_cast<miTag>(first + scene_.spheres.size());
   }
   bool writeValues(const Material& m, mrhost::ShaderCall& call, std::string& error) const;
 

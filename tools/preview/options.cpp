@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "mesh.h"
 #include "option_values.h"
 #include "scene_file.h"
 #include "scene_writer.h"
@@ -36,6 +37,7 @@ struct RawOptions {
   std::string material, format;
   std::string mayaPlugin, mrShader, mrRenderer;
   std::string env, envRotate, envIntensity;
+  std::string shape, mesh;
   bool help = false, version = false, list = false, pointLights = false, quiet = false;
   std::string azimuth, elevation, distance, turntable, frame, turntableSheet;
   std::string exposure, ocio, view;
@@ -200,6 +202,23 @@ void addRenderingOptions(CLI::App& app, RawOptions& raw) {
   app.add_flag("--point-lights", raw.pointLights,
                "make the key light a point light instead of an area light (the two hosts then "
                "agree most closely)")
+      ->group(rendering);
+  single(app.add_option("--shape", raw.shape,
+                        "what wears the material: spheres (three, the default), sphere, torus, "
+                        "cylinder or shaderball (a ball with a raised ring on a pedestal)"))
+      ->type_name("NAME")
+      ->check(lastValue([](const std::string& text) {
+        gwst::Shape shape;
+        return gwst::parseShape(text, shape)
+                   ? std::string()
+                   : "--shape: unknown shape '" + text + "' (one of " + gwst::shapeNames() + ")";
+      }))
+      ->group(rendering);
+  single(app.add_option("--mesh", raw.mesh,
+                        "a model file to wear the material instead: every triangle of its "
+                        "meshes, placed by its nodes, centred, scaled to fit and standing on the "
+                        "ground (" + gwst::meshFormats() + ")"))
+      ->type_name("FILE")
       ->group(rendering);
   single(app.add_option("--light-samples", raw.lightSamples,
                         "shadow samples of the area light per hit: auto (the default) gives "
@@ -404,6 +423,8 @@ void takeSimpleOptions(const RawOptions& raw, Options& options) {
     parseFloat(raw.envIntensity, 0.0f, kMaxEnvironmentIntensity, "",
                options.environment.intensity, unused);
   }
+  if (!raw.shape.empty()) options.shape = raw.shape;
+  options.mesh = raw.mesh;
   options.exportMa = raw.exportMa;
   options.exportMi = raw.exportMi;
   float v = 0.0f;
@@ -478,6 +499,10 @@ bool checkCombinations(const RawOptions& raw, const Options& options, std::strin
   }
   if (!raw.name.empty() && !gws::validMaterialName(raw.name, error)) {
     error = "--name: " + error;
+    return false;
+  }
+  if (!raw.shape.empty() && !raw.mesh.empty()) {
+    error = "--shape and --mesh do not go together: the model takes the shape's place";
     return false;
   }
   if (!options.scenes.empty() && !raw.sweeps.empty()) {

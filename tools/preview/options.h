@@ -50,6 +50,8 @@ struct Options {
   bool outputGiven = false;
   LibraryPaths libraries;
   bool pointLightsOnly = false;
+  std::string shape = "spheres";  // --shape: a built-in shape's name
+  std::string mesh;               // --mesh: a model file, in the shape's place
   int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
   EnvironmentChoice environment;  // --env, --env-rotate, --env-intensity
   bool help = false;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <thread>
 
+#include "mesh.h"
+
 namespace gwp {
 namespace {
 
@@ -91,6 +93,29 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+// The built-in shape or the model file that wears the material in place of
+// the spheres. False with a one-line `error` naming the file.
+bool stageModel(const Options& options, Scene& scene, std::string& error) {
+  gwst::TriangleMesh mesh;
+  if (!options.mesh.empty()) {
+    if (!gwst::readMesh(options.mesh, mesh, error)) return false;
+  } else {
+    gwst::Shape shape = gwst::Shape::kSpheres;
+    if (!gwst::parseShape(options.shape, shape)) {
+      error = "--shape: unknown shape '" + options.shape + "' (one of " + gwst::shapeNames() + ")";
+      return false;
+    }
+    if (shape == gwst::Shape::kSpheres) return true;
+    mesh = gwst::makeShape(shape);
+  }
+  placeModel(scene, std::move(mesh));
+  return true;
+}
+
+}  // namespace
+
 bool planRender(const Options& options, const std::vector<gws::SceneFile>& scenes, RenderJob& job,
                 std::string& error) {
   const bool sweeping = !options.sweeps.empty();
@@ -102,6 +127,7 @@ bool planRender(const Options& options, const std::vector<gws::SceneFile>& scene
     job.scene.lightSampling.mode = LightSampling::Mode::kPerHit;
     job.scene.lightSampling.perHit = options.lightSamples;
   }
+  if (!stageModel(options, job.scene, error)) return false;
   job.materials = {floorMaterial(options.schema)};
   job.cellWidth = options.width;
   job.cellHeight = options.height;
@@ -114,6 +140,7 @@ bool planRender(const Options& options, const std::vector<gws::SceneFile>& scene
             std::to_string(kMaxSize) + "; use a smaller --size";
     return false;
   }
+  if (!job.scene.commit(error)) return false;
   job.settings.samplesPerPixel = options.samplesPerPixel;
   job.settings.threads = options.threads > 0
                              ? options.threads

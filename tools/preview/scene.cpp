@@ -4,8 +4,11 @@
 #include <cmath>
 #include <limits>
 
+#include "accel.h"
 #include "environment.h"
 #include "int_hash.h"
+#include "mesh.h"
+#include "primitives.h"
 
 namespace gwp {
 namespace {
@@ -31,26 +34,6 @@ Softbox makeSoftbox(Vec3 centre, Vec3 longHint, float halfLength, float halfWidt
   const Vec3 c = normalized(centre);
   const Vec3 a = normalized(longHint - c * dot(longHint, c));
   return {c, a, halfLength, halfWidth, radiance, cross(c, a)};
-}
-
-std::optional<float> hitSphere(const Sphere& s, const Ray& ray, float tMin, float tMax) {
-  const Vec3 oc = ray.origin - s.centre;
-  const float b = dot(oc, ray.dir);
-  const float c = dot(oc, oc) - s.radius * s.radius;
-  const float disc = b * b - c;
-  if (disc < 0.0f) return std::nullopt;
-  const float root = std::sqrt(disc);
-  float t = -b - root;
-  if (t <= tMin) t = -b + root;
-  if (t <= tMin || t >= tMax) return std::nullopt;
-  return t;
-}
-
-std::optional<float> hitGround(const GroundPlane& g, const Ray& ray, float tMin, float tMax) {
-  if (ray.dir.y == 0.0f) return std::nullopt;
-  const float t = (g.height - ray.origin.y) / ray.dir.y;
-  if (t <= tMin || t >= tMax) return std::nullopt;
-  return t;
 }
 
 uint32_t mix(uint32_t x) { return hashBits(x, kSceneRounds); }
@@ -171,32 +154,91 @@ ImageRays Camera::imageRays(int width, int height) const {
   return r;
 }
 
-std::optional<Hit> Scene::intersect(const Ray& ray, float tMin, float tMax) const {
-  // The closest surface first; the hit itself is worked out for it alone.
-  const Sphere* closest = nullptr;
-  for (const Sphere& s : spheres) {
-    if (auto t = hitSphere(s, ray, tMin, tMax)) {
-      tMax = *t;
-      closest = &s;
-    }
-  }
-  std::optional<float> onGround;
-  if (ground) onGround = hitGround(*ground, ray, tMin, tMax);
-  if (!closest && !onGround) return std::nullopt;
+namespace {
+
+Hit groundHit(const GroundPlane& ground, const Ray& ray, float t) {
   Hit h;
-  h.t = tMax;
-  if (onGround) {
-    h.t = *onGround;
-    h.point = ray.origin + ray.dir * h.t;
-    h.point.y = ground->height;  // exactly on the plane
-    h.normal = {0.0f, 1.0f, 0.0f};
-    h.object = &*ground;
-    h.slot = ground->slot;
+  h.t = t;
+  h.point = ray.origin + ray.dir * h.t;
+  h.point.y = ground.height;  // exactly on the plane
+  h.normal = {0.0f, 1.0f, 0.0f};
+  h.object = &ground;
+  h.slot = ground.slot;
+  return h;
+}
+
+Hit sphereHit(const Sphere& sphere, const Ray& ray, float t) {
+  Hit h;
+  h.t = t;
+  h.point = ray.origin + ray.dir * h.t;
+  h.normal = normalized(h.point - sphere.centre);
+  h.object = &sphere;
+  h.slot = sphere.slot;
+  return h;
+}
+
+Hit triangleHit(const MeshObject& object, const Ray& ray, const AccelHit& a) {
+  const gwst::TriangleMesh& m = *object.mesh;
+  const size_t i = 3 * size_t{a.prim};
+  const auto at = [](const std::vector<float>& v, uint32_t k) {
+    return Vec3{v[3 * size_t{k}], v[3 * size_t{k} + 1], v[3 * size_t{k} + 2]};
+  };
+  const uint32_t k0 = m.indices[i], k1 = m.indices[i + 1], k2 = m.indices[i + 2];
+  const Vec3 p0 = at(m.positions, k0), p1 = at(m.positions, k1), p2 = at(m.positions, k2);
+  const float w = 1.0f - a.u - a.v;
+  Hit h;
+  h.t = a.t;
+  // From the barycentrics, not origin + t dir: its error does not grow with
+  // t. Rays leaving the point do not find its triangle again: the ray
+  // tracer skips triangles whose plane holds a ray's origin (accel.cpp).
+  h.point = p0 * w + p1 * a.u + p2 * a.v;
+  Vec3 ng = normalized(cross(p1 - p0, p2 - p0));
+  Vec3 ns = normalized(at(m.normals, k0) * w + at(m.normals, k1) * a.u + at(m.normals, k2) * a.v);
+  if (!(dot(ns, ns) > 0.5f)) ns = ng;  // normals that cancel out
+  // The geometric normal on the shading normals' side: a file's winding may
+  // disagree with its normals, which say where the outside is.
+  if (dot(ng, ns) < 0.0f) ng = -ng;
+  if (dot(ng, ray.dir) > 0.0f) {
+    ng = -ng;
+    ns = -ns;
+    h.backFacing = true;
+  }
+  h.normal = ns;
+  h.object = &object;
+  h.slot = object.slot;
+  return h;
+}
+
+}  // namespace
+
+bool Scene::commit(std::string& error) {
+  accel = Accel::build(*this, error);
+  return accel != nullptr;
+}
+
+std::optional<Hit> Scene::intersect(const Ray& ray, float tMin, float tMax) const {
+  Hit h;
+  if (accel) {
+    AccelHit a;
+    if (!accel->intersect(ray, tMin, tMax, a)) return std::nullopt;
+    switch (a.kind) {
+      case AccelHit::Kind::kSphere: h = sphereHit(spheres[a.index], ray, a.t); break;
+      case AccelHit::Kind::kGround: h = groundHit(*ground, ray, a.t); break;
+      case AccelHit::Kind::kTriangle: return triangleHit(meshes[a.index], ray, a);
+    }
   } else {
-    h.point = ray.origin + ray.dir * h.t;
-    h.normal = normalized(h.point - closest->centre);
-    h.object = closest;
-    h.slot = closest->slot;
+    // The closest surface first; the hit itself is worked out for it alone.
+    const Sphere* closest = nullptr;
+    for (const Sphere& s : spheres) {
+      if (auto t = hitSphere(s, ray, tMin, tMax)) {
+        tMax = *t;
+        closest = &s;
+      }
+    }
+    std::optional<float> onGround;
+    if (ground) onGround = hitGround(*ground, ray, tMin, tMax);
+    if (!closest && !onGround) return std::nullopt;
+    h = onGround ? groundHit(*ground, ray, *onGround) : sphereHit(*closest, ray, tMax);
   }
   if (dot(h.normal, ray.dir) > 0.0f) {
     h.normal = -h.normal;
@@ -211,6 +253,7 @@ bool Scene::occluded(Vec3 from, Vec3 to) const {
   if (dist <= 2.0f * kRayEpsilon) return false;
   const Ray ray{from, d * (1.0f / dist)};
   const float tMax = dist - kRayEpsilon;
+  if (accel) return accel->occluded(ray, kRayEpsilon, tMax);
   for (const Sphere& s : spheres) {
     if (hitSphere(s, ray, kRayEpsilon, tMax)) return true;
   }
@@ -220,6 +263,7 @@ bool Scene::occluded(Vec3 from, Vec3 to) const {
 bool Scene::occludedToward(Vec3 from, Vec3 dir) const {
   const Ray ray{from, dir};
   constexpr float kFar = std::numeric_limits<float>::infinity();
+  if (accel) return accel->occluded(ray, kRayEpsilon, kFar);
   for (const Sphere& s : spheres) {
     if (hitSphere(s, ray, kRayEpsilon, kFar)) return true;
   }
@@ -310,6 +354,26 @@ Scene sweepCellScene() {
   scene.environment.softboxes = studioSoftboxes();
   scene.camera.fovY = 36.0f * 3.14159265f / 180.0f;
   return scene;
+}
+
+void placeModel(Scene& scene, gwst::TriangleMesh mesh) {
+  const Sphere where = scene.spheres.empty() ? Sphere{{0.0f, 0.0f, -5.0f}, 1.0f, kHeroSlot}
+                                             : scene.spheres.front();
+  // On the ground the model may be a little larger than the sphere: the
+  // sphere's bottom is at the ground, and the model stands there too.
+  constexpr float kOnGround = 1.2f;
+  if (scene.ground) {
+    gwst::frameMesh(mesh, where.centre.x, scene.ground->height, where.centre.z,
+                    where.radius * kOnGround);
+  } else {
+    gwst::frameMesh(mesh, where.centre.x, 0.0f, where.centre.z, where.radius);
+    float top = 0.0f;
+    for (size_t i = 1; i < mesh.positions.size(); i += 3) top = std::max(top, mesh.positions[i]);
+    const float lift = where.centre.y - 0.5f * top;
+    for (size_t i = 1; i < mesh.positions.size(); i += 3) mesh.positions[i] += lift;
+  }
+  scene.spheres.clear();
+  scene.meshes = {{std::make_shared<const gwst::TriangleMesh>(std::move(mesh)), where.slot}};
 }
 
 }  // namespace gwp

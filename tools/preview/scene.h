@@ -15,12 +15,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "vec3.h"
 
 namespace gwst {
 class Environment;
+struct TriangleMesh;
 }
 
 namespace gwp {
@@ -39,6 +41,14 @@ struct Sphere {
 struct GroundPlane {
   float height = -1.0f;
   MaterialSlot slot = kFloorSlot;
+};
+
+// A triangle mesh of the scene (a built-in shape or a user's model), placed
+// already, shaded with one slot. Shared, so that copies of a scene share
+// its triangles.
+struct MeshObject {
+  std::shared_ptr<const gwst::TriangleMesh> mesh;
+  MaterialSlot slot = kHeroSlot;
 };
 
 struct Light {
@@ -142,7 +152,8 @@ struct Hit {
   Vec3 point;
   Vec3 normal;                   // unit, turned to face the incoming ray
   bool backFacing = false;       // the geometric normal faced away from the ray
-  const void* object = nullptr;  // the sphere or plane hit, stable for the scene's lifetime
+  const void* object = nullptr;  // the Sphere, GroundPlane or MeshObject hit, stable for the
+                                 // scene's lifetime
   MaterialSlot slot = kHeroSlot;
 };
 
@@ -180,13 +191,27 @@ struct HitKey {
   int depth = 0;   // 0: a camera ray's hit; 1 and more: a traced ray's hit
 };
 
+class Accel;  // the Embree scene (accel.h)
+
 struct Scene {
   std::vector<Sphere> spheres;
   std::optional<GroundPlane> ground;
+  std::vector<MeshObject> meshes;
   std::vector<Light> lights;
   Environment environment;
   Camera camera;
   LightSampling lightSampling;
+
+  // Everything above that rays can hit, in one Embree scene, made by
+  // commit(). Meshes are seen only through it; spheres and the ground are
+  // also tested one by one while a scene has none, with the same arithmetic
+  // (so the same hits, bit for bit).
+  std::shared_ptr<const Accel> accel;
+
+  // Builds `accel` from the geometry as it is now; call it after the last
+  // change to spheres, ground or meshes (copies of the scene share it).
+  // False with a one-line `error` if the ray tracer refused the scene.
+  bool commit(std::string& error);
 
   // Closest hit with t in (tMin, tMax).
   std::optional<Hit> intersect(const Ray& ray, float tMin, float tMax) const;
@@ -240,5 +265,11 @@ Scene defaultScene(bool pointLightsOnly = false);
 
 // A contact-sheet cell: one sphere in front of the studio, same lights.
 Scene sweepCellScene();
+
+// Puts `mesh` in the place of the scene's spheres, which it replaces,
+// wearing the first sphere's slot: centred under the first sphere, its
+// bounding sphere a little larger than that sphere, standing on the ground
+// (without a ground, centred on the sphere's centre). Then commit().
+void placeModel(Scene& scene, gwst::TriangleMesh mesh);
 
 }  // namespace gwp

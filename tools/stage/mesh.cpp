@@ -1,0 +1,573 @@
+#include "mesh.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include <assimp/DefaultIOSystem.h>
+#include <assimp/IOStream.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/config.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+
+namespace gwst {
+namespace {
+
+constexpr float kPi = 3.14159265f;
+
+// ---------------------------------------------------------------------------
+// Building meshes
+
+struct Builder {
+  TriangleMesh mesh;
+
+  uint32_t vertex(float x, float y, float z, float nx, float ny, float nz) {
+    const float len = std::sqrt(nx * nx + ny * ny + nz * nz);
+    const float s = len > 0.0f ? 1.0f / len : 0.0f;
+    mesh.positions.insert(mesh.positions.end(), {x, y, z});
+    mesh.normals.insert(mesh.normals.end(), {nx * s, ny * s, nz * s});
+    return static_cast<uint32_t>(mesh.vertexCount() - 1);
+  }
+  void triangle(uint32_t a, uint32_t b, uint32_t c) {
+    mesh.indices.insert(mesh.indices.end(), {a, b, c});
+  }
+  // A grid of (columns + 1) x (rows + 1) vertices made by `at(u, v)` (u, v
+  // in [0, 1]), joined into quads; `at` fills position and normal.
+  template <typename At>
+  void grid(int columns, int rows, At at) {
+    const auto first = static_cast<uint32_t>(mesh.vertexCount());
+    for (int j = 0; j <= rows; ++j) {
+      for (int i = 0; i <= columns; ++i) {
+        std::array<float, 6> v = at(static_cast<float>(i) / static_cast<float>(columns),
+                                    static_cast<float>(j) / static_cast<float>(rows));
+        vertex(v[0], v[1], v[2], v[3], v[4], v[5]);
+      }
+    }
+    const auto stride = static_cast<uint32_t>(columns + 1);
+    for (uint32_t j = 0; j < static_cast<uint32_t>(rows); ++j) {
+      for (uint32_t i = 0; i < static_cast<uint32_t>(columns); ++i) {
+        const uint32_t a = first + j * stride + i;
+        triangle(a, a + stride, a + 1);
+        triangle(a + 1, a + stride, a + stride + 1);
+      }
+    }
+  }
+
+  // A sphere of radius r around (cx, cy, cz); v runs from the top pole down.
+  void sphere(float cx, float cy, float cz, float r, int columns, int rows) {
+    grid(columns, rows, [&](float u, float v) {
+      const float phi = 2.0f * kPi * u;
+      const float theta = kPi * v;
+      // Exactly at the poles: every vertex of a pole's row is the same point.
+      const float st = v == 0.0f || v == 1.0f ? 0.0f : std::sin(theta);
+      const float nx = st * std::sin(phi);
+      const float ny = v == 0.0f ? 1.0f : v == 1.0f ? -1.0f : std::cos(theta);
+      const float nz = st * std::cos(phi);
+      return std::array<float, 6>{cx + r * nx, cy + r * ny, cz + r * nz, nx, ny, nz};
+    });
+  }
+
+  // A torus about the y axis through (0, cy, 0), tilted about x by `tilt`.
+  void torus(float cy, float major, float minor, float tilt, int columns, int rows) {
+    const float ct = std::cos(tilt);
+    const float st = std::sin(tilt);
+    grid(columns, rows, [&](float u, float v) {
+      const float phi = 2.0f * kPi * u;
+      const float theta = 2.0f * kPi * v;
+      const float nx = std::cos(theta) * std::cos(phi);
+      const float ny = std::sin(theta);
+      const float nz = std::cos(theta) * std::sin(phi);
+      const float px = major * std::cos(phi) + minor * nx;
+      const float pz = major * std::sin(phi) + minor * nz;
+      const float py = minor * ny;
+      // Rotating about x: y' = y cos - z sin, z' = y sin + z cos.
+      return std::array<float, 6>{px,           cy + py * ct - pz * st, py * st + pz * ct,
+                                  nx,           ny * ct - nz * st,      ny * st + nz * ct};
+    });
+  }
+
+  // A capped cylinder about the y axis from y0 to y1: smooth sides, flat caps.
+  void cylinder(float r, float y0, float y1, int columns) {
+    grid(columns, 1, [&](float u, float v) {
+      const float phi = 2.0f * kPi * u;
+      const float nx = std::sin(phi);
+      const float nz = std::cos(phi);
+      return std::array<float, 6>{r * nx, y1 + (y0 - y1) * v, r * nz, nx, 0.0f, nz};
+    });
+    for (const float y : {y0, y1}) {
+      const float ny = y == y1 ? 1.0f : -1.0f;
+      const uint32_t centre = vertex(0.0f, y, 0.0f, 0.0f, ny, 0.0f);
+      const auto rim = static_cast<uint32_t>(mesh.vertexCount());
+      for (int i = 0; i < columns; ++i) {
+        const float phi = 2.0f * kPi * static_cast<float>(i) / static_cast<float>(columns);
+        vertex(r * std::sin(phi), y, r * std::cos(phi), 0.0f, ny, 0.0f);
+      }
+      for (uint32_t i = 0; i < static_cast<uint32_t>(columns); ++i) {
+        const uint32_t a = rim + i;
+        const uint32_t b = rim + (i + 1) % static_cast<uint32_t>(columns);
+        if (ny > 0.0f) {
+          triangle(centre, a, b);
+        } else {
+          triangle(centre, b, a);
+        }
+      }
+    }
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Reading models
+
+std::string lowerExtension(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  std::string ext(path.substr(dot + 1));
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+constexpr std::array<const char*, 7> kFormats = {"obj", "ply", "stl", "gltf", "glb", "fbx", "dae"};
+
+bool knownFormat(std::string_view ext) {
+  return std::find(kFormats.begin(), kFormats.end(), ext) != kFormats.end();
+}
+
+// The files the importer opens, the model and whatever it refers to (an
+// OBJ's materials, a glTF's buffers): regular files only, so that a
+// reference to a device or a pipe cannot block the reader, and none larger
+// than the model bound.
+class BoundedFiles : public Assimp::DefaultIOSystem {
+ public:
+  bool Exists(const char* path) const override { return acceptable(path); }
+  Assimp::IOStream* Open(const char* path, const char* mode) override {
+    if (!acceptable(path) || std::strchr(mode, 'w') || std::strchr(mode, 'a')) return nullptr;
+    return DefaultIOSystem::Open(path, mode);
+  }
+
+ private:
+  static bool acceptable(const char* path) {
+    struct stat st {};
+    return path && ::stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+           static_cast<unsigned long long>(st.st_size) <= kMaxMeshFileBytes;
+  }
+};
+
+// For bytes handed over in memory: the importer reads them alone and opens
+// no file of its own (an upload's glTF naming "/etc/passwd" as its buffer
+// reads nothing).
+class NoFiles : public Assimp::IOSystem {
+ public:
+  bool Exists(const char*) const override { return false; }
+  char getOsSeparator() const override { return '/'; }
+  Assimp::IOStream* Open(const char*, const char*) override { return nullptr; }
+  void Close(Assimp::IOStream* stream) override { delete stream; }
+};
+
+// What the importer does to a model: triangles only (polygons split, points
+// and lines sorted into meshes of their own, which are skipped), shared
+// vertices joined so that computed normals are smooth, and the result
+// checked by the importer's own validation before we look at it.
+unsigned importFlags(std::string_view format, Assimp::Importer& importer) {
+  unsigned flags = aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_JoinIdenticalVertices |
+                   aiProcess_ValidateDataStructure;
+  if (format == "stl") {
+    // STL stores one normal per facet: a faceted look no one wants on a
+    // shader preview. Dropping them joins the corners and smooths the normals.
+    importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS, aiComponent_NORMALS);
+    flags |= aiProcess_RemoveComponent;
+  }
+  return flags;
+}
+
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  constexpr size_t kMaxMessage = 200;
+  if (text.size() > kMaxMessage) text = text.substr(0, kMaxMessage) + "...";
+  return text;
+}
+
+bool finite3(float x, float y, float z) {
+  return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
+}
+
+// Area-weighted normals for the vertices of `mesh` from `firstVertex` on
+// whose normal is missing (zero).
+void fillMissingNormals(TriangleMesh& mesh, size_t firstVertex, size_t firstIndex) {
+  std::vector<bool> missing(mesh.vertexCount() - firstVertex);
+  bool any = false;
+  for (size_t v = firstVertex; v < mesh.vertexCount(); ++v) {
+    const float* n = &mesh.normals[3 * v];
+    missing[v - firstVertex] = n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f;
+    any = any || missing[v - firstVertex];
+  }
+  if (!any) return;
+  for (size_t i = firstIndex; i < mesh.indices.size(); i += 3) {
+    const float* p0 = &mesh.positions[3 * size_t{mesh.indices[i]}];
+    const float* p1 = &mesh.positions[3 * size_t{mesh.indices[i + 1]}];
+    const float* p2 = &mesh.positions[3 * size_t{mesh.indices[i + 2]}];
+    const double e1[3] = {double{p1[0]} - p0[0], double{p1[1]} - p0[1], double{p1[2]} - p0[2]};
+    const double e2[3] = {double{p2[0]} - p0[0], double{p2[1]} - p0[1], double{p2[2]} - p0[2]};
+    // The cross product's length is twice the area: larger faces weigh more.
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    for (int k = 0; k < 3; ++k) {
+      const size_t v = mesh.indices[i + static_cast<size_t>(k)];
+      if (!missing[v - firstVertex]) continue;
+      for (int c = 0; c < 3; ++c) mesh.normals[3 * v + static_cast<size_t>(c)] += static_cast<float>(n[c]);
+    }
+  }
+  for (size_t v = firstVertex; v < mesh.vertexCount(); ++v) {
+    if (!missing[v - firstVertex]) continue;
+    float* n = &mesh.normals[3 * v];
+    const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (len > 0.0f && std::isfinite(len)) {
+      for (int c = 0; c < 3; ++c) n[c] /= len;
+    } else {
+      // Only degenerate triangles meet here: any unit vector shades them.
+      n[0] = 0.0f, n[1] = 1.0f, n[2] = 0.0f;
+    }
+  }
+}
+
+class SceneReader {
+ public:
+  SceneReader(const aiScene& scene, TriangleMesh& out) : scene_(scene), out_(out) {}
+
+  // False with `problem` set.
+  bool read(std::string& problem) {
+    if (!scene_.mRootNode) {
+      problem = "it holds no scene";
+      return false;
+    }
+    if (!node(*scene_.mRootNode, aiMatrix4x4(), 0, problem)) return false;
+    if (out_.triangleCount() == 0) {
+      problem = "it holds no triangles";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr int kMaxDepth = 256;  // deeper hierarchies are malformed or hostile
+
+  bool node(const aiNode& n, const aiMatrix4x4& parent, int depth, std::string& problem) {
+    if (depth > kMaxDepth) {
+      problem = "its node hierarchy is deeper than " + std::to_string(kMaxDepth);
+      return false;
+    }
+    const aiMatrix4x4 world = parent * n.mTransformation;
+    for (unsigned i = 0; i < n.mNumMeshes; ++i) {
+      if (!n.mMeshes || n.mMeshes[i] >= scene_.mNumMeshes || !scene_.mMeshes[n.mMeshes[i]]) {
+        problem = "a node refers to a mesh it does not have";
+        return false;
+      }
+      if (!mesh(*scene_.mMeshes[n.mMeshes[i]], world, problem)) return false;
+    }
+    for (unsigned i = 0; i < n.mNumChildren; ++i) {
+      if (!n.mChildren || !n.mChildren[i]) {
+        problem = "a node has a missing child";
+        return false;
+      }
+      if (!node(*n.mChildren[i], world, depth + 1, problem)) return false;
+    }
+    return true;
+  }
+
+  bool mesh(const aiMesh& m, const aiMatrix4x4& world, std::string& problem) {
+    if (!(m.mPrimitiveTypes & aiPrimitiveType_TRIANGLE) || !m.mVertices || !m.mFaces) return true;
+    size_t triangles = 0;
+    for (unsigned f = 0; f < m.mNumFaces; ++f) triangles += m.mFaces[f].mNumIndices == 3 ? 1 : 0;
+    if (triangles == 0) return true;
+    if (out_.triangleCount() + triangles > kMaxMeshTriangles) {
+      problem = "it has more than " + std::to_string(kMaxMeshTriangles) + " triangles";
+      return false;
+    }
+    for (unsigned v = 0; v < m.mNumVertices; ++v) {
+      if (!finite3(m.mVertices[v].x, m.mVertices[v].y, m.mVertices[v].z)) {
+        problem = "it has non-finite vertex coordinates";
+        return false;
+      }
+    }
+    // Normals go through the inverse transpose; a mirroring transform
+    // (negative determinant) turns the triangles' winding, which is turned
+    // back so that computed normals face the same way as the file's.
+    const float det = world.Determinant();
+    if (!std::isfinite(det)) {
+      problem = "a node's transform is not finite";
+      return false;
+    }
+    const bool mirrored = det < 0.0f;
+    aiMatrix3x3 normalMatrix(world);
+    const bool invertible = det != 0.0f;
+    if (invertible) normalMatrix.Inverse().Transpose();
+
+    const size_t firstVertex = out_.vertexCount();
+    const size_t firstIndex = out_.indices.size();
+    if (firstVertex + m.mNumVertices > std::numeric_limits<uint32_t>::max()) {
+      problem = "it has too many vertices";
+      return false;
+    }
+    out_.positions.reserve(out_.positions.size() + 3 * size_t{m.mNumVertices});
+    out_.normals.reserve(out_.normals.size() + 3 * size_t{m.mNumVertices});
+    for (unsigned v = 0; v < m.mNumVertices; ++v) {
+      const aiVector3D p = world * m.mVertices[v];
+      if (!finite3(p.x, p.y, p.z)) {
+        problem = "its vertex coordinates are not finite once placed by their node's transform";
+        return false;
+      }
+      out_.positions.insert(out_.positions.end(), {p.x, p.y, p.z});
+      aiVector3D n(0.0f, 0.0f, 0.0f);
+      if (m.mNormals && invertible) {
+        n = normalMatrix * m.mNormals[v];
+        const float len = n.Length();
+        // A missing or broken normal is left zero, to be computed.
+        n = len > 0.0f && std::isfinite(len) ? n / len : aiVector3D(0.0f, 0.0f, 0.0f);
+      }
+      out_.normals.insert(out_.normals.end(), {n.x, n.y, n.z});
+    }
+    out_.indices.reserve(out_.indices.size() + 3 * triangles);
+    for (unsigned f = 0; f < m.mNumFaces; ++f) {
+      const aiFace& face = m.mFaces[f];
+      if (face.mNumIndices != 3 || !face.mIndices) continue;
+      for (int k = 0; k < 3; ++k) {
+        if (face.mIndices[k] >= m.mNumVertices) {
+          problem = "a face refers to a vertex it does not have";
+          return false;
+        }
+      }
+      const auto base = static_cast<uint32_t>(firstVertex);
+      out_.indices.push_back(base + face.mIndices[0]);
+      out_.indices.push_back(base + face.mIndices[mirrored ? 2 : 1]);
+      out_.indices.push_back(base + face.mIndices[mirrored ? 1 : 2]);
+    }
+    fillMissingNormals(out_, firstVertex, firstIndex);
+    return true;
+  }
+
+  const aiScene& scene_;
+  TriangleMesh& out_;
+};
+
+std::string readFailure(Assimp::Importer& importer, const std::string& name) {
+  const std::string why = oneLine(importer.GetErrorString());
+  return name + ": cannot read the model" + (why.empty() ? std::string() : ": " + why);
+}
+
+// Whether every vertex of every mesh is finite. Checked on the file's own
+// values, before any processing: joining vertices compares them, and a NaN
+// (equal to nothing) would be dropped or merged silently there.
+bool allFinite(const aiScene& scene) {
+  for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
+    const aiMesh* m = scene.mMeshes ? scene.mMeshes[i] : nullptr;
+    if (!m || !m->mVertices) continue;
+    for (unsigned v = 0; v < m->mNumVertices; ++v) {
+      if (!finite3(m->mVertices[v].x, m->mVertices[v].y, m->mVertices[v].z)) return false;
+    }
+  }
+  return true;
+}
+
+// The scene `importer` read (null if it could not), checked, processed and
+// turned into one mesh.
+bool convert(const aiScene* scene, Assimp::Importer& importer, unsigned flags,
+             const std::string& name, TriangleMesh& mesh, std::string& error) {
+  if (!scene) {
+    error = readFailure(importer, name);
+    return false;
+  }
+  if (!allFinite(*scene)) {
+    error = name + ": it has non-finite vertex coordinates";
+    return false;
+  }
+  scene = importer.ApplyPostProcessing(flags);
+  if (!scene) {
+    error = readFailure(importer, name);
+    return false;
+  }
+  TriangleMesh out;
+  std::string problem;
+  if (!SceneReader(*scene, out).read(problem)) {
+    error = name + ": " + problem;
+    return false;
+  }
+  mesh = std::move(out);
+  return true;
+}
+
+}  // namespace
+
+void TriangleMesh::append(const TriangleMesh& other) {
+  const auto base = static_cast<uint32_t>(vertexCount());
+  positions.insert(positions.end(), other.positions.begin(), other.positions.end());
+  normals.insert(normals.end(), other.normals.begin(), other.normals.end());
+  for (const uint32_t i : other.indices) indices.push_back(base + i);
+}
+
+const char* shapeName(Shape shape) {
+  switch (shape) {
+    case Shape::kSpheres: return "spheres";
+    case Shape::kSphere: return "sphere";
+    case Shape::kTorus: return "torus";
+    case Shape::kCylinder: return "cylinder";
+    case Shape::kShaderBall: return "shaderball";
+  }
+  return "spheres";
+}
+
+bool parseShape(std::string_view name, Shape& shape) {
+  for (const Shape s :
+       {Shape::kSpheres, Shape::kSphere, Shape::kTorus, Shape::kCylinder, Shape::kShaderBall}) {
+    if (name == shapeName(s)) {
+      shape = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string shapeNames() { return "spheres, sphere, torus, cylinder, shaderball"; }
+
+TriangleMesh makeShape(Shape shape) {
+  // Fine enough that a sharp highlight's outline stays smooth at the
+  // preview's sizes; the normals are exact at the vertices.
+  constexpr int kAround = 192;
+  Builder b;
+  switch (shape) {
+    case Shape::kSpheres:
+      break;
+    case Shape::kSphere:
+      b.sphere(0.0f, 0.5f, 0.0f, 0.5f, kAround, kAround / 2);
+      break;
+    case Shape::kTorus:
+      // Tilted towards the camera, so that both the ring's outside and its
+      // hole face it.
+      b.torus(0.0f, 0.5f, 0.2f, 55.0f * kPi / 180.0f, kAround, kAround / 2);
+      break;
+    case Shape::kCylinder:
+      b.cylinder(0.4f, 0.0f, 1.0f, kAround);
+      break;
+    case Shape::kShaderBall:
+      // A ball on a short pedestal with a raised ring round it, tilted: the
+      // ring's tangents turn against the ball's, so an anisotropic
+      // highlight runs one way on the ball and another on the ring.
+      b.cylinder(0.28f, 0.0f, 0.24f, kAround);
+      b.sphere(0.0f, 0.72f, 0.0f, 0.5f, kAround, kAround / 2);
+      b.torus(0.72f, 0.49f, 0.045f, 25.0f * kPi / 180.0f, kAround, 24);
+      break;
+  }
+  // Standing on y = 0 whatever the parts' placement.
+  float bottom = 0.0f;
+  for (size_t i = 1; i < b.mesh.positions.size(); i += 3) bottom = std::min(bottom, b.mesh.positions[i]);
+  for (size_t i = 1; i < b.mesh.positions.size(); i += 3) b.mesh.positions[i] -= bottom;
+  return std::move(b.mesh);
+}
+
+std::string meshFormats() {
+  std::string s;
+  for (const char* f : kFormats) s += (s.empty() ? "" : ", ") + std::string(f);
+  return s;
+}
+
+bool readMesh(const std::string& path, TriangleMesh& mesh, std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = path + ": is a folder, not a model file";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + ": is not a regular file";
+    return false;
+  }
+  if (st.st_size == 0) {
+    error = path + ": is empty";
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > kMaxMeshFileBytes) {
+    error = path + ": is larger than " + std::to_string(kMaxMeshFileBytes >> 20) + " MiB";
+    return false;
+  }
+  const std::string format = lowerExtension(path);
+  if (!knownFormat(format)) {
+    error = path + ": not a model format read here (" + meshFormats() + ")";
+    return false;
+  }
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    std::fclose(f);
+  } else {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  Assimp::Importer importer;
+  importer.SetIOHandler(new BoundedFiles);  // the importer owns it
+  const unsigned flags = importFlags(format, importer);
+  // Read with the structure checked only; processed once the values are.
+  return convert(importer.ReadFile(path, aiProcess_ValidateDataStructure), importer, flags, path,
+                 mesh, error);
+}
+
+bool readMeshFromMemory(const void* data, size_t size, std::string_view format,
+                        const std::string& name, TriangleMesh& mesh, std::string& error) {
+  if (size == 0) {
+    error = name + ": is empty";
+    return false;
+  }
+  if (size > kMaxMeshFileBytes) {
+    error = name + ": is larger than " + std::to_string(kMaxMeshFileBytes >> 20) + " MiB";
+    return false;
+  }
+  if (!knownFormat(format)) {
+    error = name + ": not a model format read here (" + meshFormats() + ")";
+    return false;
+  }
+  Assimp::Importer importer;
+  importer.SetIOHandler(new NoFiles);
+  const unsigned flags = importFlags(format, importer);
+  const std::string hint(format);
+  return convert(
+      importer.ReadFileFromMemory(data, size, aiProcess_ValidateDataStructure, hint.c_str()),
+      importer, flags, name, mesh, error);
+}
+
+void frameMesh(TriangleMesh& mesh, float centreX, float floorY, float centreZ, float radius) {
+  if (mesh.positions.empty()) return;
+  float lo[3] = {mesh.positions[0], mesh.positions[1], mesh.positions[2]};
+  float hi[3] = {lo[0], lo[1], lo[2]};
+  for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+    for (size_t c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], mesh.positions[i + c]);
+      hi[c] = std::max(hi[c], mesh.positions[i + c]);
+    }
+  }
+  // In double: a model's coordinates may be far from the origin or huge,
+  // and their span must not overflow.
+  double span = 0.0;
+  for (int c = 0; c < 3; ++c) span += (double{hi[c]} - lo[c]) * (double{hi[c]} - lo[c]);
+  const double half = 0.5 * std::sqrt(span);
+  // A single point has no size to scale; it is only moved.
+  const double scale = half > 0.0 ? radius / half : 1.0;
+  const double mid[3] = {0.5 * (double{lo[0]} + hi[0]), double{lo[1]}, 0.5 * (double{lo[2]} + hi[2])};
+  const double to[3] = {centreX, floorY, centreZ};
+  for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+    for (size_t c = 0; c < 3; ++c) {
+      mesh.positions[i + c] =
+          static_cast<float>((double{mesh.positions[i + c]} - mid[c]) * scale + to[c]);
+    }
+  }
+}
+
+}  // namespace gwst

@@ -224,6 +224,20 @@ TEST(MeshRead, BadBytesAreRefusedWithOneLineNamingThem) {
   }
 }
 
+TEST(MeshRead, AModelTheImporterLoopsOnIsGivenUpNotWaitedFor) {
+  // A PLY header cut into by other text: the importer reads on without end
+  // (and without bound on its memory).
+  const std::string ply =
+      "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+      "property float z\nelement face 2\nproperty list uchacet normal 0 0 1\nouter loop\n"
+      "vertex 1 0 0\nvertex 1 1 0\nvertex 0 1 0\nend3 2\n";
+  TriangleMesh m;
+  std::string error;
+  EXPECT_FALSE(readMeshFromMemory(ply.data(), ply.size(), "ply", "loop.ply", m, error, 1.0));
+  EXPECT_EQ(error, "loop.ply: reading it took longer than 1 s; given up");
+  EXPECT_EQ(m.triangleCount(), 0u);
+}
+
 TEST(MeshRead, BytesInMemoryNeverOpenAFile) {
   // A glTF whose buffer is a file: from memory (an upload) nothing is read.
   const std::string dir = tempDir();

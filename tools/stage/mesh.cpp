@@ -1,10 +1,15 @@
 #include "mesh.h"
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -405,6 +410,152 @@ bool convert(const aiScene* scene, Assimp::Importer& importer, unsigned flags,
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Reading in a child process
+//
+// The importer is a large parser of many formats with a record of faults on
+// hostile input: loops that never end, crashes, leaks. A model is read in a
+// child process that hands the triangles back through a pipe; the parent
+// gives it a deadline, kills it when that passes, and reports a crash as a
+// failure to read. What comes back is checked again before it is used.
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads `size` bytes before `deadline`; false on end of file, error or time out
+// (`timedOut` says which).
+bool readAll(int fd, void* data, size_t size, std::chrono::steady_clock::time_point deadline,
+             bool& timedOut) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      timedOut = true;
+      return false;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;
+    if (ready == 0) continue;
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+template <typename T>
+bool writeArray(int fd, const std::vector<T>& v) {
+  const uint64_t n = v.size();
+  return writeAll(fd, &n, sizeof n) && writeAll(fd, v.data(), n * sizeof(T));
+}
+
+template <typename T>
+bool readArray(int fd, std::vector<T>& v, uint64_t max, std::chrono::steady_clock::time_point deadline,
+               bool& timedOut) {
+  uint64_t n = 0;
+  if (!readAll(fd, &n, sizeof n, deadline, timedOut) || n > max) return false;
+  v.resize(static_cast<size_t>(n));
+  return readAll(fd, v.data(), v.size() * sizeof(T), deadline, timedOut);
+}
+
+// Runs `read` in a child process. The child sends a status byte, then the
+// mesh's three arrays or the error's text.
+template <typename Read>
+bool readIsolated(const Read& read, const std::string& name, double seconds, TriangleMesh& mesh,
+                  std::string& error) {
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    error = name + ": cannot start the model reader: " + std::strerror(errno);
+    return false;
+  }
+  const pid_t child = ::fork();
+  if (child < 0) {
+    error = name + ": cannot start the model reader: " + std::strerror(errno);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (child == 0) {
+    ::close(fds[0]);
+    TriangleMesh m;
+    std::string e;
+    const char ok = read(m, e) ? 1 : 0;
+    bool sent = writeAll(fds[1], &ok, 1);
+    if (ok) {
+      sent = sent && writeArray(fds[1], m.positions) && writeArray(fds[1], m.normals) &&
+             writeArray(fds[1], m.indices);
+    } else {
+      sent = sent && writeArray(fds[1], std::vector<char>(e.begin(), e.end()));
+    }
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+  bool timedOut = false;
+  char ok = 0;
+  TriangleMesh m;
+  std::vector<char> text;
+  constexpr uint64_t kMaxVertexFloats = 3 * uint64_t{std::numeric_limits<uint32_t>::max()};
+  bool received = readAll(fds[0], &ok, 1, deadline, timedOut);
+  if (received && ok) {
+    received = readArray(fds[0], m.positions, kMaxVertexFloats, deadline, timedOut) &&
+               readArray(fds[0], m.normals, kMaxVertexFloats, deadline, timedOut) &&
+               readArray(fds[0], m.indices, 3 * uint64_t{kMaxMeshTriangles}, deadline, timedOut);
+  } else if (received) {
+    received = readArray(fds[0], text, 4096, deadline, timedOut);
+  }
+  ::close(fds[0]);
+  if (!received) ::kill(child, SIGKILL);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut) {
+    error = name + ": reading it took longer than " + std::to_string(static_cast<int>(seconds)) +
+            " s; given up";
+    return false;
+  }
+  if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    error = name + ": the model importer failed on it" +
+            (WIFSIGNALED(status) ? " (it crashed: signal " + std::to_string(WTERMSIG(status)) + ")"
+                                 : std::string());
+    return false;
+  }
+  if (!ok) {
+    error.assign(text.begin(), text.end());
+    return false;
+  }
+  // The same checks as in the child, on what arrived.
+  bool sound = m.positions.size() % 3 == 0 && m.normals.size() == m.positions.size() &&
+               m.indices.size() % 3 == 0 && !m.indices.empty();
+  for (size_t i = 0; sound && i < m.indices.size(); ++i) sound = m.indices[i] < m.vertexCount();
+  for (size_t i = 0; sound && i < m.positions.size(); ++i) {
+    sound = std::isfinite(m.positions[i]) && std::isfinite(m.normals[i]);
+  }
+  if (!sound) {
+    error = name + ": the model importer handed back broken triangles";
+    return false;
+  }
+  mesh = std::move(m);
+  return true;
+}
+
 }  // namespace
 
 void TriangleMesh::append(const TriangleMesh& other) {
@@ -438,10 +589,8 @@ bool parseShape(std::string_view name, Shape& shape) {
 
 std::string shapeNames() { return "spheres, sphere, torus, cylinder, shaderball"; }
 
-TriangleMesh makeShape(Shape shape) {
-  // Fine enough that a sharp highlight's outline stays smooth at the
-  // preview's sizes; the normals are exact at the vertices.
-  constexpr int kAround = 192;
+TriangleMesh makeShape(Shape shape, int around) {
+  const int kAround = std::max(around, 8);
   Builder b;
   switch (shape) {
     case Shape::kSpheres:
@@ -479,7 +628,7 @@ std::string meshFormats() {
   return s;
 }
 
-bool readMesh(const std::string& path, TriangleMesh& mesh, std::string& error) {
+bool readMesh(const std::string& path, TriangleMesh& mesh, std::string& error, double seconds) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     error = path + ": " + std::strerror(errno);
@@ -512,16 +661,20 @@ bool readMesh(const std::string& path, TriangleMesh& mesh, std::string& error) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
-  Assimp::Importer importer;
-  importer.SetIOHandler(new BoundedFiles);  // the importer owns it
-  const unsigned flags = importFlags(format, importer);
-  // Read with the structure checked only; processed once the values are.
-  return convert(importer.ReadFile(path, aiProcess_ValidateDataStructure), importer, flags, path,
-                 mesh, error);
+  const auto read = [&](TriangleMesh& m, std::string& e) {
+    Assimp::Importer importer;
+    importer.SetIOHandler(new BoundedFiles);  // the importer owns it
+    const unsigned flags = importFlags(format, importer);
+    // Read with the structure checked only; processed once the values are.
+    return convert(importer.ReadFile(path, aiProcess_ValidateDataStructure), importer, flags,
+                   path, m, e);
+  };
+  return readIsolated(read, path, seconds, mesh, error);
 }
 
 bool readMeshFromMemory(const void* data, size_t size, std::string_view format,
-                        const std::string& name, TriangleMesh& mesh, std::string& error) {
+                        const std::string& name, TriangleMesh& mesh, std::string& error,
+                        double seconds) {
   if (size == 0) {
     error = name + ": is empty";
     return false;
@@ -534,13 +687,16 @@ bool readMeshFromMemory(const void* data, size_t size, std::string_view format,
     error = name + ": not a model format read here (" + meshFormats() + ")";
     return false;
   }
-  Assimp::Importer importer;
-  importer.SetIOHandler(new NoFiles);
-  const unsigned flags = importFlags(format, importer);
   const std::string hint(format);
-  return convert(
-      importer.ReadFileFromMemory(data, size, aiProcess_ValidateDataStructure, hint.c_str()),
-      importer, flags, name, mesh, error);
+  const auto read = [&](TriangleMesh& m, std::string& e) {
+    Assimp::Importer importer;
+    importer.SetIOHandler(new NoFiles);
+    const unsigned flags = importFlags(hint, importer);
+    return convert(
+        importer.ReadFileFromMemory(data, size, aiProcess_ValidateDataStructure, hint.c_str()),
+        importer, flags, name, m, e);
+  };
+  return readIsolated(read, name, seconds, mesh, error);
 }
 
 void frameMesh(TriangleMesh& mesh, float centreX, float floorY, float centreZ, float radius) {

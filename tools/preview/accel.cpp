@@ -29,6 +29,23 @@ bool underValgrind() {
   return std::getenv("GLINTWEAVE_UNDER_VALGRIND") != nullptr;
 }
 
+// ThreadSanitizer cannot see the synchronisation of the thread pool Embree
+// builds with (TBB, not instrumented), so it would take the pool's reads of
+// what the caller wrote for races: under it the hierarchy is built on the
+// calling thread alone. Tracing rays is the callers' own threads either way.
+#if defined(__SANITIZE_THREAD__)
+#define GLINTWEAVE_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define GLINTWEAVE_TSAN 1
+#endif
+#endif
+#ifdef GLINTWEAVE_TSAN
+constexpr const char* kBuildThreads = ",threads=1";
+#else
+constexpr const char* kBuildThreads = "";
+#endif
+
 // How far the ground plane's user geometry reaches across: a box of this
 // half size. Rays meet the plane within it except at directions within
 // about 1e-15 of the horizon, where the plane is infinitely far anyway.
@@ -151,7 +168,9 @@ std::shared_ptr<const Accel> Accel::build(const Scene& scene, std::string& error
   accel->impl_ = std::make_unique<Impl>();
   Impl& impl = *accel->impl_;
   // One device per structure: its memory counter is this structure's alone.
-  impl.device = rtcNewDevice(underValgrind() ? "verbose=0,max_isa=avx2" : "verbose=0");
+  const std::string config =
+      std::string("verbose=0") + (underValgrind() ? ",max_isa=avx2" : "") + kBuildThreads;
+  impl.device = rtcNewDevice(config.c_str());
   if (!impl.device) {
     error = "the ray tracer (Embree) could not start: error " +
             std::to_string(static_cast<int>(rtcGetDeviceError(nullptr)));

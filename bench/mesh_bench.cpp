@@ -1,0 +1,82 @@
+// Camera samples per second of the preview renderer on a mesh of about a
+// thousand triangles against the same sphere tessellated into about a
+// million, through each host's deliverable, on one thread: the default
+// scene with the sphere in the spheres' place, 96x72, one sample per pixel.
+// Every iteration is a whole render. The ray tracer's hierarchy keeps the
+// cost of a ray nearly flat in the triangle count: a million triangles
+// should shade at least half as fast per sample as a thousand.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "mesh.h"
+#include "ratio_reporter.h"
+#include "render.h"
+#include "scene.h"
+
+namespace {
+
+constexpr int kWidth = 96;
+constexpr int kHeight = 72;
+
+// `around` segments around the sphere, half as many rings: 2 around^2 / 2
+// triangles (32: 1024; 1024: about a million).
+template <gwp::Host Host, int Around>
+void meshRender(benchmark::State& state) {
+  gwp::Scene scene = gwp::defaultScene();
+  gwp::placeModel(scene, gwst::makeShape(gwst::Shape::kSphere, Around));
+  std::string error;
+  if (!scene.commit(error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const std::vector<gwp::Material> materials(2);  // the floor's and the hero's
+  std::unique_ptr<gwp::Backend> backend =
+      gwp::createBackend(Host, scene, materials, gwp::LibraryPaths{}, error);
+  if (!backend) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  gwp::Panel panel;
+  panel.backend = backend.get();
+  panel.scene = &scene;
+  panel.materialOfSlot[gwp::kFloorSlot] = 0;
+  panel.materialOfSlot[gwp::kHeroSlot] = 1;
+  panel.width = kWidth;
+  panel.height = kHeight;
+  const std::vector<gwp::Panel> panels{panel};
+  gwp::RenderSettings settings;
+  settings.threads = 1;
+  gwp::Image image(kWidth, kHeight);
+  uint64_t samples = 0;
+  for (auto _ : state) {
+    gwp::RenderStats stats;
+    if (!gwp::render(panels, settings, image, stats, nullptr, error)) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+    samples += stats.cameraSamples;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(samples));
+  state.counters["triangles"] = static_cast<double>(scene.meshes[0].mesh->triangleCount());
+}
+
+BENCHMARK(meshRender<gwp::Host::kMaya, 32>)->Name("mesh/maya/1k")->Unit(benchmark::kMillisecond);
+BENCHMARK(meshRender<gwp::Host::kMaya, 1024>)->Name("mesh/maya/1M")->Unit(benchmark::kMillisecond);
+BENCHMARK(meshRender<gwp::Host::kMentalRay, 32>)
+    ->Name("mesh/mentalray/1k")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(meshRender<gwp::Host::kMentalRay, 1024>)
+    ->Name("mesh/mentalray/1M")
+    ->Unit(benchmark::kMillisecond);
+
+const bool registered = [] {
+  gwbench::addRatio("mesh/maya/1M", "mesh/maya/1k", 2.0);
+  gwbench::addRatio("mesh/mentalray/1M", "mesh/mentalray/1k", 2.0);
+  return true;
+}();
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -375,9 +376,12 @@ TEST_F(Server, FramesRefineToTheTargetAndAChangeStartsOver) {
   ASSERT_EQ(studio_->image(shown, image, error), Outcome::kOk) << error;
   for (const std::string format : {"png", "exr"}) {
     if (format == "exr" && !gwp::exrSupported()) continue;
-    res = get("/api/image?client=refine&view=side&format=" + format + "&specularU=21");
+    res = get("/api/image?client=refine&view=side&format=" + format + "&specularU=21&name=silk_2");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200) << format << ": " << res->body;
+    // Named after the material and the view.
+    EXPECT_EQ(res->get_header_value("Content-Disposition"),
+              "attachment; filename=\"silk_2-side." + format + "\"");
     const std::string path = scratch + "/saved." + format;
     gwp::OutputFile file;
     ASSERT_TRUE(file.open(path, error) && file.commit(image, error)) << error;
@@ -483,6 +487,106 @@ TEST_F(Server, FiftyClientsAtOnceAllGetAnAnswerAndMemoryStaysBounded) {
   // Fifty clients of 32x24 images need little; a leak per request or an
   // unbounded queue of images would show here.
   EXPECT_LT(residentKb() - before, 150 * 1024) << "kB before: " << before;
+}
+
+// The difference's figures from pass sums: a pixel whose passes (1 sample
+// at 0.1, 1 at 0.3, 2 at 0.2) average 0.2 with a spread that puts the
+// noise of that mean at 0.05; one pass alone says nothing of the noise.
+TEST(DiffFigures, MeasureTheMeanDifferenceAndTheNoiseOfItsPasses) {
+  struct Case {
+    std::vector<std::pair<int, double>> passes;  // samples, mean
+    double rmse, max, noise;
+  };
+  const std::vector<Case> cases = {
+      {{{1, 0.1}, {1, 0.3}, {2, 0.2}}, 0.2, 0.2, 0.05},
+      {{{1, -0.2}}, 0.2, 0.2, 0.0},
+      {{{2, 0.0}, {2, 0.0}}, 0.0, 0.0, 0.0},
+  };
+  for (const Case& c : cases) {
+    std::vector<double> sum(3, 0.0), sumSq(3, 0.0);
+    int samples = 0;
+    for (const auto& [n, x] : c.passes) {
+      for (size_t k = 0; k < 3; ++k) {
+        sum[k] += n * x;
+        sumSq[k] += n * x * x;
+      }
+      samples += n;
+    }
+    const DiffFigures f = diffFigures(sum, sumSq, samples, static_cast<int>(c.passes.size()));
+    EXPECT_NEAR(f.rmse, c.rmse, 1e-12);
+    EXPECT_NEAR(f.max, c.max, 1e-12);
+    EXPECT_NEAR(f.noise, c.noise, 1e-9);
+  }
+}
+
+// On the scene where the hosts agree, the difference of both hosts'
+// progressive images is their disagreement, not their sampling noise: the
+// same camera rays and the same random streams per tile make the noise
+// cancel, also after renders of one host alone have put one deliverable's
+// stream tickets ahead of the other's.
+TEST_F(Server, TheDifferenceCancelsTheNoiseAndSaysHowLargeBothAre) {
+  const std::string material =
+      "&w=48&h=48&specularU=40&specularV=4&reflectSamples=4&specularPower=0.5&diffuse=0.8"
+      "&color=0.5,0.5,0.5";
+  auto figures = [&](const std::string& client, const std::string& query) {
+    std::map<std::string, double> f;
+    for (int i = 0; i < 40; ++i) {
+      const auto res = get("/api/frame?client=" + client + material + query);
+      EXPECT_TRUE(res && res->status == 200);
+      if (!res || res->status != 200) break;
+      for (const char* k : {"X-Diff-Rmse", "X-Diff-Max", "X-Diff-Noise"}) {
+        if (res->has_header(k)) f[k] = std::stod(res->get_header_value(k));
+      }
+      if (res->get_header_value("X-Frame-Samples") == res->get_header_value("X-Frame-Target")) break;
+    }
+    return f;
+  };
+  const auto noiseless = figures("agree-0", "&view=diff&spp=4&reflectivity=0");
+  ASSERT_EQ(noiseless.size(), 3u) << "a difference frame carries its figures";
+  EXPECT_LT(noiseless.at("X-Diff-Noise"), 1e-6) << "nothing random, no noise";
+  const auto aligned = figures("agree-1", "&view=diff&spp=6&reflectivity=1");
+  EXPECT_GT(aligned.at("X-Diff-Noise"), 0.0);
+  EXPECT_GE(aligned.at("X-Diff-Max"), aligned.at("X-Diff-Rmse"));
+  // Maya alone, twice: its deliverable hands out tickets the other does not.
+  EXPECT_TRUE(figures("agree-2", "&view=maya&spp=2&reflectivity=1").empty())
+      << "one host has no difference";
+  const auto after = figures("agree-3", "&view=diff&spp=6&reflectivity=1");
+  // Out of step, the noise of the difference would be that of two
+  // independent images, several times the cancelled one.
+  EXPECT_LT(after.at("X-Diff-Noise"), 2.0 * aligned.at("X-Diff-Noise"))
+      << "aligned " << aligned.at("X-Diff-Noise");
+}
+
+// The page's tooltips: every input's one-line description, the very
+// sentence the material guide prints for it.
+TEST_F(Server, EveryInputCarriesTheGuidesDescription) {
+  const auto res = get("/api/inputs");
+  ASSERT_TRUE(res);
+  const json inputs = json::parse(res->body)["inputs"];
+  ASSERT_FALSE(inputs.empty());
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in["name"].get<std::string>());
+    ASSERT_TRUE(in.contains("description"));
+    const std::string d = in["description"];
+    EXPECT_GT(d.size(), 20u);
+    EXPECT_EQ(d.find('|'), std::string::npos);
+    EXPECT_EQ(d.back(), '.') << "a whole sentence";
+  }
+  // The guide's list, read here on its own: "name | ... | ... | sentence".
+  std::ifstream guide(GLINTWEAVE_TEST_GUIDE_INPUTS);
+  ASSERT_TRUE(guide) << GLINTWEAVE_TEST_GUIDE_INPUTS;
+  size_t compared = 0;
+  for (std::string line; std::getline(guide, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::string name = line.substr(0, line.find(" |"));
+    const std::string sentence = line.substr(line.rfind("| ") + 2);
+    for (const auto& in : inputs) {
+      if (in["name"] != name) continue;
+      EXPECT_EQ(in["description"], sentence) << name;
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, inputs.size());
 }
 
 TEST_F(Server, TheLobeComesFromBothHostsAndShowsTheAnisotropy) {

@@ -102,6 +102,8 @@ class TileRender {
   std::string run(const ProgressFn& progress);
 
   uint64_t droppedSamples() const { return dropped_.load(); }
+  // Call once run() has returned.
+  const std::vector<size_t>& warmed() const { return warmed_; }
   int samplesPerPixel() const { return spp_; }
   int threads() const { return threads_; }
 
@@ -131,6 +133,7 @@ class TileRender {
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t warmTurn_ = 0;  // the task whose thread may make its first draws now
+  std::vector<size_t> warmed_;  // per panel, warm-ups completed
   std::vector<size_t> finished_;
   std::string failure_;
   std::atomic<uint64_t> dropped_{0};
@@ -155,6 +158,7 @@ void TileRender::planTiles(int tile) {
   }
   running_.resize(tasks_.size());
   contexts_.resize(tasks_.size());
+  warmed_.assign(panels_.size(), 0);
 }
 
 // Starts the next tile's thread, if any, with `ctx` (the context of a thread
@@ -204,6 +208,7 @@ void TileRender::warmUp(size_t index, ShadingContext* ctx) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++warmTurn_;
+    ++warmed_[task.panel];
   }
   changed_.notify_all();
 }
@@ -219,7 +224,9 @@ uint64_t TileRender::shadeTile(const Task& task, ShadingContext* ctx) {
     for (int x = task.x0; x < task.x1; ++x) {
       Rgb sum;
       for (int s = first_; s < first_ + spp_; ++s) {
-        const auto [jx, jy] = jitter(panel.x0 + x, panel.y0 + y, s, lone_);
+        const auto [jx, jy] = settings_.sameJitterPerPanel
+                                  ? jitter(x, y, s, lone_)
+                                  : jitter(panel.x0 + x, panel.y0 + y, s, lone_);
         const Ray ray = rays.ray(static_cast<float>(x) + jx, static_cast<float>(y) + jy);
         const auto hit = panel.scene->intersect(ray, 0.0f, std::numeric_limits<float>::infinity());
         Rgb c;
@@ -318,6 +325,7 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
   stats.threads = job.threads();
   stats.droppedSamples = job.droppedSamples();
   stats.cancelled = failure == kCancelled;
+  stats.warmedTiles = job.warmed();
   stats.cameraSamples = 0;
   for (const Panel& p : panels) {
     stats.cameraSamples += static_cast<uint64_t>(p.width) * static_cast<uint64_t>(p.height) *

@@ -61,6 +61,11 @@ struct RenderSettings {
   // up to the render of all their samples at once.
   int firstSample = 0;
   bool progressive = false;
+  // Sub-pixel positions by the pixel's place in its panel rather than in
+  // the image, so that panels of the same size sample the same positions:
+  // two hosts' panels then make the same camera rays, and each tile draws
+  // as many reflection numbers in one as in the other.
+  bool sameJitterPerPanel = false;
   // When set, a render that sees it true stops within a row of pixels,
   // starts no further tile, and returns false with kCancelled as its error.
   const std::atomic<bool>* cancel = nullptr;
@@ -74,6 +79,10 @@ struct RenderStats {
   uint64_t droppedSamples = 0;  // samples that came back not finite
   int threads = 0;
   bool cancelled = false;
+  // Per panel, the tiles whose thread made its warm-up (its first draws):
+  // how many stream tickets the panel's deliverable handed out, when the
+  // warm-up's materials draw at all.
+  std::vector<size_t> warmedTiles;
 };
 
 // Called from the rendering call's own thread with the tiles done so far.

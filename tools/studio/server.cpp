@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -158,12 +159,37 @@ const char* pageKind(gws::ValueKind kind) {
   return "float";
 }
 
+// Each input's one-line description, by name, from the embedded copy of the
+// material guide's input list ("name | sweep | options | sentence" lines,
+// '#' comments).
+std::map<std::string, std::string> inputDescriptions() {
+  std::map<std::string, std::string> out;
+  const Asset* a = findAsset("/input-descriptions.txt");
+  if (!a) return out;
+  std::istringstream in(std::string(reinterpret_cast<const char*>(a->data), a->size));
+  const auto trim = [](std::string t) {
+    const size_t b = t.find_first_not_of(" \t\r");
+    const size_t e = t.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+  };
+  std::string line;
+  while (std::getline(in, line)) {
+    if (trim(line).empty() || trim(line)[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream cut(line);
+    for (std::string f; std::getline(cut, f, '|');) fields.push_back(trim(f));
+    if (fields.size() >= 4 && !fields[0].empty()) out[fields[0]] = fields[3];
+  }
+  return out;
+}
+
 // Every input of both hosts as the deliverables define them: kinds and
 // defaults from the merged schema; slider ranges from the Maya plug-in's
 // soft limits or the declaration's hints (the first host that gives them);
 // hard limits from either.
 json controlsJson(const Studio& studio) {
   json inputs = json::array();
+  static const std::map<std::string, std::string> descriptions = inputDescriptions();
   if (studio.schema()) {
     const gws::MaterialSchema& schema = *studio.schema();
     for (size_t i = 0; i < schema.size(); ++i) {
@@ -188,6 +214,9 @@ json controlsJson(const Studio& studio) {
                  {"softMax", hi},
                  // A slider over several decades moves in ratios.
                  {"log", in.kind == gws::ValueKind::kFloat && lo >= 0.0 && hi >= 1000.0}};
+      if (auto d = descriptions.find(in.name); d != descriptions.end()) {
+        entry["description"] = d->second;
+      }
       if (min) entry["min"] = *min;
       if (max) entry["max"] = *max;
       inputs.push_back(entry);
@@ -243,6 +272,15 @@ void serveFrame(Studio& studio, const httplib::Request& req, httplib::Response& 
   res.set_header("X-Frame-Passes", std::to_string(frame.passes));
   res.set_header("X-Frame-Samples", std::to_string(frame.samples));
   res.set_header("X-Frame-Target", std::to_string(frame.target));
+  if (frame.hasDiff) {
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "%.4g", frame.diffRmse);
+    res.set_header("X-Diff-Rmse", figures);
+    std::snprintf(figures, sizeof figures, "%.4g", frame.diffMax);
+    res.set_header("X-Diff-Max", figures);
+    std::snprintf(figures, sizeof figures, "%.4g", frame.diffNoise);
+    res.set_header("X-Diff-Noise", figures);
+  }
   res.set_content(reinterpret_cast<const char*>(frame.rgba.data()), frame.rgba.size(),
                   "application/octet-stream");
 }
@@ -313,7 +351,9 @@ void serveImage(Studio& studio, const httplib::Request& req, httplib::Response& 
                         bytes, error)) {
     return sendError(res, kStatusFailed, error);
   }
-  res.set_header("Content-Disposition", "attachment; filename=\"glintweave-" +
+  // Named after the material (a name parseParams lets through only as
+  // letters, digits and '_') and the view.
+  res.set_header("Content-Disposition", "attachment; filename=\"" + p.name + "-" +
                                             std::string(viewName(p.view)) + "." + format + "\"");
   res.set_content(bytes, format == "png" ? "image/png" : "image/x-exr");
 }

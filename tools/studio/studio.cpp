@@ -121,6 +121,11 @@ struct Studio::Client {
   int height = 0;
   gwp::Material material;
   std::vector<Rgb> sum;  // (width * hosts) x height
+  // With both hosts: per pixel and channel, the passes' Maya minus mental
+  // ray differences weighted by their samples, and their squares (see
+  // DiffFigures); empty otherwise.
+  std::vector<double> diffSum;
+  std::vector<double> diffSumSq;
   int samples = 0;
   int passes = 0;
   double secondsPerSample = 0.0;  // of the last pass, per sample per pixel
@@ -283,6 +288,61 @@ void Studio::releaseSlot(int slot, bool first) {
   slotsChanged_.notify_all();
 }
 
+// Each deliverable seeds a tile thread's random stream from a ticket of its
+// own, taken at the thread's first draw, which a render makes in tile order
+// (see render.h). A render of both hosts therefore gives Maya's tile k and
+// mental ray's tile k the same stream exactly when both deliverables have
+// handed out the same number of tickets before it; then, shading the same
+// camera rays, they draw the same numbers for the same pixels and the
+// sampling noise cancels in their difference. (Sub-pixel positions that
+// differed between the panels made a camera sample hit the sphere on one
+// host and miss it on the other at the silhouette; from there on the tile's
+// draws went out of step, so tiles inside the sphere cancelled and the
+// others did not.) A render of one host only, or one stopped part-way
+// (Maya's tiles come first), leaves one deliverable ahead, and no tile would
+// line up again. The studio counts every render's warm-ups per host and,
+// before rendering both, lets the host behind warm up as many throwaway
+// tiles as it lags. (Every warm-up takes a ticket when its materials draw
+// at all, and then on both hosts alike: reflectSamples is at least 1.)
+void Studio::account(const std::vector<Host>& panelHosts, const gwp::RenderStats& stats) {
+  int64_t lead = 0;
+  for (size_t i = 0; i < panelHosts.size() && i < stats.warmedTiles.size(); ++i) {
+    const auto n = static_cast<int64_t>(stats.warmedTiles[i]);
+    lead += panelHosts[i] == Host::kMaya ? n : -n;
+  }
+  std::lock_guard<std::mutex> lock(ledgerMutex_);
+  ticketLead_ += lead;
+}
+
+void Studio::levelTickets(int slot, const std::atomic<bool>* cancel) {
+  int64_t lead = 0;
+  {
+    std::lock_guard<std::mutex> lock(ledgerMutex_);
+    lead = ticketLead_;
+  }
+  if (lead == 0) return;
+  // A thread per tile: bounded per pass, the rest follows before the next.
+  constexpr int64_t kMaxPerPass = 4096;
+  const Host behind = lead > 0 ? Host::kMentalRay : Host::kMaya;
+  const int count = static_cast<int>(std::min<int64_t>(lead > 0 ? lead : -lead, kMaxPerPass));
+  gwp::Panel p;
+  p.backend = backends_[hostIndex(behind)].get();
+  p.scene = &scene_;
+  p.materialOfSlot[gwp::kHeroSlot] = 1 + slot;
+  p.materialOfSlot[gwp::kFloorSlot] = 0;
+  p.width = count;
+  p.height = 1;
+  gwp::RenderSettings settings;
+  settings.threads = options_.threadsPerRender;
+  settings.tileSize = 1;
+  settings.cancel = cancel;
+  Image throwaway(count, 1);
+  gwp::RenderStats stats;
+  std::string error;
+  gwp::render({p}, settings, throwaway, stats, nullptr, error);
+  account({behind}, stats);
+}
+
 Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& params,
                            int samples, Image& pass, std::string& error) {
   const std::vector<Host> hosts = hostsOf(params.view);
@@ -322,6 +382,7 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
       p.height = params.height;
       panels.push_back(p);
     }
+    if (ok && hosts.size() == 2) levelTickets(slot, &client.stop);
     if (ok) {
       gwp::RenderSettings settings;
       settings.samplesPerPixel = samples;
@@ -332,9 +393,16 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
       settings.tileSize = kPassTileSize;
       settings.firstSample = firstSample;
       settings.progressive = true;
+      // Both hosts' panels shade the same camera rays, so that where a
+      // tile of each draws from the same random stream (the deliverables
+      // seed a tile's thread by a ticket, in tile order, each host its own
+      // tickets), both draw the same numbers for the same pixels and the
+      // sampling noise cancels in the difference.
+      settings.sameJitterPerPanel = true;
       settings.cancel = &client.stop;
       gwp::RenderStats stats;
       ok = gwp::render(panels, settings, pass, stats, nullptr, error);
+      account(hosts, stats);
     }
     bool preempted = false;
     {
@@ -436,6 +504,10 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
       client->sum.assign(static_cast<size_t>(params.width) * hosts.size() *
                              static_cast<size_t>(params.height),
                          Rgb{});
+      const size_t channels =
+          hosts.size() == 2 ? 3 * static_cast<size_t>(params.width) * static_cast<size_t>(params.height) : 0;
+      client->diffSum.assign(channels, 0.0);
+      client->diffSumSq.assign(channels, 0.0);
       client->samples = 0;
       client->passes = 0;
     }
@@ -463,6 +535,21 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
     std::lock_guard<std::mutex> lock(client->accum);
     const float weight = static_cast<float>(n);
     for (size_t i = 0; i < client->sum.size(); ++i) client->sum[i] += pass.pixels[i] * weight;
+    if (!client->diffSum.empty()) {
+      // Maya's panel on the left, mental ray's on the right.
+      const int w = params.width;
+      size_t k = 0;
+      for (int y = 0; y < params.height; ++y) {
+        for (int x = 0; x < w; ++x) {
+          const Rgb d = pass.at(x, y) - pass.at(w + x, y);
+          for (const float c : {d.x, d.y, d.z}) {
+            client->diffSum[k] += static_cast<double>(weight) * c;
+            client->diffSumSq[k] += static_cast<double>(weight) * c * c;
+            ++k;
+          }
+        }
+      }
+    }
     client->samples += n;
     client->passes += 1;
     client->secondsPerSample = seconds / n;
@@ -479,7 +566,35 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
   out.target = params.target;
   out.rgba.resize(shown.pixels.size() * 4);
   encodeRgba(shown.pixels.data(), shown.pixels.size(), 1.0f, out.rgba.data());
+  out.hasDiff = !client->diffSum.empty() && client->samples > 0;
+  if (out.hasDiff) {
+    const DiffFigures f = diffFigures(client->diffSum, client->diffSumSq, client->samples, client->passes);
+    out.diffRmse = f.rmse;
+    out.diffMax = f.max;
+    out.diffNoise = f.noise;
+  }
   return Outcome::kOk;
+}
+
+DiffFigures diffFigures(const std::vector<double>& sum, const std::vector<double>& sumSq,
+                        int samples, int passes) {
+  DiffFigures f;
+  if (sum.empty() || samples <= 0) return f;
+  const double n = samples;
+  double squares = 0.0;
+  double spread = 0.0;
+  for (size_t i = 0; i < sum.size(); ++i) {
+    const double mean = sum[i] / n;
+    if (!std::isfinite(mean)) continue;
+    squares += mean * mean;
+    f.max = std::max(f.max, std::fabs(mean));
+    // Rounding can leave a hair below zero where every pass agreed.
+    spread += std::max(0.0, sumSq[i] - sum[i] * mean);
+  }
+  const double count = static_cast<double>(sum.size());
+  f.rmse = std::sqrt(squares / count);
+  if (passes >= 2) f.noise = std::sqrt(spread / (static_cast<double>(passes - 1) * n) / count);
+  return f;
 }
 
 Outcome Studio::image(const StudioParams& params, Image& out, std::string& error) {

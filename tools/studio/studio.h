@@ -65,7 +65,28 @@ struct Frame {
   int samples = 0;  // samples per pixel accumulated
   int target = 0;
   std::vector<uint8_t> rgba;  // 8-bit sRGB, alpha 255, top row first
+  // With both hosts rendered: how far apart they are, in linear values over
+  // every pixel and channel (Maya minus mental ray, no gain), and the part
+  // of that the sampling noise alone explains (see DiffFigures).
+  bool hasDiff = false;
+  double diffRmse = 0.0;
+  double diffMax = 0.0;
+  double diffNoise = 0.0;
 };
+
+// The difference of two hosts' progressive images, per pixel and channel.
+// A pass of n samples gives a mean x_p whose variance is s^2 / n; over P
+// passes with N samples in all, sum(n_p (x_p - mean)^2) / (P - 1) estimates
+// s^2 whatever the passes' sizes, and s^2 / N is the noise variance of the
+// mean. `sum` holds sum(n_p x_p), `sumSq` sum(n_p x_p^2), one entry per
+// pixel and channel.
+struct DiffFigures {
+  double rmse = 0.0;   // of the mean difference
+  double max = 0.0;    // largest absolute channel difference
+  double noise = 0.0;  // root mean square of the estimated noise; 0 before two passes
+};
+DiffFigures diffFigures(const std::vector<double>& sum, const std::vector<double>& sumSq,
+                        int samples, int passes);
 
 // The measured lobe of both hosts (see Backend::measureLobe). `map` holds
 // kAzimuthSteps x kElevationSteps luminances, elevation-major: entry
@@ -138,6 +159,8 @@ class Studio {
   void releaseSlot(int slot, bool first);
   Outcome renderPass(Client& client, uint64_t ticket, const StudioParams& params, int samples,
                      gwp::Image& pass, std::string& error);
+  void account(const std::vector<gwp::Host>& panelHosts, const gwp::RenderStats& stats);
+  void levelTickets(int slot, const std::atomic<bool>* cancel);
 
   StudioOptions options_;
   std::shared_ptr<const gws::MaterialSchema> schema_;
@@ -158,6 +181,11 @@ class Studio {
   int firstWaiting_ = 0;
   int firstRunning_ = 0;
   bool stopping_ = false;
+
+  // How many more stream tickets the Maya deliverable has handed out than
+  // the mental ray one, counted in tile warm-ups (see levelTickets).
+  std::mutex ledgerMutex_;
+  int64_t ticketLead_ = 0;
 
   std::atomic<int> lobesRunning_{0};
   std::atomic<uint64_t> stoppedPasses_{0};

@@ -204,7 +204,7 @@ test('bad typed values are all marked, stay out of the address and block Save an
     await assertEventually(async () => (await page.locator('.invalid').count()) === 0);
     assert.equal(await page.textContent('#save-error'), '');
     const [file] = await Promise.all([page.waitForEvent('download'), page.click('#save-png')]);
-    assert.equal(file.suggestedFilename(), 'glintweave-side.png');
+    assert.equal(file.suggestedFilename(), 'glintWeave1-side.png', 'named after the material');
     page.off('download', count);
     assert.equal(downloads, 1, 'only the valid save downloaded');
   });
@@ -269,6 +269,220 @@ test('loading a .ma sets the controls', async (t) => {
   assert.equal(await page.inputValue('#text-color'), '0.25,0.5,0.75');
   assert.match(page.url(), /specularU=321/);
   rmSync(dir, { recursive: true, force: true });
+});
+
+
+// Where an element is drawn, in window pixels.
+const boxOf = (selector) => page.locator(selector).boundingBox();
+
+test('the page fits the window: no sideways scrolling, the image scaled to its space, the buttons in view',
+  async () => {
+    for (const [width, height] of [[1024, 700], [1920, 1080]]) {
+      await page.setViewportSize({ width, height });
+      await page.goto(baseUrl + '?spp=1');
+      await imageAfter(1);
+      const size = `${width}x${height}`;
+      const page_ = await page.evaluate(() => ({
+        sw: document.documentElement.scrollWidth, cw: document.documentElement.clientWidth,
+        sh: document.documentElement.scrollHeight, ch: document.documentElement.clientHeight }));
+      assert.ok(page_.sw <= page_.cw, `${size}: no sideways scrolling (${page_.sw} > ${page_.cw})`);
+      assert.ok(page_.sh <= page_.ch, `${size}: the page is the window (${page_.sh} > ${page_.ch})`);
+      for (const id of ['#save-png', '#save-exr', '#export-ma', '#export-mi', '#fit', '#one']) {
+        const b = await boxOf(id);
+        assert.ok(b && b.x >= 0 && b.y >= 0 && b.x + b.width <= width && b.y + b.height <= height,
+          `${size}: ${id} is in view`);
+      }
+      // Fitted: the image's longer side meets the viewport's.
+      const port = await boxOf('#viewport');
+      const image = await boxOf('#image');
+      assert.ok(image.x >= port.x - 1 && image.x + image.width <= port.x + port.width + 1,
+        `${size}: the image is inside its viewport`);
+      const filled = Math.max(image.width / port.width, (image.height + 18) / port.height);
+      assert.ok(filled > 0.9, `${size}: the image fills its space (${filled.toFixed(2)})`);
+      if (width === 1920) assert.ok(image.width > 800, 'a large window shows the image enlarged');
+      if (process.env.GLINTWEAVE_LAYOUT_SHOTS) {
+        await page.screenshot({ path: `${process.env.GLINTWEAVE_LAYOUT_SHOTS}/studio-${size}.png` });
+      }
+
+      // Neither a message nor the difference view's controls move anything.
+      const before = await boxOf('#viewport');
+      await page.fill('#width', '5');
+      await page.dispatchEvent('#width', 'change');
+      await assertEventually(async () => /width: /.test(await page.textContent('#view-error')));
+      await page.selectOption('#view', 'diff');
+      assert.ok(await page.locator('#gain').isVisible());
+      assert.deepEqual(await boxOf('#viewport'), before, `${size}: the layout does not jump`);
+    }
+    await page.setViewportSize({ width: 1180, height: 660 });
+  });
+
+test('zoom: 1:1 shows image pixels as screen pixels, Fit scales back, the wheel zooms', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  await imageAfter(1);
+  const scale = async () => Number(await page.getAttribute('#viewport', 'data-scale'));
+  const fitted = await scale();
+  assert.ok(fitted > 2, `a small image is enlarged to fit (${fitted})`);
+  await page.click('#one');
+  assert.equal(await scale(), 1);
+  assert.equal(Math.round((await boxOf('#image')).width), 128);
+  const port = await boxOf('#viewport');
+  await page.mouse.move(port.x + port.width / 2, port.y + port.height / 2);
+  await page.mouse.wheel(0, -400);
+  await assertEventually(async () => (await scale()) > 1.2);
+  await page.click('#fit');
+  assert.equal(await scale(), fitted);
+});
+
+test('undo and redo step through material changes, but not while typing', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  await imageAfter(1);
+  const url = () => new URL(page.url()).searchParams;
+  const first = url().get('specularU');
+  // A drag is one step, however many values it passes.
+  await setSlider('specularU', 300);
+  await setSlider('specularU', 320);
+  const dragged = url().get('specularU');
+  assert.notEqual(dragged, first);
+  await typeValue('specularV', '7');
+  await assertEventually(async () => url().get('specularV') === '7');
+  assert.equal(await page.getAttribute('#undo', 'data-steps'), '2');
+
+  // In a text field Ctrl+Z is the field's own.
+  await page.focus('#text-specularV');
+  await page.keyboard.press('Control+z');
+  assert.equal(url().get('specularV'), '7');
+  await page.locator('#viewport').click();
+  await page.keyboard.press('Control+z');
+  await assertEventually(async () => url().get('specularV') !== '7');
+  assert.equal(await page.inputValue('#text-specularV'), url().get('specularV') || '10');
+  assert.equal(url().get('specularU'), dragged);
+  await page.keyboard.press('Control+z');
+  await assertEventually(async () => url().get('specularU') === first);
+  assert.ok(await page.locator('#undo').isDisabled());
+  await page.keyboard.press('Control+Shift+z');
+  await assertEventually(async () => url().get('specularU') === dragged);
+  await page.click('#redo');
+  await assertEventually(async () => url().get('specularV') === '7');
+  assert.ok(await page.locator('#redo').isDisabled());
+  // A new change after undoing forgets what could be redone.
+  await page.click('#undo');
+  await typeValue('diffuse', '0.3');
+  await assertEventually(async () => url().get('diffuse') === '0.3');
+  assert.ok(await page.locator('#redo').isDisabled());
+});
+
+test('each control: named for assistive technology, described, and reset to its default', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1&specularU=300');
+  await imageAfter(1);
+  const inputs = (await (await page.request.get(baseUrl + 'api/inputs')).json()).inputs;
+  const specularU = inputs.find((i) => i.name === 'specularU');
+  const labelled = page.getByLabel('specularU', { exact: true });
+  assert.ok((await labelled.count()) >= 2, 'the slider and the field carry the name');
+  assert.equal(await page.getAttribute('.control[data-input="specularU"] input[type=range]', 'title'),
+    specularU.description);
+  assert.equal(await page.getAttribute('#text-color', 'aria-label'), 'color');
+
+  // The colour's whole value shows in its field.
+  await typeValue('color', '0.2140,0.2140,0.2140');
+  await assertEventually(async () => /color=0\.2140/.test(page.url()));
+  const whole = await page.locator('#text-color').evaluate((el) => el.scrollWidth <= el.clientWidth);
+  assert.ok(whole, 'the colour field is wide enough for its value');
+
+  // Small reflectSamples values each get a stretch of the slider.
+  const picks = new Set();
+  for (let pos = 0; pos <= 300; pos += 10) {
+    await setSlider('reflectSamples', pos);
+    picks.add(await page.inputValue('#text-reflectSamples'));
+  }
+  for (const v of ['1', '2', '3', '4']) assert.ok(picks.has(v), `reflectSamples ${v} can be picked`);
+
+  const reset = page.locator('.control[data-input="specularU"] button.reset');
+  assert.ok(await reset.isEnabled());
+  await reset.click();
+  assert.equal(await page.inputValue('#text-specularU'), specularU.default);
+  await assertEventually(async () => !/specularU=/.test(page.url()));
+  assert.ok(await reset.isDisabled(), 'nothing to reset at the default');
+});
+
+test('A/B: a kept look shows whole, split against the current one, and comes back', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1&reflectivity=0&specularU=50');
+  const a = await imageAfter(1);
+  await page.click('#snapshot');
+  await page.evaluate(() => { document.getElementById('image').dataset.samples = '0'; });
+  await typeValue('color', '0.9,0.1,0.1');
+  await page.selectOption('#compare', 'off');
+  const b = await imageAfter(1);
+  assert.notDeepEqual(b.data, a.data, 'the look changed');
+  const canvas = () => page.evaluate(() => {
+    const c = document.getElementById('image');
+    return Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data);
+  });
+  await page.selectOption('#compare', 'a');
+  assert.deepEqual(await canvas(), a.data, 'A shows the kept look');
+  assert.equal(await page.getAttribute('#image', 'data-shows'), 'a');
+  await page.selectOption('#compare', 'split');
+  await page.locator('#split').evaluate((el) => {
+    el.value = '500';
+    el.dispatchEvent(new Event('input', { bubbles: true }));
+  });
+  const split = await canvas();
+  const row = 20 * 128 * 4;
+  const at = (data, x) => data.slice(row + x * 4, row + x * 4 + 4);
+  assert.deepEqual(at(split, 10), at(a.data, 10), 'A on the left');
+  assert.deepEqual(at(split, 100), at(b.data, 100), 'the current look on the right');
+  await page.click('#restore');
+  await assertEventually(async () => (await page.inputValue('#text-color')) === '0.5,0.5,0.5');
+  assert.doesNotMatch(page.url(), /color=/);
+  assert.ok(!(await page.locator('#undo').isDisabled()), 'going back to A can be undone');
+});
+
+test('the difference view gives its error as numbers beside the noise, and a false-colour scale',
+  async () => {
+    await page.goto(baseUrl + '?view=diff&gain=10&w=64&h=64&spp=8&specularU=40&specularV=4' +
+      '&reflectSamples=4&specularPower=0.5&diffuse=0.8&reflectivity=1&color=0.5,0.5,0.5');
+    const grey = await imageAfter(8);
+    const figures = page.locator('#diff-figures');
+    const rmse = Number(await figures.getAttribute('data-rmse'));
+    const max = Number(await figures.getAttribute('data-max'));
+    const noise = Number(await figures.getAttribute('data-noise'));
+    assert.ok(rmse > 0 && max >= rmse && noise > 0, `rmse ${rmse}, max ${max}, noise ${noise}`);
+    assert.match(await figures.textContent(), /RMSE [\d.e-]+ · max [\d.e-]+ · noise alone ≈ [\d.e-]+/);
+
+    await page.check('#false-colour');
+    assert.ok(await page.locator('#diff-scale').isVisible(), 'the scale is shown');
+    const coloured = await page.evaluate(() => {
+      const c = document.getElementById('image');
+      return Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data);
+    });
+    let tinted = 0;
+    for (let i = 0; i < coloured.length; i += 4) if (coloured[i] !== coloured[i + 2]) tinted += 1;
+    assert.ok(tinted > 100, `the difference is drawn in colour (${tinted} pixels)`);
+    assert.equal(grey.data.length, coloured.length);
+    await page.uncheck('#false-colour');
+    await page.selectOption('#view', 'side');
+    assert.equal((await figures.textContent()).trim(), '', 'only the difference view has figures');
+  });
+
+test('the material name names the exported files and refuses what a scene cannot hold', async (t) => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  await imageAfter(1);
+  await page.fill('#material-name', '1 bad');
+  await page.dispatchEvent('#material-name', 'change');
+  await assertEventually(async () => /name: /.test(await page.textContent('#name-error')));
+  assert.doesNotMatch(page.url(), /name=/);
+  await page.fill('#material-name', 'brushed_silk');
+  await page.dispatchEvent('#material-name', 'change');
+  await assertEventually(async () => /name=brushed_silk/.test(page.url()));
+  assert.equal(await page.textContent('#name-error'), '');
+  const [png] = await Promise.all([page.waitForEvent('download'), page.click('#save-png')]);
+  assert.equal(png.suggestedFilename(), 'brushed_silk-side.png');
+  if (await page.locator('#export-ma').isDisabled()) {
+    t.skip('this build has no scene file writers');
+    return;
+  }
+  const [ma] = await Promise.all([page.waitForEvent('download'), page.click('#export-ma')]);
+  assert.equal(ma.suggestedFilename(), 'brushed_silk.ma');
+  assert.match(readFileSync(await ma.path(), 'utf8'), /createNode glintWeave -n "brushed_silk"/);
 });
 
 async function assertEventually(check) {

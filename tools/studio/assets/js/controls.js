@@ -5,6 +5,10 @@
 // field, marked with the server's reason, while the input keeps its last
 // valid value (the one the image, the address and the files use). Any
 // number of fields can be marked at once.
+//
+// Every widget of an input is labelled with the input's name and carries its
+// one-line description (the material guide's) as a tooltip; a button beside
+// each control puts its default back.
 
 const DIGITS = 4;
 
@@ -31,17 +35,26 @@ function valueToHex(text) {
   return '#' + rgb.map((x) => Math.round(toSrgb(x) * 255).toString(16).padStart(2, '0')).join('');
 }
 
+// A whole number over a wide range (reflectSamples: 1 to 200) moves in
+// ratios too, so that its small values each get a good stretch of the
+// slider.
+function geometric(input) {
+  return input.kind === 'int' && input.softMin >= 1 && input.softMax / input.softMin >= 50;
+}
+
 // Slider position (0..1000) <-> value; logarithmic sliders move in ratios
 // and still reach 0: v = (hi + 1)^t - 1.
 function sliderToValue(input, pos) {
   const t = pos / 1000;
   if (input.log) return Math.pow(input.softMax + 1, t) - 1;
+  if (geometric(input)) return input.softMin * Math.pow(input.softMax / input.softMin, t);
   return input.softMin + t * (input.softMax - input.softMin);
 }
 function valueToSlider(input, v) {
   if (!Number.isFinite(v)) return 0;
   let t;
   if (input.log) t = Math.log(Math.max(v, 0) + 1) / Math.log(input.softMax + 1);
+  else if (geometric(input)) t = Math.log(Math.max(v, input.softMin) / input.softMin) / Math.log(input.softMax / input.softMin);
   else t = (v - input.softMin) / (input.softMax - input.softMin || 1);
   return Math.round(Math.min(1, Math.max(0, t)) * 1000);
 }
@@ -79,11 +92,18 @@ export class Controls {
     const box = document.createElement('div');
     box.className = 'control';
     box.dataset.input = input.name;
+    if (input.kind === 'color' || input.kind === 'vector') box.classList.add('wide');
     const label = document.createElement('label');
     label.textContent = input.name;
     const hosts = input.maya && input.mentalray ? 'both hosts' : input.maya ? 'Maya only' : 'mental ray only';
-    label.title = `${input.name}: ${input.kind}, ${hosts}, default ${input.default}`;
+    const tip = input.description || `${input.name}: ${input.kind}`;
+    label.title = `${tip} (${hosts}, default ${input.default})`;
     label.htmlFor = 'text-' + input.name;
+    // Every widget of the input: its name as label, its description as tooltip.
+    const describe = (el) => {
+      el.setAttribute('aria-label', input.name);
+      el.title = tip;
+    };
     const inputs = document.createElement('div');
     inputs.className = 'inputs';
     const error = document.createElement('div');
@@ -125,6 +145,7 @@ export class Controls {
       const check = document.createElement('input');
       check.type = 'checkbox';
       check.id = 'text-' + input.name;
+      describe(check);
       check.addEventListener('change', () => commit(check.checked ? '1' : '0', check));
       inputs.appendChild(check);
       w.check = check;
@@ -132,7 +153,7 @@ export class Controls {
       if (input.kind === 'color') {
         const picker = document.createElement('input');
         picker.type = 'color';
-        picker.setAttribute('aria-label', input.name + ' colour');
+        describe(picker);
         picker.addEventListener('input', () => commit(hexToValue(picker.value), picker));
         inputs.appendChild(picker);
         w.picker = picker;
@@ -141,7 +162,7 @@ export class Controls {
         slider.type = 'range';
         slider.min = 0;
         slider.max = 1000;
-        slider.setAttribute('aria-label', input.name + ' slider');
+        describe(slider);
         if (input.log) slider.classList.add('log');
         slider.addEventListener('input', () => {
           let v = sliderToValue(input, Number(slider.value));
@@ -154,11 +175,24 @@ export class Controls {
       text.type = 'text';
       text.id = 'text-' + input.name;
       text.spellcheck = false;
+      describe(text);
       text.setAttribute('aria-describedby', 'error-' + input.name);
       text.addEventListener('change', () => commitTyped(text.value.trim(), text));
       inputs.appendChild(text);
       w.text = text;
     }
+    const reset = document.createElement('button');
+    reset.type = 'button';
+    reset.className = 'reset';
+    reset.textContent = '↺';
+    reset.title = `Back to the default, ${input.default}`;
+    reset.setAttribute('aria-label', `Reset ${input.name} to its default`);
+    reset.addEventListener('click', () => {
+      if (w.text) w.text.value = input.default;
+      commit(input.default, null);
+    });
+    inputs.appendChild(reset);
+    w.reset = reset;
     this.widgets[input.name] = w;
     box.append(label, inputs, error);
     this.sync(input, null);
@@ -170,6 +204,7 @@ export class Controls {
     const w = this.widgets[input.name];
     if (!w) return;
     const text = this.values[input.name];
+    if (w.reset) w.reset.disabled = text === input.default;
     if (w.check && w.check !== from) w.check.checked = text === '1' || text === 'true' || text === 'on';
     if (w.text && w.text !== from) w.text.value = text;
     if (w.slider && w.slider !== from) w.slider.value = valueToSlider(input, Number(text));
@@ -211,6 +246,13 @@ export class Controls {
     w.box.classList.toggle('invalid', message !== '');
     if (w.text) w.text.setAttribute('aria-invalid', message ? 'true' : 'false');
     if (had !== this.problems.has(name) || message) this.onProblems();
+  }
+
+  // Sets every input from `pairs` (others to their defaults): a look from
+  // the history or the snapshot, all of whose values were valid.
+  setAll(pairs) {
+    this.reset();
+    for (const [k, v] of pairs) this.set(k, v);
   }
 
   // Query pairs for the inputs that differ from their defaults.

@@ -10,12 +10,18 @@
 // named together in one message. The address only ever holds checked
 // values; a refused typed value stays marked in its field, and while any
 // field is marked, Save and Export say why they are unavailable.
+//
+// The image scales to the space it has (or 1:1, zoomed and panned by hand);
+// material changes can be undone and redone; a snapshot (A) of a look stays
+// to compare the current one against.
 import { Controls } from './controls.js';
-import { drawHeatMap, drawPlane, peakOf } from './lobe.js';
+import { drawColourBar, drawHeatMap, drawPlane, heat, peakOf } from './lobe.js';
+import { Viewport } from './viewport.js';
 
 const $ = (id) => document.getElementById(id);
-const VIEW_KEYS = ['view', 'w', 'h', 'spp', 'gain', 'vt', 'vp'];
-const DEFAULT_VIEW = { view: 'side', w: '400', h: '300', spp: '64', gain: '4', vt: '45', vp: '0' };
+const VIEW_KEYS = ['view', 'w', 'h', 'spp', 'gain', 'vt', 'vp', 'name'];
+const DEFAULT_VIEW = { view: 'side', w: '400', h: '300', spp: '64', gain: '4', vt: '45', vp: '0',
+  name: 'glintWeave1' };
 
 const VIEW_FIELDS = { w: 'width', h: 'height', spp: 'spp' };  // typed view values: key -> field id
 
@@ -30,6 +36,9 @@ let frameAbort = null;
 let lobeAbort = null;
 let lobeTimer = 0;
 let lastFrame = null;
+let viewport = null;
+let current = null;   // the latest frame as it came: { image, key, gen }
+let snapshot = null;  // A: { pairs, preset, image, key, gen }
 const viewProblems = new Map();  // view key -> the refused typed value's reason
 
 function status(text) { $('status').textContent = text; }
@@ -74,7 +83,7 @@ async function checkOne(key, value) {
 function problemList() {
   const list = [];
   for (const [name, why] of controls.problems) list.push({ name, why });
-  for (const [key, why] of viewProblems) list.push({ name: VIEW_FIELDS[key], why });
+  for (const [key, why] of viewProblems) list.push({ name: VIEW_FIELDS[key] || key, why });
   return list;
 }
 
@@ -118,22 +127,123 @@ function showError(field, message) {
 function markView(key, message) {
   if (message) viewProblems.set(key, message);
   else viewProblems.delete(key);
-  const field = $(VIEW_FIELDS[key]);
+  const field = $(VIEW_FIELDS[key] || 'material-name');
   field.classList.toggle('invalid', message !== '');
   field.setAttribute('aria-invalid', message ? 'true' : 'false');
-  field.title = message;
-  $('view-error').textContent = [...viewProblems.values()].join('; ');
+  if (VIEW_FIELDS[key]) field.title = message;
+  if (key === 'name') $('name-error').textContent = message;
+  $('view-error').textContent = [...viewProblems].filter(([k]) => k !== 'name').map(([, m]) => m).join('; ');
   updateAvailability();
 }
 
-function drawFrame(buffer, headers) {
+// What an image's pixels mean: a frame can be compared with a snapshot only
+// when both show the same view at the same size.
+function viewKey() { return `${view.view} ${view.w}x${view.h}`; }
+
+// The shown image: the current frame, A, or A left of the split and the
+// current frame right of it; the difference view in false colour when asked.
+function display() {
+  if (!current) return;
+  const compare = $('compare').value;
+  const comparable = snapshot && snapshot.image && snapshot.key === current.key;
+  let image = current.image;
+  if (comparable && compare === 'a') image = snapshot.image;
+  if (comparable && compare === 'split') {
+    const w = image.width, h = image.height;
+    const cut = Math.round(w * Number($('split').value) / 1000);
+    const mixed = new ImageData(new Uint8ClampedArray(image.data), w, h);
+    for (let y = 0; y < h; ++y) {
+      const row = y * w * 4;
+      mixed.data.set(snapshot.image.data.subarray(row, row + cut * 4), row);
+      if (cut > 0 && cut < w) mixed.data.set([255, 255, 255, 255], row + cut * 4);
+    }
+    image = mixed;
+  }
+  const falseColour = view.view === 'diff' && $('false-colour').checked;
+  if (falseColour) image = toFalseColour(image);
+  const canvas = $('image');
+  if (canvas.width !== image.width || canvas.height !== image.height) {
+    canvas.width = image.width;
+    canvas.height = image.height;
+    viewport.contentChanged();
+  }
+  canvas.getContext('2d').putImageData(image, 0, 0);
+  canvas.dataset.shows = comparable && compare !== 'off' ? compare : 'current';
+  $('diff-scale').hidden = !falseColour;
+  if (falseColour) drawDiffScale();
+}
+
+function linearOf(code) {
+  const c = code / 255;
+  return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4);
+}
+const LINEAR = Array.from({ length: 256 }, (_, i) => linearOf(i));
+
+// The difference's largest channel (already times the gain, 1 at the top of
+// the scale) on the heat scale.
+function toFalseColour(image) {
+  const out = new ImageData(image.width, image.height);
+  for (let i = 0; i < image.data.length; i += 4) {
+    const v = Math.max(LINEAR[image.data[i]], LINEAR[image.data[i + 1]], LINEAR[image.data[i + 2]]);
+    const [r, g, b] = heat(v);
+    out.data[i] = r; out.data[i + 1] = g; out.data[i + 2] = b; out.data[i + 3] = 255;
+  }
+  return out;
+}
+
+function drawDiffScale() {
+  const c = $('diff-scale');
+  const ctx = c.getContext('2d');
+  ctx.clearRect(0, 0, c.width, c.height);
+  for (let x = 8; x < c.width - 8; ++x) {
+    const [r, g, b] = heat((x - 8) / (c.width - 16));
+    ctx.fillStyle = `rgb(${r},${g},${b})`;
+    ctx.fillRect(x, 4, 1, 12);
+  }
+  ctx.fillStyle = '#e4e4e4';
+  ctx.font = '11px system-ui, sans-serif';
+  ctx.textAlign = 'left';
+  ctx.fillText('0', 8, 29);
+  ctx.textAlign = 'right';
+  ctx.fillText(`${Number((1 / Number(view.gain)).toPrecision(3))} (linear)`, c.width - 8, 29);
+}
+
+// The measured difference beside the noise sampling alone would leave.
+function showFigures(headers) {
+  const f = $('diff-figures');
+  const rmse = headers.get('X-Diff-Rmse');
+  if (rmse === null || view.view !== 'diff') {
+    f.textContent = '';
+    delete f.dataset.rmse;
+    return;
+  }
+  const max = headers.get('X-Diff-Max');
+  const noise = headers.get('X-Diff-Noise');
+  f.dataset.rmse = rmse;
+  f.dataset.max = max;
+  f.dataset.noise = noise;
+  const fmt = (v) => Number(Number(v).toPrecision(2)).toString();
+  f.textContent = `RMSE ${fmt(rmse)} · max ${fmt(max)} · ` +
+    (Number(noise) > 0 ? `noise alone ≈ ${fmt(noise)}` : 'noise: after the second pass');
+  f.title = 'Maya minus mental ray in linear values over every pixel and channel; the expected ' +
+    'level is what the sampling noise alone would give, estimated from the passes';
+}
+
+function drawFrame(buffer, headers, gen) {
   const w = Number(headers.get('X-Frame-Width'));
   const h = Number(headers.get('X-Frame-Height'));
   const canvas = $('image');
-  if (canvas.width !== w || canvas.height !== h) { canvas.width = w; canvas.height = h; }
   const pixels = new Uint8ClampedArray(buffer);
   if (pixels.length !== w * h * 4) return false;
-  canvas.getContext('2d').putImageData(new ImageData(pixels, w, h), 0, 0);
+  current = { image: new ImageData(pixels, w, h), key: viewKey(), gen };
+  // A snapshot refines with the look it was taken of, until that changes.
+  if (snapshot && snapshot.gen === gen) {
+    snapshot.image = current.image;
+    snapshot.key = current.key;
+  }
+  showFigures(headers);
+  updateCompare();
+  display();
   const passes = headers.get('X-Frame-Passes');
   const samples = Number(headers.get('X-Frame-Samples'));
   const target = Number(headers.get('X-Frame-Target'));
@@ -150,6 +260,7 @@ function panelLabels() {
   $('panel-labels').replaceChildren(...names.map((n) => {
     const s = document.createElement('span');
     s.style.width = view.w + 'px';
+    s.style.textAlign = 'center';
     s.textContent = n;
     return s;
   }));
@@ -193,7 +304,7 @@ async function refine(gen) {
     if (gen !== generation) return;
     $('view-error').textContent = [...viewProblems.values()].join('; ');
     retry = 0;
-    const done = drawFrame(buffer, res.headers);
+    const done = drawFrame(buffer, res.headers, gen);
     status(done ? 'done' : 'refining');
     if (done) return;
   }
@@ -212,9 +323,102 @@ async function measureLobe() {
   }
   drawHeatMap($('lobe-maya'), lobe, 'maya');
   drawHeatMap($('lobe-mentalray'), lobe, 'mentalray');
+  drawColourBar($('lobe-bar'), lobe);
   drawPlane($('lobe-plane'), lobe, Number(view.vt));
   $('lobe-scale').textContent = `peak ${peakOf(lobe).toPrecision(3)}; heat maps on a log scale over three decades`;
   $('lobe').dataset.measured = String(Number($('lobe').dataset.measured || 0) + 1);
+}
+
+// ---- history: undo and redo of material changes ----------------------------
+
+// A look: the material's inputs that differ from their defaults, and the
+// preset menu's choice.
+function lookNow() {
+  return JSON.stringify({ pairs: materialPairs(), preset: $('preset').value });
+}
+
+const steps = { past: [], future: [], now: '', lastKey: '', lastTime: 0 };
+
+// Called after every material change. A slider dragged (changes of one input
+// in quick succession) makes one step, not one per movement.
+function record(key = '') {
+  const look = lookNow();
+  if (look === steps.now) return;
+  const t = performance.now();
+  const merge = key !== '' && key === steps.lastKey && t - steps.lastTime < 1000;
+  if (!merge) steps.past.push(steps.now);
+  if (steps.past.length > 200) steps.past.shift();
+  steps.now = look;
+  steps.future = [];
+  steps.lastKey = key;
+  steps.lastTime = t;
+  updateHistoryButtons();
+}
+
+function applyLook(look) {
+  const { pairs, preset } = JSON.parse(look);
+  controls.setAll(pairs);
+  $('preset').value = preset;
+}
+
+function step(from, to) {
+  if (!from.length) return;
+  to.push(steps.now);
+  steps.now = from.pop();
+  steps.lastKey = '';
+  applyLook(steps.now);
+  updateHistoryButtons();
+  changed();
+}
+const undo = () => step(steps.past, steps.future);
+const redo = () => step(steps.future, steps.past);
+
+function updateHistoryButtons() {
+  $('undo').disabled = steps.past.length === 0;
+  $('redo').disabled = steps.future.length === 0;
+  $('undo').dataset.steps = String(steps.past.length);
+}
+
+// Ctrl+Z / Ctrl+Shift+Z (and Ctrl+Y), unless a text field has the focus:
+// there they undo the typing, as everywhere.
+function onKey(e) {
+  if (!(e.ctrlKey || e.metaKey) || e.altKey) return;
+  const k = e.key.toLowerCase();
+  if (k !== 'z' && k !== 'y') return;
+  const t = e.target;
+  const typing = t && (t.tagName === 'TEXTAREA' || t.isContentEditable ||
+    (t.tagName === 'INPUT' && !['range', 'checkbox', 'color', 'button', 'file'].includes(t.type)));
+  if (typing) return;
+  e.preventDefault();
+  if (k === 'y' || e.shiftKey) redo(); else undo();
+}
+
+// ---- A/B: a snapshot of a look to compare against -----------------------------
+
+function takeSnapshot() {
+  snapshot = { pairs: materialPairs(), preset: $('preset').value,
+    image: current ? current.image : null, key: current ? current.key : '', gen: generation };
+  $('restore').disabled = false;
+  if ($('compare').value === 'off') $('compare').value = 'split';
+  updateCompare();
+  display();
+}
+
+function restoreSnapshot() {
+  if (!snapshot) return;
+  controls.setAll(snapshot.pairs);
+  $('preset').value = snapshot.preset;
+  record();
+  changed();
+}
+
+function updateCompare() {
+  const select = $('compare');
+  select.disabled = !snapshot;
+  $('split').hidden = select.value !== 'split' || !snapshot;
+  let note = '';
+  if (snapshot && current && snapshot.key !== current.key) note = `A shows ${snapshot.key || 'nothing yet'}: keep a new A`;
+  $('compare-note').textContent = note;
 }
 
 function changed({ lobe = true } = {}) {
@@ -294,6 +498,16 @@ async function openScene(file) {
   const load = (m) => {
     applyMaterialQuery(m.query);
     $('preset').value = '';
+    record();
+    // Exported files are named after the material: take the scene's name
+    // when the studio takes it as one.
+    checkOne('name', m.name).then((why) => {
+      if (why) return;
+      view.name = m.name;
+      $('material-name').value = m.name;
+      markView('name', '');
+      updateUrl();
+    }).catch(() => {});
     // A connected input keeps its stored value here; say which ones are.
     $('files-error').textContent = m.connected.length
       ? `${m.name}: connected in the scene, stored values used: ${m.connected.join(', ')}` : '';
@@ -309,13 +523,41 @@ function wire() {
   for (const p of info.presets) preset.append(new Option(p.name, p.name));
   preset.addEventListener('change', () => { if (preset.value) { applyPreset(preset.value); changed(); } });
 
+  preset.addEventListener('change', () => record());
   const setView = (key, value, opts) => { view[key] = String(value); changed(opts); };
+  const diffBar = () => $('diff-bar').classList.toggle('off', view.view !== 'diff');
   $('view').value = view.view;
   $('view').addEventListener('change', () => {
-    $('gain-box').hidden = $('view').value !== 'diff';
     setView('view', $('view').value, { lobe: false });
+    diffBar();
   });
-  $('gain-box').hidden = view.view !== 'diff';
+  diffBar();
+  $('false-colour').addEventListener('change', display);
+  $('compare').addEventListener('change', () => { updateCompare(); display(); });
+  $('split').addEventListener('input', display);
+  $('snapshot').addEventListener('click', takeSnapshot);
+  $('restore').addEventListener('click', restoreSnapshot);
+  $('undo').addEventListener('click', undo);
+  $('redo').addEventListener('click', redo);
+  document.addEventListener('keydown', onKey);
+  $('fit').addEventListener('click', () => viewport.fit());
+  $('one').addEventListener('click', () => viewport.actualSize());
+  const name = $('material-name');
+  name.value = view.name;
+  let nameTicket = 0;
+  name.addEventListener('change', async () => {
+    const text = name.value.trim();
+    const mine = ++nameTicket;
+    let reason;
+    try {
+      reason = await checkOne('name', text);
+    } catch (e) {
+      reason = e.message;
+    }
+    if (mine !== nameTicket) return;
+    markView('name', reason);
+    if (!reason) { view.name = text; updateUrl(); }
+  });
   const gainPos = (g) => Math.round(1000 * Math.log(g / info.limits.minGain) / Math.log(info.limits.maxGain / info.limits.minGain));
   const posGain = (p) => info.limits.minGain * Math.pow(info.limits.maxGain / info.limits.minGain, p / 1000);
   $('gain').value = gainPos(Number(view.gain));
@@ -412,10 +654,11 @@ async function applyLink(search) {
 }
 
 async function main() {
+  viewport = new Viewport($('viewport'), $('stage'), $('image'), $('zoom'));
   info = await (await fetch('/api/inputs')).json();
   $('scene').textContent = `scene: ${info.scene}`;
   controls = new Controls($('controls'), info.inputs, {
-    onChange: () => { $('preset').value = ''; changed(); },
+    onChange: (name) => { $('preset').value = ''; record(name); changed(); },
     check: checkOne,
     onProblems: updateAvailability,
   });
@@ -429,6 +672,9 @@ async function main() {
   } else {
     $('preset').value = '';
   }
+  steps.now = lookNow();
+  updateHistoryButtons();
+  updateCompare();
   window.studio = { clientId, get lastFrame() { return lastFrame; } };
   changed();
 }

@@ -480,8 +480,12 @@ test('the material name names the exported files and refuses what a scene cannot
     t.skip('this build has no scene file writers');
     return;
   }
+  await page.check('#text-indirect');
+  await assertEventually(async () => /indirect=1/.test(page.url()));
   const [ma] = await Promise.all([page.waitForEvent('download'), page.click('#export-ma')]);
   assert.equal(ma.suggestedFilename(), 'brushed_silk.ma');
+  // Maya has no indirect term: the page says so.
+  assert.match(await page.textContent('#files-error'), /indirect=1/);
   assert.match(readFileSync(await ma.path(), 'utf8'), /createNode glintWeave -n "brushed_silk"/);
 });
 

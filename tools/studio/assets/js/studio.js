@@ -462,6 +462,9 @@ async function download(url, note) {
     return;
   }
   const blob = await res.blob();
+  // Inputs the file's format has no place for are named, never dropped in silence.
+  const notWritten = res.headers.get('X-Glintweave-Not-Written');
+  if (notWritten) note.textContent = `Written as comments only: ${notWritten}`;
   const name = /filename="([^"]*)"/.exec(res.headers.get('Content-Disposition') || '');
   const a = document.createElement('a');
   a.href = URL.createObjectURL(blob);

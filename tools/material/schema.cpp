@@ -9,33 +9,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "scan.h"  // wellFormedNumber
+
 namespace gws {
 namespace {
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// The number grammar both hosts write: [sign] digits [. digits] [e [sign] digits],
-// with digits on at least one side of the point. from_chars alone would also
-// take "inf", "nan" and hexadecimal forms.
-bool wellFormed(std::string_view t) {
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-  size_t digits = 0;
-  while (i < t.size() && isDigit(t[i])) ++i, ++digits;
-  if (i < t.size() && t[i] == '.') {
-    ++i;
-    while (i < t.size() && isDigit(t[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    ++i;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-    size_t exp = 0;
-    while (i < t.size() && isDigit(t[i])) ++i, ++exp;
-    if (exp == 0) return false;
-  }
-  return i == t.size();
-}
 
 std::string_view withoutPlus(std::string_view t) {
   return !t.empty() && t[0] == '+' ? t.substr(1) : t;
@@ -57,7 +34,7 @@ bool parseComponentWhy(ValueKind kind, std::string_view text, double& out, std::
     return true;
   }
   float f = 0.0f;
-  if (!wellFormed(text)) {
+  if (!wellFormedNumber(text)) {
     why = "'" + std::string(text) + "' is not a finite number";
     return false;
   }
@@ -263,7 +240,7 @@ bool parseComponent(ValueKind kind, std::string_view text, double& out) {
 }
 
 bool parseNumber(std::string_view text, double& out) {
-  if (!wellFormed(text)) return false;
+  if (!wellFormedNumber(text)) return false;
   const std::string_view t = withoutPlus(text);
   const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
   return r.ec == std::errc() && r.ptr == t.data() + t.size();

@@ -182,23 +182,7 @@ std::string MiLexer::value(const MiToken& t) const {
 }
 
 bool parseMiNumber(std::string_view text, double& out) {
-  size_t i = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  size_t digits = 0;
-  while (i < text.size() && isDigit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && isDigit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    size_t exponent = 0;
-    while (i < text.size() && isDigit(text[i])) ++i, ++exponent;
-    if (exponent == 0) return false;
-  }
-  if (i != text.size()) return false;
+  if (!wellFormedNumber(text)) return false;
   // from_chars takes no leading '+'.
   const std::string_view t = text[0] == '+' ? text.substr(1) : text;
   const auto r = std::from_chars(t.data(), t.data() + t.size(), out);

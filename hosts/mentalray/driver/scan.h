@@ -2,8 +2,8 @@
 // text while keeping count of the lines passed, sixteen bytes at a time
 // where the machine has SSE2 (every x86-64), one at a time elsewhere. (Wider
 // vectors gain nothing measurable: the loop already runs at the speed the
-// memory delivers the text.) Also the quoted-string rule both scene formats
-// share.
+// memory delivers the text.) Also the quoted-string and number rules both
+// scene formats share.
 #pragma once
 
 #include <cstddef>
@@ -122,6 +122,32 @@ inline std::string unescapeQuoted(std::string_view text) {
     out += c;
   }
   return out;
+}
+
+// Whether the whole of `t` is a number as both scene formats (and the
+// tools' values) write it: [sign] digits [. digits] [e [sign] digits], with
+// digits on at least one side of the point ("1e+20", "-0", ".5", "7"). The
+// C library's readers alone would also take "inf", "nan" and hexadecimal
+// forms, and follow the locale.
+inline bool wellFormedNumber(std::string_view t) {
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < t.size() && isDigit(t[i])) ++i, ++digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && isDigit(t[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    size_t exponent = 0;
+    while (i < t.size() && isDigit(t[i])) ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == t.size();
 }
 
 }  // namespace gws

@@ -1,10 +1,8 @@
 #include "maya_schema.h"
 
-#include <map>
-#include <mutex>
-
 #include "library_file.h"
 #include "path.h"
+#include "process_cache.h"
 
 #ifdef GLINTWEAVE_MATERIAL_HAVE_MAYA_HOST
 #include <maya/MFnNumericData.h>
@@ -122,27 +120,16 @@ std::shared_ptr<HostSchema> schemaOf(const NodeTypeRecord& type, const std::stri
   return s;
 }
 
-}  // namespace
-
-bool mayaSchemaAvailable() { return true; }
-
-std::shared_ptr<const HostSchema> loadMayaSchema(const std::string& pluginPath,
+// Loads the plug-in into the stand-in host, reads what it registered, and
+// unloads it again.
+std::shared_ptr<const HostSchema> readMayaSchema(const std::string& pluginPath,
                                                  std::string& error) {
-  static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<const HostSchema>> cache;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (auto it = cache.find(pluginPath); it != cache.end()) return it->second;
-
-  const std::string prefix = "cannot load the Maya plug-in " + pluginPath;
-  if (std::string why = gwf::libraryFileProblem(pluginPath); !why.empty()) {
-    error = prefix + ": " + why;
-    return nullptr;
-  }
+  if (!gwf::libraryFileLoadable("Maya plug-in", pluginPath, error)) return nullptr;
   const size_t before = mayahost::registrationHistory().size();
   std::string why;
   std::unique_ptr<mayahost::Plugin> plugin = mayahost::Plugin::load(pluginPath, &why);
   if (!plugin) {
-    error = prefix + (why.empty() ? "" : ": " + why);
+    error = "cannot load the Maya plug-in " + pluginPath + (why.empty() ? "" : ": " + why);
     return nullptr;
   }
   const MStatus status = plugin->initialize();
@@ -174,8 +161,17 @@ std::shared_ptr<const HostSchema> loadMayaSchema(const std::string& pluginPath,
             "\" has no material inputs";
     return nullptr;
   }
-  cache.emplace(pluginPath, schema);
   return schema;
+}
+
+}  // namespace
+
+bool mayaSchemaAvailable() { return true; }
+
+std::shared_ptr<const HostSchema> loadMayaSchema(const std::string& pluginPath,
+                                                 std::string& error) {
+  static ProcessCache<std::string, HostSchema> cache;
+  return cache.get(pluginPath, [&] { return readMayaSchema(pluginPath, error); });
 }
 
 #endif

@@ -3,12 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
 
 #include "messages.h"
 #include "path.h"
+#include "process_cache.h"
 
 namespace gws {
 namespace {
@@ -95,13 +94,11 @@ bool mentalRaySchemaFromText(std::string_view text, const std::string& fileName,
   return false;
 }
 
-std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& libraryPath,
-                                                      std::string& error) {
-  static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<const HostSchema>> cache;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (auto it = cache.find(libraryPath); it != cache.end()) return it->second;
+namespace {
 
+// Reads the declaration installed beside the shader library.
+std::shared_ptr<const HostSchema> readMentalRaySchema(const std::string& libraryPath,
+                                                      std::string& error) {
   errno = 0;
   if (!gwf::isRegularFile(libraryPath)) {
     error = "cannot load the shader library " + libraryPath + ": " +
@@ -134,8 +131,15 @@ std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& library
       return nullptr;
     }
   }
-  cache.emplace(libraryPath, schema);
   return schema;
+}
+
+}  // namespace
+
+std::shared_ptr<const HostSchema> loadMentalRaySchema(const std::string& libraryPath,
+                                                      std::string& error) {
+  static ProcessCache<std::string, HostSchema> cache;
+  return cache.get(libraryPath, [&] { return readMentalRaySchema(libraryPath, error); });
 }
 
 }  // namespace gws

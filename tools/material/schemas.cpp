@@ -1,12 +1,11 @@
 #include "schemas.h"
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 #include <utility>
 
 #include "maya_schema.h"
 #include "mi_schema.h"
+#include "process_cache.h"
 
 namespace gws {
 
@@ -54,16 +53,10 @@ std::shared_ptr<const MaterialSchema> loadMaterialSchema(const SchemaSources& so
     return nullptr;
   }
 
-  static std::mutex mutex;
-  static std::map<std::pair<const void*, const void*>, std::shared_ptr<const MaterialSchema>>
-      cache;
-  std::lock_guard<std::mutex> lock(mutex);
+  static ProcessCache<std::pair<const void*, const void*>, MaterialSchema> cache;
   const auto key = std::make_pair(static_cast<const void*>(maya.get()),
                                   static_cast<const void*>(mr.get()));
-  if (auto it = cache.find(key); it != cache.end()) return it->second;
-  auto merged = MaterialSchema::merge(maya, mr, error);
-  if (merged) cache.emplace(key, merged);
-  return merged;
+  return cache.get(key, [&] { return MaterialSchema::merge(maya, mr, error); });
 }
 
 }  // namespace gws

@@ -16,3 +16,15 @@ function(maya_plugin target)
   endif()
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX "${suffix}")
 endfunction()
+
+# maya_platform(var): sets `var` to the name a Maya module file gives this
+# platform (win64, mac or linux).
+function(maya_platform var)
+  if(WIN32)
+    set(${var} win64 PARENT_SCOPE)
+  elseif(APPLE)
+    set(${var} mac PARENT_SCOPE)
+  else()
+    set(${var} linux PARENT_SCOPE)
+  endif()
+endfunction()

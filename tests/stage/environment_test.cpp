@@ -32,7 +32,6 @@ Vec3f unit(float x, float y, float z) {
   const float len = std::sqrt(x * x + y * y + z * z);
   return {x / len, y / len, z / len};
 }
-float dot(Vec3f a, Vec3f b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 float angleBetween(Vec3f a, Vec3f b) { return std::acos(std::clamp(dot(a, b), -1.0f, 1.0f)); }
 
 LatLongImage filled(int height, Rgb value) {

@@ -9,17 +9,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kPiF = static_cast<float>(kPi);
 
-Vec3f operator+(Vec3f a, Vec3f b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec3f operator*(Vec3f a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float dot(Vec3f a, Vec3f b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3f cross(Vec3f a, Vec3f b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-Vec3f normalized(Vec3f a) {
-  const float len = std::sqrt(dot(a, a));
-  return len > 0.0f ? a * (1.0f / len) : a;
-}
-
 // Rec. 709 luminance: how bright a texel looks, which is what the lights are
 // balanced by.
 float luminance(Rgb c) { return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z; }

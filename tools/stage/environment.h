@@ -33,14 +33,9 @@
 #include <string_view>
 #include <vector>
 
-namespace gwst {
+#include "vec3f.h"
 
-struct Vec3f {
-  float x = 0.0f;
-  float y = 0.0f;
-  float z = 0.0f;
-};
-using Rgb = Vec3f;  // linear RGB, x = red
+namespace gwst {
 
 // Limits on an environment image from a file or an upload: beyond them the
 // image is refused before its pixels are decoded. 8192 x 4096 is the

@@ -10,6 +10,13 @@
 
 namespace gwf {
 
+bool libraryFileLoadable(const std::string& what, const std::string& path, std::string& error) {
+  const std::string why = libraryFileProblem(path);
+  if (why.empty()) return true;
+  error = "cannot load the " + what + " " + path + ": " + why;
+  return false;
+}
+
 std::string libraryFileProblem(const std::string& path) {
 #if defined(__linux__)
   std::ifstream file(path, std::ios::binary | std::ios::ate);

@@ -14,8 +14,8 @@ namespace gwf {
 // refuses with a message); otherwise why the file cannot be loaded.
 std::string libraryFileProblem(const std::string& path);
 
-}  // namespace gwf
+// The same check as a loader reports it: false, with `error` "cannot load
+// the WHAT PATH: why", when the file must not be handed to the loader.
+bool libraryFileLoadable(const std::string& what, const std::string& path, std::string& error);
 
-namespace gwp {
-using gwf::libraryFileProblem;  // the preview's backends check their libraries too
-}  // namespace gwp
+}  // namespace gwf

@@ -227,11 +227,8 @@ bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
   owner_ = true;
   const std::string path =
       paths.mayaPlugin.empty() ? GLINTWEAVE_PREVIEW_MAYA_PLUGIN : paths.mayaPlugin;
-  std::string why = libraryFileProblem(path);
-  if (!why.empty()) {
-    error = "cannot load the Maya plug-in " + path + ": " + why;
-    return false;
-  }
+  if (!gwf::libraryFileLoadable("Maya plug-in", path, error)) return false;
+  std::string why;
   plugin_ = mayahost::Plugin::load(path, &why);
   if (!plugin_) {
     error = "cannot load the Maya plug-in " + path + (why.empty() ? "" : ": " + why);

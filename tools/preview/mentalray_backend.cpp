@@ -210,15 +210,9 @@ bool MentalRayBackend::load(const std::vector<Material>& materials, const Librar
   const std::string shaderPath =
       paths.mentalRayShader.empty() ? GLINTWEAVE_PREVIEW_MR_SHADER : paths.mentalRayShader;
   // A file cut short can crash the loader: refuse it first.
-  if (std::string why = libraryFileProblem(rendererPath); !why.empty()) {
-    error = "cannot load the renderer module " + rendererPath + ": " + why;
-    return false;
-  }
+  if (!gwf::libraryFileLoadable("renderer module", rendererPath, error)) return false;
   if (!(renderer_ = mrhost::Renderer::load(rendererPath, error))) return false;
-  if (std::string why = libraryFileProblem(shaderPath); !why.empty()) {
-    error = "cannot load the shader library " + shaderPath + ": " + why;
-    return false;
-  }
+  if (!gwf::libraryFileLoadable("shader library", shaderPath, error)) return false;
   if (!(library_ = mrhost::ShaderLibrary::load(shaderPath, error))) return false;
 
   renderer_->serve(this);

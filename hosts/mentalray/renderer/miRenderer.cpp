@@ -253,6 +253,16 @@ int lookupCount(MiEntry entry) {
   return lookupCounts[entry].load();
 }
 
+#if MI_RENDERER_COUNTS_LOOKUPS
+// What each entry point's resolver does: count the lookup, answer the
+// function that serves it.
+template <MiEntry entry, class Fn>
+Fn countedLookup(Fn fn) {
+  lookupCounts[entry].fetch_add(1);
+  return fn;
+}
+#endif
+
 const MiRenderer control = {reset,           setRecording,   setCallbacks,  setLightSamples,
                             setTraceResults, setEnvironment, setIrradiance, setPhenValue,
                             recordCount,     recordAt,       callCount,     lookupCount};
@@ -275,25 +285,18 @@ using IrradianceFn = miBoolean (*)(miColor*, miState*);
 using PhenEvalFn = void* (*)(miState*, void*);
 
 SampleLightFn resolveSampleLight() {
-  lookupCounts[MI_ENTRY_SAMPLE_LIGHT].fetch_add(1);
-  return &sampleLight;
+  return countedLookup<MI_ENTRY_SAMPLE_LIGHT, SampleLightFn>(&sampleLight);
 }
 TraceFn resolveTraceReflection() {
-  lookupCounts[MI_ENTRY_TRACE_REFLECTION].fetch_add(1);
-  return &traceReflection;
+  return countedLookup<MI_ENTRY_TRACE_REFLECTION, TraceFn>(&traceReflection);
 }
 TraceFn resolveTraceEnvironment() {
-  lookupCounts[MI_ENTRY_TRACE_ENVIRONMENT].fetch_add(1);
-  return &traceEnvironment;
+  return countedLookup<MI_ENTRY_TRACE_ENVIRONMENT, TraceFn>(&traceEnvironment);
 }
 IrradianceFn resolveComputeIrradiance() {
-  lookupCounts[MI_ENTRY_COMPUTE_IRRADIANCE].fetch_add(1);
-  return &computeIrradiance;
+  return countedLookup<MI_ENTRY_COMPUTE_IRRADIANCE, IrradianceFn>(&computeIrradiance);
 }
-PhenEvalFn resolvePhenEval() {
-  lookupCounts[MI_ENTRY_PHEN_EVAL].fetch_add(1);
-  return &phenEval;
-}
+PhenEvalFn resolvePhenEval() { return countedLookup<MI_ENTRY_PHEN_EVAL, PhenEvalFn>(&phenEval); }
 
 MI_RENDERER_EXPORT miBoolean mi_sample_light(miColor* const, miVector* const, miScalar* const,
                                              miState* const, const miTag, miInteger* const)

@@ -44,19 +44,12 @@ struct OurNode {
   std::unordered_set<std::string> dynamicNames;  // attributes added by addAttr
 };
 
-class MayaReader {
+class MayaReader : SceneReaderBase {
  public:
   MayaReader(std::string_view text, const std::string& name,
              const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
              const ReadOptions& options)
-      : scan_(text),
-        total_(text.size()),
-        name_(name),
-        schemaPtr_(schema),
-        schema_(*schema),
-        maya_(*schema->host(Host::kMaya)),
-        out_(out),
-        options_(options) {}
+      : SceneReaderBase(text.size(), name, schema, Host::kMaya, out, options), scan_(text) {}
 
   bool read(std::string& error);
 
@@ -104,14 +97,6 @@ class MayaReader {
                  const MaToken& plugToken, const std::vector<MaToken>& values);
 
   MaLexer scan_;
-  size_t total_;
-  const std::string& name_;
-  const std::shared_ptr<const MaterialSchema>& schemaPtr_;
-  const MaterialSchema& schema_;
-  const HostSchema& maya_;
-  SceneFile& out_;
-  const ReadOptions& options_;
-  std::string error_;
 
   std::vector<OurNode> nodes_;
   std::unordered_map<std::string, size_t> byName_;  // node name -> index into nodes_
@@ -121,7 +106,6 @@ class MayaReader {
 };
 
 bool MayaReader::read(std::string& error) {
-  size_t nextReport = kProgressStep;
   for (;;) {
     MaToken cmd;
     const R r = scan_.next(cmd);
@@ -162,16 +146,13 @@ bool MayaReader::read(std::string& error) {
       ok = finish(scan_.skipStatement(), cmd);
     }
     if (!ok) break;
-    if (options_.progress && scan_.offset() >= nextReport) {
-      options_.progress(scan_.offset(), total_);
-      nextReport = scan_.offset() + kProgressStep;
-    }
+    progress(scan_.offset());
   }
   if (!error_.empty()) {
     error = error_;
     return false;
   }
-  if (options_.progress) options_.progress(total_, total_);
+  progressDone();
   return true;
 }
 
@@ -183,7 +164,7 @@ bool MayaReader::createNode(const MaToken& cmd) {
     if (r == R::kEndOfFile) return unterminated(cmd);
     return fail(cmd, "createNode without a node type");
   }
-  const bool ours = std::string_view(unescape(t)) == maya_.nodeType;
+  const bool ours = std::string_view(unescape(t)) == host_.nodeType;
   std::string nodeName;
   while (word(t, r)) {
     if (!t.quoted && (t.text == "-n" || t.text == "-name" || t.text == "-p" ||
@@ -199,7 +180,7 @@ bool MayaReader::createNode(const MaToken& cmd) {
     current_ = -1;
     return true;
   }
-  if (nodeName.empty()) nodeName = maya_.nodeType + std::to_string(++unnamed_);
+  if (nodeName.empty()) nodeName = host_.nodeType + std::to_string(++unnamed_);
   SceneMaterial m;
   m.name = nodeName;
   m.host = Host::kMaya;
@@ -249,7 +230,7 @@ bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const M
   skip = false;
   const std::string& nodeName = out_.materials[node.material].name;
   auto unknown = [&]() {
-    return fail(at, "unknown attribute '." + std::string(path) + "' on " + maya_.nodeType +
+    return fail(at, "unknown attribute '." + std::string(path) + "' on " + host_.nodeType +
                         " node '" + nodeName + "'");
   };
   // The first element names the attribute; array indices only matter to
@@ -259,7 +240,7 @@ bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const M
   const size_t bracket = first.find('[');
   const bool indexed = bracket != std::string_view::npos;
   if (indexed) first = first.substr(0, bracket);
-  const Resolved res = maya_.resolve(first);
+  const Resolved res = host_.resolve(first);
   if (res.what == Resolved::What::kOther || node.dynamicNames.count(std::string(first))) {
     skip = true;
     return true;
@@ -270,7 +251,7 @@ bool MayaReader::resolvePlug(const OurNode& node, std::string_view path, const M
   if (dot == std::string_view::npos) return true;
   // "color.colorR": a child named through its parent.
   const std::string_view rest = path.substr(dot + 1);
-  const Resolved child = maya_.resolve(rest);
+  const Resolved child = host_.resolve(rest);
   if (component >= 0 || child.what != Resolved::What::kInput || child.input != res.input ||
       child.component < 0) {
     return unknown();

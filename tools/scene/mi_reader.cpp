@@ -34,19 +34,12 @@ std::string describe(const MiToken& t) {
   }
 }
 
-class MentalRayReader {
+class MentalRayReader : SceneReaderBase {
  public:
   MentalRayReader(std::string_view text, const std::string& name,
                   const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
                   const ReadOptions& options)
-      : lex_(text),
-        total_(text.size()),
-        name_(name),
-        schemaPtr_(schema),
-        schema_(*schema),
-        mr_(*schema->host(Host::kMentalRay)),
-        out_(out),
-        options_(options) {}
+      : SceneReaderBase(text.size(), name, schema, Host::kMentalRay, out, options), lex_(text) {}
 
   bool read(std::string& error);
 
@@ -67,18 +60,9 @@ class MentalRayReader {
   bool declaration(const MiToken& start);
 
   MiLexer lex_;
-  size_t total_;
-  const std::string& name_;
-  const std::shared_ptr<const MaterialSchema>& schemaPtr_;
-  const MaterialSchema& schema_;
-  const HostSchema& mr_;
-  SceneFile& out_;
-  const ReadOptions& options_;
-  std::string error_;
 };
 
 bool MentalRayReader::read(std::string& error) {
-  size_t nextReport = kProgressStep;
   bool ok = true;
   while (ok) {
     const MiToken t = lex_.next();
@@ -98,16 +82,13 @@ bool MentalRayReader::read(std::string& error) {
       // $include and the other directives with their arguments) carries no
       // material: its words are passed over one by one.
     }
-    if (options_.progress && lex_.offset() >= nextReport) {
-      options_.progress(lex_.offset(), total_);
-      nextReport = lex_.offset() + kProgressStep;
-    }
+    progress(lex_.offset());
   }
   if (!ok) {
     error = error_;
     return false;
   }
-  if (options_.progress) options_.progress(total_, total_);
+  progressDone();
   return true;
 }
 
@@ -144,7 +125,7 @@ bool MentalRayReader::shader(const MiToken& start) {
     const MiToken t = lex_.next();
     return fail(t, "expected '(' after the shader type, found " + describe(t));
   }
-  if (lex_.value(typeTok) != mr_.nodeType) return skipParenthesised(start);
+  if (lex_.value(typeTok) != host_.nodeType) return skipParenthesised(start);
   lex_.next();  // (
 
   SceneMaterial m;
@@ -177,9 +158,9 @@ bool MentalRayReader::shader(const MiToken& start) {
 
 bool MentalRayReader::parameter(SceneMaterial& m, const MiToken& nameToken) {
   const std::string param = lex_.value(nameToken);
-  const Resolved res = mr_.resolve(param);
+  const Resolved res = host_.resolve(param);
   if (res.what == Resolved::What::kUnknown || res.component >= 0) {
-    return fail(nameToken, "unknown parameter \"" + param + "\" of shader " + mr_.nodeType);
+    return fail(nameToken, "unknown parameter \"" + param + "\" of shader " + host_.nodeType);
   }
   // A connection: the parameter's value comes from another shader.
   if (lex_.peek().punct('=')) {
@@ -282,8 +263,8 @@ bool MentalRayReader::declaration(const MiToken& start) {
     error_ = oneLine(name_ + ":" + why);
     return false;
   }
-  if (decl.phenomenon || decl.name != mr_.nodeType) return true;
-  const auto& ours = mr_.declaration;
+  if (decl.phenomenon || decl.name != host_.nodeType) return true;
+  const auto& ours = host_.declaration;
   std::string difference;
   const size_t n = std::max(ours.size(), decl.parameters.size());
   for (size_t i = 0; i < n && difference.empty(); ++i) {
@@ -299,8 +280,8 @@ bool MentalRayReader::declaration(const MiToken& start) {
   }
   if (!difference.empty()) {
     out_.warnings.push_back(locate(name_, start.line, start.column,
-                                   "warning: this declaration of \"" + mr_.nodeType +
-                                       "\" differs from the installed one (" + mr_.source +
+                                   "warning: this declaration of \"" + host_.nodeType +
+                                       "\" differs from the installed one (" + host_.source +
                                        "): " + difference +
                                        "; the installed declaration is used"));
   }

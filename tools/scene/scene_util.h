@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "messages.h"
 #include "scan.h"  // unescapeQuoted
+#include "scene_file.h"
 #include "schema.h"
 
 namespace gws {
@@ -17,5 +19,46 @@ constexpr size_t kProgressStep = size_t{8} << 20;
 inline std::string withArticle(ValueKind kind) {
   return std::string(kind == ValueKind::kInt ? "an " : "a ") + kindName(kind);
 }
+
+// What each format's reader carries besides its lexer: the file's name and
+// size, the schema and the file's host in it, where the materials go, the
+// first error, and the progress reports the caller asked for.
+class SceneReaderBase {
+ protected:
+  SceneReaderBase(size_t total, const std::string& name,
+                  const std::shared_ptr<const MaterialSchema>& schema, Host host, SceneFile& out,
+                  const ReadOptions& options)
+      : total_(total),
+        name_(name),
+        schemaPtr_(schema),
+        schema_(*schema),
+        host_(*schema->host(host)),
+        out_(out),
+        options_(options) {}
+
+  // Reports the bytes read up to `offset`, once every kProgressStep bytes.
+  void progress(size_t offset) {
+    if (options_.progress && offset >= nextReport_) {
+      options_.progress(offset, total_);
+      nextReport_ = offset + kProgressStep;
+    }
+  }
+  // The last report: the whole file read.
+  void progressDone() const {
+    if (options_.progress) options_.progress(total_, total_);
+  }
+
+  size_t total_;
+  const std::string& name_;
+  const std::shared_ptr<const MaterialSchema>& schemaPtr_;
+  const MaterialSchema& schema_;
+  const HostSchema& host_;
+  SceneFile& out_;
+  const ReadOptions& options_;
+  std::string error_;
+
+ private:
+  size_t nextReport_ = kProgressStep;
+};
 
 }  // namespace gws

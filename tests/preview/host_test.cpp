@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <random>
@@ -1352,6 +1353,68 @@ TEST_F(Tool, ProgressOnATerminalTellsTheTimeLeftAndQuietSilencesIt) {
   EXPECT_EQ(r.status, kExitError);
   EXPECT_NE(r.text.find("will not write an image to a terminal"), std::string::npos) << r.text;
   EXPECT_EQ(r.text.find("PNG"), std::string::npos);
+}
+
+// ---- the material guide ----------------------------------------------------------------
+
+// The `glintweave-preview` lines of the guide's ```sh blocks, split at spaces.
+std::vector<std::vector<std::string>> guideCommands(const std::string& guide) {
+  std::vector<std::vector<std::string>> commands;
+  std::istringstream in(guide);
+  bool inBlock = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("```", 0) == 0) {
+      inBlock = !inBlock && line == "```sh";
+    } else if (inBlock && line.rfind("glintweave-preview ", 0) == 0) {
+      std::istringstream words(line);
+      commands.emplace_back(std::istream_iterator<std::string>(words),
+                            std::istream_iterator<std::string>());
+    }
+  }
+  return commands;
+}
+
+// Every command the guide prints runs as printed, but for a small image, one
+// sample per pixel and its picture written into a temporary folder (the
+// guide's sizes and samples are for its pictures; what goes stale is an
+// option, an input's name or a value), and writes its PNG. And the guide has
+// a section for every input the deliverables declare.
+TEST_F(Tool, EveryCommandOfTheMaterialGuideRunsAndWritesItsPicture) {
+  if (builtHosts().size() < 2) GTEST_SKIP() << "the guide's commands use both hosts";
+  const std::string guide = slurp(GLINTWEAVE_TEST_MATERIAL_GUIDE);
+  ASSERT_FALSE(guide.empty()) << GLINTWEAVE_TEST_MATERIAL_GUIDE;
+  const auto commands = guideCommands(guide);
+  EXPECT_GE(commands.size(), 6u) << "the recipes alone have six";
+  for (std::vector<std::string> words : commands) {
+    std::string printed;
+    for (const std::string& w : words) printed += (printed.empty() ? "" : " ") + w;
+    SCOPED_TRACE(printed);
+    // The shell that runs it must see the words the guide shows.
+    ASSERT_EQ(printed.find_first_of("'\"\\$`;|&<>(){}*?~#"), std::string::npos);
+    std::string picture;
+    for (size_t i = 1; i + 1 < words.size(); ++i) {
+      if (words[i] == "--size") words[i + 1] = "24x24";
+      if (words[i] == "--spp") words[i + 1] = "1";
+      if (words[i] == "-o") {
+        ASSERT_EQ(words[i + 1].find('/'), std::string::npos) << "a picture's bare name";
+        picture = dir + "/" + words[i + 1];
+        words[i + 1] = picture;
+      }
+    }
+    ASSERT_FALSE(picture.empty()) << "each command names its picture with -o";
+    std::string args;
+    for (size_t i = 1; i < words.size(); ++i) args += " " + words[i];
+    const ProcessResult r = runProcess(args, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    Image image;
+    std::string error;
+    EXPECT_TRUE(readPng(picture, image, error)) << error;
+    std::remove(picture.c_str());
+  }
+  for (const gws::MaterialInput& in : test::defaultMaterial().schema().inputs()) {
+    EXPECT_NE(guide.find("\n### " + in.name + "\n"), std::string::npos)
+        << "no section for " << in.name;
+  }
 }
 
 // ---- what an output path names ------------------------------------------------------

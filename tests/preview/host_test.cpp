@@ -782,6 +782,11 @@ TEST_F(Tool, EnvironmentsFromBuiltInsAndImageFilesLightTheRender) {
 // the default camera is the default image, the frames differ, and the sheet
 // holds them all.
 TEST_F(Tool, TurntableFramesAreTheSameBytesAloneOrInTheWholeRun) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer stops a child forked from a process with threads as soon
+  // as the child starts one, and every frame's process renders on threads.
+  GTEST_SKIP() << "frames in forked processes cannot start threads under ThreadSanitizer";
+#endif
   const std::string common = "--host " + hostArg() + " --size 24x16 --spp 2 --turntable 3";
   const ProcessResult whole = runProcess(
       common + " -o " + dir + "/turn.##.png --turntable-sheet " + dir + "/sheet.png", dir);

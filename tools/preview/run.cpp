@@ -21,6 +21,7 @@
 
 #include "atomic_file.h"
 #include "cli.h"
+#include "descriptor_io.h"
 #include "image_io.h"
 #include "messages.h"
 #include "option_values.h"
@@ -68,45 +69,21 @@ class ProgressBar {
 
 // A frame's plain render, from the process that renders it to the one that
 // makes the turntable's sheet: width, height, then the pixels.
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool readAll(int fd, void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool sendImage(int fd, const Image& image) {
   const int size[2] = {image.width, image.height};
-  return writeAll(fd, size, sizeof size) &&
-         writeAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
+  return gwf::writeAll(fd, size, sizeof size) &&
+         gwf::writeAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
 }
 
 // At most `maxPixels`: the frame's size is known, so nothing else is taken.
 bool receiveImage(int fd, size_t maxPixels, Image& image) {
   int size[2] = {0, 0};
-  if (!readAll(fd, size, sizeof size) || size[0] <= 0 || size[1] <= 0 ||
+  if (!gwf::readAll(fd, size, sizeof size) || size[0] <= 0 || size[1] <= 0 ||
       static_cast<size_t>(size[0]) * static_cast<size_t>(size[1]) > maxPixels) {
     return false;
   }
   image = Image(size[0], size[1]);
-  return readAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
+  return gwf::readAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
 }
 
 // The frame shrunk by `factor` in each direction, each pixel the mean of the

@@ -22,6 +22,8 @@
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
+#include "descriptor_io.h"
+
 namespace gwst {
 namespace {
 
@@ -419,18 +421,6 @@ bool convert(const aiScene* scene, Assimp::Importer& importer, unsigned flags,
 // gives it a deadline, kills it when that passes, and reports a crash as a
 // failure to read. What comes back is checked again before it is used.
 
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Reads `size` bytes before `deadline`; false on end of file, error or time out
 // (`timedOut` says which).
 bool readAll(int fd, void* data, size_t size, std::chrono::steady_clock::time_point deadline,
@@ -461,7 +451,7 @@ bool readAll(int fd, void* data, size_t size, std::chrono::steady_clock::time_po
 template <typename T>
 bool writeArray(int fd, const std::vector<T>& v) {
   const uint64_t n = v.size();
-  return writeAll(fd, &n, sizeof n) && writeAll(fd, v.data(), n * sizeof(T));
+  return gwf::writeAll(fd, &n, sizeof n) && gwf::writeAll(fd, v.data(), n * sizeof(T));
 }
 
 template <typename T>
@@ -495,7 +485,7 @@ bool readIsolated(const Read& read, const std::string& name, double seconds, Tri
     TriangleMesh m;
     std::string e;
     const char ok = read(m, e) ? 1 : 0;
-    bool sent = writeAll(fds[1], &ok, 1);
+    bool sent = gwf::writeAll(fds[1], &ok, 1);
     if (ok) {
       sent = sent && writeArray(fds[1], m.positions) && writeArray(fds[1], m.normals) &&
              writeArray(fds[1], m.indices);

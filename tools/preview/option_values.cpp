@@ -4,44 +4,66 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <type_traits>
 
 namespace gwp {
 
-bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
-              std::string& error) {
+namespace {
+
+// A number of type T in [lo, hi], the whole of `text`: an integer in
+// base 10, or a finite float (strtof also takes "nan", "inf" and hex
+// floats, and only finite numbers are values). `what` names the option in
+// the message.
+template <typename T>
+bool parseNumber(const std::string& text, T lo, T hi, const char* what, T& out,
+                 std::string& error) {
+  constexpr bool kInteger = std::is_integral_v<T>;
   char* end = nullptr;
   errno = 0;
-  const long v = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE) {
-    error = std::string(what) + ": '" + text + "' is not an integer";
+  T v{};
+  if (!text.empty()) {
+    if constexpr (kInteger) {
+      v = std::strtol(text.c_str(), &end, 10);
+    } else {
+      v = std::strtof(text.c_str(), &end);
+    }
+  }
+  bool finite = true;
+  if constexpr (!kInteger) finite = std::isfinite(v);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !finite) {
+    error = std::string(what) + ": '" + text + "' is not " +
+            (kInteger ? "an integer" : "a finite number");
     return false;
   }
+  const auto bound = [](T b) {
+    if constexpr (kInteger) {
+      return std::to_string(b);
+    } else {
+      return gws::formatFloat(b);
+    }
+  };
   if (v < lo || v > hi) {
-    error = std::string(what) + " " + text + " is out of range [" + std::to_string(lo) + ", " +
-            std::to_string(hi) + "]";
+    error = std::string(what) + " " + text + " is out of range [" + bound(lo) + ", " + bound(hi) +
+            "]";
     return false;
   }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
+              std::string& error) {
+  long v = 0;
+  if (!parseNumber(text, lo, hi, what, v, error)) return false;
   out = static_cast<int>(v);
   return true;
 }
 
 bool parseFloat(const std::string& text, float lo, float hi, const char* what, float& out,
                 std::string& error) {
-  char* end = nullptr;
-  errno = 0;
-  const float v = text.empty() ? 0.0f : std::strtof(text.c_str(), &end);
-  // strtof takes "nan", "inf" and hex floats: only finite numbers are values.
-  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) {
-    error = std::string(what) + ": '" + text + "' is not a finite number";
-    return false;
-  }
-  if (v < lo || v > hi) {
-    error = std::string(what) + " " + text + " is out of range [" + gws::formatFloat(lo) + ", " +
-            gws::formatFloat(hi) + "]";
-    return false;
-  }
-  out = v;
-  return true;
+  return parseNumber(text, lo, hi, what, out, error);
 }
 
 bool parseSize(const std::string& text, int& w, int& h, std::string& error) {

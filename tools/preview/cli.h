@@ -1,6 +1,9 @@
 // The command line of glintweave-preview. `main` only forwards to
-// runPreview, which tests call directly. Its parts: the options
-// (options.h), the plan of the render (plan.h) and the run step (run.cpp).
+// runPreview, which tests call directly. Its parts: the options (options.h;
+// declared as tables in options.cpp, turned into Options by the rules in
+// option_rules.cpp), the plan of the render (plan.h), the run step
+// (run.cpp) and the turntable runner it hands a turntable to
+// (turntable_run.h).
 #pragma once
 
 #include <cstdio>

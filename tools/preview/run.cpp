@@ -1,9 +1,5 @@
 // The run step of glintweave-preview: reads the scene files, lists or
 // exports, carries out the render job the plan makes and reports.
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +17,6 @@
 
 #include "atomic_file.h"
 #include "cli.h"
-#include "descriptor_io.h"
 #include "image_io.h"
 #include "messages.h"
 #include "option_values.h"
@@ -29,6 +24,7 @@
 #include "scene_file.h"
 #include "scene_writer.h"
 #include "signal_cleanup.h"
+#include "turntable_run.h"
 
 namespace gwp {
 namespace {
@@ -66,42 +62,6 @@ class ProgressBar {
   std::chrono::steady_clock::time_point start_{};
   std::string shown_;
 };
-
-// A frame's plain render, from the process that renders it to the one that
-// makes the turntable's sheet: width, height, then the pixels.
-bool sendImage(int fd, const Image& image) {
-  const int size[2] = {image.width, image.height};
-  return gwf::writeAll(fd, size, sizeof size) &&
-         gwf::writeAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
-}
-
-// At most `maxPixels`: the frame's size is known, so nothing else is taken.
-bool receiveImage(int fd, size_t maxPixels, Image& image) {
-  int size[2] = {0, 0};
-  if (!gwf::readAll(fd, size, sizeof size) || size[0] <= 0 || size[1] <= 0 ||
-      static_cast<size_t>(size[0]) * static_cast<size_t>(size[1]) > maxPixels) {
-    return false;
-  }
-  image = Image(size[0], size[1]);
-  return gwf::readAll(fd, image.pixels.data(), image.pixels.size() * sizeof(Rgb));
-}
-
-// The frame shrunk by `factor` in each direction, each pixel the mean of the
-// factor x factor block it covers.
-Image shrink(const Image& frame, int factor) {
-  Image small(frame.width / factor, frame.height / factor);
-  const float inv = 1.0f / static_cast<float>(factor * factor);
-  for (int y = 0; y < small.height; ++y) {
-    for (int x = 0; x < small.width; ++x) {
-      Rgb sum;
-      for (int j = 0; j < factor; ++j) {
-        for (int i = 0; i < factor; ++i) sum += frame.at(x * factor + i, y * factor + j);
-      }
-      small.at(x, y) = sum * inv;
-    }
-  }
-  return small;
-}
 
 std::string absolutePath(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
@@ -161,30 +121,6 @@ std::string stem(const std::string& name) {
 std::string destinationName(const std::string& path) {
   return path == kStdoutPath ? "standard output" : absolutePath(path);
 }
-
-// The contact sheet of a turntable: a cell per frame, the frame shrunk to
-// fit, labelled with its number and the camera's azimuth.
-struct TurntableSheet {
-  OutputFile file;
-  SheetLayout layout;
-  Image image;
-  int factor = 1;  // a cell is the frame shrunk this many times
-  int cellWidth = 0;
-  int cellHeight = 0;
-  size_t framePixels = 0;  // a frame's size
-
-  void place(int index, const Image& frame) {
-    const Image small = shrink(frame, factor);
-    const SheetCell& cell = layout.cells[static_cast<size_t>(index)];
-    for (int y = 0; y < std::min(small.height, cellHeight); ++y) {
-      for (int x = 0; x < std::min(small.width, cellWidth); ++x) {
-        image.at(cell.x + x, cell.y + y) = small.at(x, y);
-      }
-    }
-  }
-};
-
-constexpr int kSheetFrameWidth = 240;  // at most, a frame's width on the sheet
 
 // One run: the options, the streams, and the one way to fail.
 class Run {
@@ -428,35 +364,7 @@ class Run {
     if (!sheet.file.open(options_.turntableSheet, error)) return false;
     RenderJob job;
     if (!planRender(first, scenes, job, error)) return false;
-    const int w = job.layout.width, h = job.layout.height;
-    sheet.framePixels = static_cast<size_t>(w) * static_cast<size_t>(h);
-    sheet.factor = std::max(1, (w + kSheetFrameWidth - 1) / kSheetFrameWidth);
-    sheet.cellWidth = std::max(1, w / sheet.factor);
-    sheet.cellHeight = std::max(1, h / sheet.factor);
-    const int n = options_.turntableFrames;
-    std::vector<std::vector<std::string>> labels;
-    for (int k = 1; k <= n; ++k) {
-      double az = std::fmod(turntableOrbit(options_.orbit, k, n).azimuth, 360.0);
-      if (az < 0.0) az += 360.0;
-      char degrees[32];
-      std::snprintf(degrees, sizeof degrees, "azimuth %.4g\xC2\xB0", az);
-      labels.push_back({"frame " + std::to_string(k), degrees});
-    }
-    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(n))));
-    if (!swatchSheet(
-            "turntable " + baseName(options_.output) + ", " + std::to_string(n) + " frames", labels,
-            columns, sheet.cellWidth, sheet.cellHeight, sheet.layout, error)) {
-      return false;
-    }
-    if (sheet.layout.width > 2 * kMaxSize || sheet.layout.height > kMaxSize) {
-      error = "--turntable-sheet: a sheet of " + std::to_string(n) +
-              " frames would be larger than " + std::to_string(2 * kMaxSize) + "x" +
-              std::to_string(kMaxSize) + "; use fewer frames or a smaller --size";
-      return false;
-    }
-    sheet.image = Image(sheet.layout.width, sheet.layout.height);
-    for (Rgb& p : sheet.image.pixels) p = {kSheetBackground, kSheetBackground, kSheetBackground};
-    return true;
+    return layOutTurntableSheet(options_, job.layout.width, job.layout.height, sheet, error);
   }
 
   // The format --format asks for, if any, and the one `path` is written in.
@@ -494,7 +402,7 @@ class Run {
     if (!render(job, image, stats, error, what, sendTo >= 0 ? &plain : nullptr)) {
       return fail(error);
     }
-    if (sendTo >= 0 && !sendImage(sendTo, plain))
+    if (sendTo >= 0 && !sendFrame(sendTo, plain))
       return fail("cannot pass the frame on: " + std::string(std::strerror(errno)));
     if (!file.commit(image, view, error)) return fail(error);
     report(job, image, stats);
@@ -529,49 +437,12 @@ class Run {
       return fail(error);
     }
     const bool sheeted = !options_.turntableSheet.empty();
-    [[maybe_unused]] const pid_t parent = ::getpid();
-    for (int k = 1; k <= n; ++k) {
-      int fds[2] = {-1, -1};
-      if (sheeted && ::pipe(fds) != 0)
-        return fail("cannot start frame " + std::to_string(k) + ": " + std::strerror(errno));
-      std::fflush(out_);
-      std::fflush(err_);
-      const pid_t pid = ::fork();
-      if (pid < 0)
-        return fail("cannot start frame " + std::to_string(k) + ": " + std::strerror(errno));
-      if (pid == 0) {
-#ifdef __linux__
-        // A tool killed outright (no handler runs) takes its frame with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(kExitError);
-#endif
-        if (sheeted) ::close(fds[0]);
-        const Options o = frameOptions(k);
-        const int code = Run(o, out_, err_).renderImage(scenes, view, label(k), fds[1]);
-        std::fflush(out_);
-        std::fflush(err_);
-        ::_exit(code);
-      }
-      gwf::forwardSignalsTo(pid);
-      Image frame;
-      bool received = true;
-      if (sheeted) {
-        ::close(fds[1]);
-        received = receiveImage(fds[0], sheet.framePixels, frame);
-        ::close(fds[0]);
-      }
-      int status = 0;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      gwf::forwardSignalsTo(0);
-      if (WIFSIGNALED(status)) {
-        return fail("frame " + std::to_string(k) + " was stopped by signal " +
-                    std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")");
-      }
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != kExitOk) return kExitError;  // said why
-      if (!received) return fail("frame " + std::to_string(k) + "'s image did not come back");
-      if (sheeted) sheet.place(k - 1, frame);
-    }
+    const FrameRenderer frame = [&](int k, int sendTo) {
+      const Options o = frameOptions(k);
+      return Run(o, out_, err_).renderImage(scenes, view, label(k), sendTo);
+    };
+    const int code = renderFrames(n, sheeted ? &sheet : nullptr, frame, out_, err_, error);
+    if (code != kExitOk) return error.empty() ? code : fail(error);
     if (!sheeted) return kExitOk;
     exposeCells(sheet.image, sheet.layout.cells, sheet.cellWidth, sheet.cellHeight,
                 formatForPath(options_.turntableSheet));

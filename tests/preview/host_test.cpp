@@ -340,6 +340,23 @@ TEST_P(HostRender, AMaterialChangedInPlaceRendersAsIfLoadedSo) {
             0);
 }
 
+// A host's state is process-wide: a second backend of the host is refused
+// while one is loaded, and a backend that failed to load lets go of it.
+TEST_P(HostRender, OneBackendOfAHostAtATimeAndAFailedLoadLetsGo) {
+  const Scene scene = defaultScene();
+  const std::vector<Material> materials{floorMaterial(test::builtSchema()),
+                                        test::defaultMaterial()};
+  std::string error;
+  const LibraryPaths missing{"/nonexistent/glintWeave.so", "/nonexistent/kl4v_glintWeave.so", ""};
+  EXPECT_FALSE(createBackend(GetParam(), scene, materials, missing, error));
+  auto first = createBackend(GetParam(), scene, materials, LibraryPaths{}, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_FALSE(createBackend(GetParam(), scene, materials, LibraryPaths{}, error));
+  EXPECT_NE(error.find("backend is already loaded in this process"), std::string::npos) << error;
+  first.reset();
+  EXPECT_TRUE(createBackend(GetParam(), scene, materials, LibraryPaths{}, error)) << error;
+}
+
 TEST_P(HostRender, TheLobeAtNormalIncidenceIsTheBrdfOfOneLight) {
   // Light and viewer straight along the normal: every cosine is 1, the lobe
   // factor 1 and the Fresnel factor Rs, so the deliverable must answer

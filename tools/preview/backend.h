@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,37 @@ struct LibraryPaths {
   std::string mayaPlugin;         // glintWeave.so
   std::string mentalRayShader;    // kl4v_glintWeave.so
   std::string mentalRayRenderer;  // the stand-in renderer module handed to miSetModuleHandle
+};
+
+// `given`, or this build's `built` when it is empty.
+inline std::string libraryPath(const std::string& given, const char* built) {
+  return given.empty() ? built : given;
+}
+
+// A host's state is process-wide (Maya's node types, the mental ray
+// module's callbacks): one backend of a host at a time. A backend takes its
+// host's claim when it loads and gives it back when it is destroyed, after
+// every member declared after the claim.
+class HostClaim {
+ public:
+  HostClaim() = default;
+  HostClaim(const HostClaim&) = delete;
+  HostClaim& operator=(const HostClaim&) = delete;
+  ~HostClaim() {
+    if (held_) held_->store(false);
+  }
+  // False with a one-line `error` when a backend of `host` is loaded already.
+  bool take(std::atomic<bool>& alive, const char* host, std::string& error) {
+    if (alive.exchange(true)) {
+      error = std::string("a ") + host + " backend is already loaded in this process";
+      return false;
+    }
+    held_ = &alive;
+    return true;
+  }
+
+ private:
+  std::atomic<bool>* held_ = nullptr;
 };
 
 // Loads `host`'s deliverable and prepares it to shade `scene` with

@@ -100,7 +100,6 @@ class MayaBackend final : public Backend {
     nodes_.clear();  // Maya destroys a plug-in's nodes before unloading it
     if (plugin_ && initialized_) plugin_->uninitialize();
     plugin_.reset();
-    if (owner_) backendAlive = false;
   }
 
   bool load(const LibraryPaths& paths, std::string& error);
@@ -167,7 +166,7 @@ class MayaBackend final : public Backend {
 
   const Scene& scene_;
   const std::vector<Material>& materials_;
-  bool owner_ = false;
+  HostClaim claim_;
   bool initialized_ = false;
   std::unique_ptr<mayahost::Plugin> plugin_;
   std::vector<std::unique_ptr<mayahost::Node>> nodes_;
@@ -219,14 +218,8 @@ bool setInputs(mayahost::DataBlock& block, const Material& m, std::string& error
 }
 
 bool MayaBackend::load(const LibraryPaths& paths, std::string& error) {
-  // The host's node types are process-wide: one backend at a time.
-  if (backendAlive.exchange(true)) {
-    error = "a Maya backend is already loaded in this process";
-    return false;
-  }
-  owner_ = true;
-  const std::string path =
-      paths.mayaPlugin.empty() ? GLINTWEAVE_PREVIEW_MAYA_PLUGIN : paths.mayaPlugin;
+  if (!claim_.take(backendAlive, "Maya", error)) return false;
+  const std::string path = libraryPath(paths.mayaPlugin, GLINTWEAVE_PREVIEW_MAYA_PLUGIN);
   if (!gwf::libraryFileLoadable("Maya plug-in", path, error)) return false;
   std::string why;
   plugin_ = mayahost::Plugin::load(path, &why);

@@ -37,6 +37,8 @@ constexpr int kIrradianceRays = 16;  // directions per irradiance estimate
 
 miVector toMi(Vec3 v) { return {v.x, v.y, v.z}; }
 Vec3 fromMi(const miVector& v) { return {v.x, v.y, v.z}; }
+// A colour as the renderer's interface functions return it: alpha 1.
+miColor opaque(Rgb c) { return {c.x, c.y, c.z, 1.0f}; }
 
 // Tags the renderer would give the scene's elements: lights 1..n, objects
 // after them. Any non-zero numbers do.
@@ -81,7 +83,6 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
   explicit MentalRayBackend(const Scene& scene) : scene_(scene) {}
   ~MentalRayBackend() override {
     renderer_.reset();  // its routes go before another backend may load
-    if (owner_) backendAlive = false;
   }
 
   bool load(const std::vector<Material>& materials, const LibraryPaths& paths, std::string& error);
@@ -129,8 +130,7 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
                         miTag light, miInteger* samples) override;
   miBoolean traceReflection(miColor* result, miState* state, miVector* dir) override;
   miBoolean traceEnvironment(miColor* result, miState*, miVector* dir) override {
-    const Rgb c = scene_.environment.radiance(normalized(fromMi(*dir)));
-    *result = {c.x, c.y, c.z, 1.0f};
+    *result = opaque(scene_.environment.radiance(normalized(fromMi(*dir))));
     return miTRUE;
   }
   // The environment's irradiance, its directions drawn for the camera sample
@@ -139,14 +139,13 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
     HitKey key;
     if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
     key.depth = state->reflection_level;
-    const Rgb e = environmentIrradiance(scene_, fromMi(state->point), fromMi(state->normal), key,
-                                        kIrradianceRays);
-    *result = {e.x, e.y, e.z, 1.0f};
+    *result = opaque(environmentIrradiance(scene_, fromMi(state->point), fromMi(state->normal),
+                                           key, kIrradianceRays));
     return miTRUE;
   }
 
   const Scene& scene_;
-  bool owner_ = false;
+  HostClaim claim_;
   std::unique_ptr<mrhost::Renderer> renderer_;
   std::unique_ptr<mrhost::ShaderLibrary> library_;
   // Per material: the shader record, its parameter block and the light tags.
@@ -199,16 +198,10 @@ bool MentalRayBackend::writeValues(const Material& m, mrhost::ShaderCall& call,
 
 bool MentalRayBackend::load(const std::vector<Material>& materials, const LibraryPaths& paths,
                             std::string& error) {
-  // The module's callbacks are process-wide: one backend at a time.
-  if (backendAlive.exchange(true)) {
-    error = "a mental ray backend is already loaded in this process";
-    return false;
-  }
-  owner_ = true;
+  if (!claim_.take(backendAlive, "mental ray", error)) return false;
   const std::string rendererPath =
-      paths.mentalRayRenderer.empty() ? GLINTWEAVE_PREVIEW_MR_RENDERER : paths.mentalRayRenderer;
-  const std::string shaderPath =
-      paths.mentalRayShader.empty() ? GLINTWEAVE_PREVIEW_MR_SHADER : paths.mentalRayShader;
+      libraryPath(paths.mentalRayRenderer, GLINTWEAVE_PREVIEW_MR_RENDERER);
+  const std::string shaderPath = libraryPath(paths.mentalRayShader, GLINTWEAVE_PREVIEW_MR_SHADER);
   // A file cut short can crash the loader: refuse it first.
   if (!gwf::libraryFileLoadable("renderer module", rendererPath, error)) return false;
   if (!(renderer_ = mrhost::Renderer::load(rendererPath, error))) return false;
@@ -259,8 +252,7 @@ miBoolean MentalRayBackend::sampleLight(miColor* result, miVector* dir, miScalar
     l = normalized(target - p);
     lit = !scene_.occluded(p, target);
   }
-  const Rgb c = lit ? light.intensity : Rgb{};
-  if (result) *result = {c.x, c.y, c.z, 1.0f};
+  if (result) *result = opaque(lit ? light.intensity : Rgb{});
   if (dir) *dir = toMi(l);
   if (dotNl) *dotNl = dot(fromMi(state->normal), l);
   ++*samples;
@@ -278,8 +270,7 @@ miBoolean MentalRayBackend::traceReflection(miColor* result, miState* state, miV
   if (!hit) {
     // What traceEnvironment returns for this direction: ray.dir is the same
     // normalised direction.
-    const Rgb c = scene_.environment.radiance(ray.dir);
-    *result = {c.x, c.y, c.z, 1.0f};
+    *result = opaque(scene_.environment.radiance(ray.dir));
     return miTRUE;
   }
 
@@ -332,13 +323,8 @@ bool MentalRayBackend::measureLobe(const Material& material, Vec3 view,
   const Vec3 toViewer = normalized(view);
   ProbeLight probe;
   miState state = mrhost::eyeState(&probe, static_cast<int>(sizeof probe));
-  state.org = toMi(toViewer);
-  state.dir = toMi(toViewer * -1.0f);
-  state.dist = 1.0;
-  state.point = {0.0f, 0.0f, 0.0f};
-  state.normal = {0.0f, 1.0f, 0.0f};
-  state.normal_geom = state.normal;
-  state.dot_nd = -toViewer.y;
+  mrhost::setHit(state, toMi(toViewer), toMi(toViewer * -1.0f), 1.0f, {0.0f, 0.0f, 0.0f},
+                 {0.0f, 1.0f, 0.0f}, false, 0);
   out.clear();
   out.reserve(lights.size());
   for (const Vec3& l : lights) {

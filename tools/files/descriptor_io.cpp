@@ -5,11 +5,13 @@
 #include <cerrno>
 
 namespace gwf {
+namespace {
 
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
+// Repeats `call` (read or write) until `size` bytes have gone through it.
+template <typename Byte, typename Call>
+bool transferAll(int fd, Byte* p, size_t size, Call call) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+    const ssize_t n = call(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -18,16 +20,14 @@ bool writeAll(int fd, const void* data, size_t size) {
   return true;
 }
 
+}  // namespace
+
+bool writeAll(int fd, const void* data, size_t size) {
+  return transferAll(fd, static_cast<const char*>(data), size, ::write);
+}
+
 bool readAll(int fd, void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return transferAll(fd, static_cast<char*>(data), size, ::read);
 }
 
 }  // namespace gwf

@@ -26,6 +26,25 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool regularFileSize(const std::string& path, const char* kind, const char* missing,
+                     uint64_t& size, std::string& error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    error = path + ": " + missing + std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = path + ": is a folder, not " + kind;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + ": is not a regular file";
+    return false;
+  }
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 std::string systemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "environment.h"
+#include "path.h"
 
 #ifdef GLINTWEAVE_STAGE_EXR
 #include <ImfChannelList.h>
@@ -459,22 +460,10 @@ bool LatLongImage::fromMemory(std::string_view bytes, const std::string& name, L
 }
 
 bool LatLongImage::fromFile(const std::string& path, LatLongImage& out, std::string& error) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    error = path + ": is a folder, not an image file";
-    return false;
-  }
-  // A device or a pipe could be endless or block forever.
-  if (!S_ISREG(st.st_mode)) {
-    error = path + ": is not a regular file";
-    return false;
-  }
-  if (static_cast<uint64_t>(st.st_size) > kMaxEnvironmentFileBytes) {
-    error = path + ": is " + std::to_string(static_cast<uint64_t>(st.st_size) >> 20) +
+  uint64_t size = 0;
+  if (!gwf::regularFileSize(path, "an image file", "cannot open: ", size, error)) return false;
+  if (size > kMaxEnvironmentFileBytes) {
+    error = path + ": is " + std::to_string(size >> 20) +
             " MB; environment images are limited to " +
             std::to_string(kMaxEnvironmentFileBytes >> 20) + " MB";
     return false;
@@ -486,7 +475,7 @@ bool LatLongImage::fromFile(const std::string& path, LatLongImage& out, std::str
   }
   // Read up to one byte past the size seen, so a file that grew meanwhile is
   // still bounded.
-  std::string bytes(static_cast<size_t>(st.st_size) + 1, '\0');
+  std::string bytes(static_cast<size_t>(size) + 1, '\0');
   in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (in.bad()) {
     error = path + ": cannot read: " + std::strerror(errno);

@@ -405,22 +405,10 @@ bool MayaReader::connectAttr(const MaToken& cmd) {
 bool readMayaAscii(std::string_view text, const std::string& name,
                    const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
                    std::string& error, const ReadOptions& options) {
-  out = SceneFile{};
-  out.path = name;
-  out.host = Host::kMaya;
-  if (!schema || !schema->has(Host::kMaya)) {
-    error = locate(name, 0, 0, "cannot read a Maya scene without the Maya plug-in's schema");
-    return false;
-  }
-  MayaReader reader(text, name, schema, out, options);
-  if (!reader.read(error)) return false;
-  if (out.materials.empty()) {
-    error = locate(name, 0, 0,
-                   "no glintWeave material in this scene: it creates no " +
-                       schema->host(Host::kMaya)->nodeType + " node");
-    return false;
-  }
-  return true;
+  return readSceneWith<MayaReader>(Host::kMaya,
+                                   "cannot read a Maya scene without the Maya plug-in's schema",
+                                   {"it creates no ", " node"}, text, name, schema, out, error,
+                                   options);
 }
 
 }  // namespace gws

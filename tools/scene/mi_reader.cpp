@@ -293,23 +293,9 @@ bool MentalRayReader::declaration(const MiToken& start) {
 bool readMentalRay(std::string_view text, const std::string& name,
                    const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
                    std::string& error, const ReadOptions& options) {
-  out = SceneFile{};
-  out.path = name;
-  out.host = Host::kMentalRay;
-  if (!schema || !schema->has(Host::kMentalRay)) {
-    error = locate(name, 0, 0,
-                   "cannot read a mental ray scene without the shader's declaration");
-    return false;
-  }
-  MentalRayReader reader(text, name, schema, out, options);
-  if (!reader.read(error)) return false;
-  if (out.materials.empty()) {
-    error = locate(name, 0, 0,
-                   "no glintWeave material in this scene: it has no shader of type \"" +
-                       schema->host(Host::kMentalRay)->nodeType + "\"");
-    return false;
-  }
-  return true;
+  return readSceneWith<MentalRayReader>(
+      Host::kMentalRay, "cannot read a mental ray scene without the shader's declaration",
+      {"it has no shader of type \"", "\""}, text, name, schema, out, error, options);
 }
 
 }  // namespace gws

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "messages.h"
 #include "scan.h"  // unescapeQuoted
@@ -60,5 +62,32 @@ class SceneReaderBase {
  private:
   size_t nextReport_ = kProgressStep;
 };
+
+// The frame of both formats' read functions: `out` starts afresh, naming
+// the file and its host; a file is not read without its host's schema
+// (`noSchema` says so); a file that holds no material of ours is an error,
+// which names the node type it lacks between the two halves of `lacks`.
+template <typename Reader>
+bool readSceneWith(Host host, const char* noSchema, std::pair<const char*, const char*> lacks,
+                   std::string_view text, const std::string& name,
+                   const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
+                   std::string& error, const ReadOptions& options) {
+  out = SceneFile{};
+  out.path = name;
+  out.host = host;
+  if (!schema || !schema->has(host)) {
+    error = locate(name, 0, 0, noSchema);
+    return false;
+  }
+  Reader reader(text, name, schema, out, options);
+  if (!reader.read(error)) return false;
+  if (out.materials.empty()) {
+    error = locate(name, 0, 0,
+                   "no glintWeave material in this scene: " + std::string(lacks.first) +
+                       schema->host(host)->nodeType + lacks.second);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace gws

@@ -11,11 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
 #include "mesh.h"
+#include "preview_render.h"
 #include "ratio_reporter.h"
-#include "render.h"
-#include "scene.h"
 
 namespace {
 
@@ -33,33 +31,9 @@ void meshRender(benchmark::State& state) {
     state.SkipWithError(error.c_str());
     return;
   }
-  const std::vector<gwp::Material> materials(2);  // the floor's and the hero's
-  std::unique_ptr<gwp::Backend> backend =
-      gwp::createBackend(Host, scene, materials, gwp::LibraryPaths{}, error);
-  if (!backend) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  gwp::Panel panel;
-  panel.backend = backend.get();
-  panel.scene = &scene;
-  panel.materialOfSlot[gwp::kFloorSlot] = 0;
-  panel.materialOfSlot[gwp::kHeroSlot] = 1;
-  panel.width = kWidth;
-  panel.height = kHeight;
-  const std::vector<gwp::Panel> panels{panel};
-  gwp::RenderSettings settings;
-  settings.threads = 1;
-  gwp::Image image(kWidth, kHeight);
+  gwbench::PreviewRender run;
   uint64_t samples = 0;
-  for (auto _ : state) {
-    gwp::RenderStats stats;
-    if (!gwp::render(panels, settings, image, stats, nullptr, error)) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
-    samples += stats.cameraSamples;
-  }
+  if (!run.load(state, Host, scene, kWidth, kHeight, 1) || !run.renderEach(state, samples)) return;
   state.SetItemsProcessed(static_cast<int64_t>(samples));
   state.counters["triangles"] = static_cast<double>(scene.meshes[0].mesh->triangleCount());
 }

@@ -18,10 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "backend.h"
+#include "preview_render.h"
 #include "ratio_reporter.h"
-#include "render.h"
-#include "scene.h"
 
 namespace {
 
@@ -37,38 +35,13 @@ double processCpuNs() {
 template <gwp::Host Host, int Threads>
 void previewRender(benchmark::State& state) {
   const gwp::Scene scene = gwp::defaultScene();
-  const std::vector<gwp::Material> materials(2);  // the floor's and the hero's
-  std::string error;
   // Loaded for this run and unloaded after it, so that it never meets the
   // Maya benchmarks' plug-in in the same host.
-  std::unique_ptr<gwp::Backend> backend =
-      gwp::createBackend(Host, scene, materials, gwp::LibraryPaths{}, error);
-  if (!backend) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  gwp::Panel panel;
-  panel.backend = backend.get();
-  panel.scene = &scene;
-  panel.materialOfSlot[gwp::kFloorSlot] = 0;
-  panel.materialOfSlot[gwp::kHeroSlot] = 1;
-  panel.width = kWidth;
-  panel.height = kHeight;
-  const std::vector<gwp::Panel> panels{panel};
-  gwp::RenderSettings settings;
-  settings.threads = Threads;
-  gwp::Image image(kWidth, kHeight);
-
+  gwbench::PreviewRender run;
+  if (!run.load(state, Host, scene, kWidth, kHeight, Threads)) return;
   uint64_t samples = 0;
   const double cpuStart = processCpuNs();
-  for (auto _ : state) {
-    gwp::RenderStats stats;
-    if (!gwp::render(panels, settings, image, stats, nullptr, error)) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
-    samples += stats.cameraSamples;
-  }
+  if (!run.renderEach(state, samples)) return;
   const double cpuNs = processCpuNs() - cpuStart;
   state.SetItemsProcessed(static_cast<int64_t>(samples));
   state.counters["cpu_ns_per_item"] = samples ? cpuNs / static_cast<double>(samples) : 0.0;

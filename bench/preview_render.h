@@ -1,7 +1,7 @@
 // What the preview's render benchmarks share: a host's deliverable loaded
 // over a scene, one panel of the default framing (the floor wearing
-// material 0, the hero material 1, both at their defaults), and the timed
-// loop in which every iteration is a whole render.
+// material 0, the hero material 1, both at the defaults the deliverable
+// declares), and the timed loop in which every iteration is a whole render.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,6 +14,7 @@
 #include "backend.h"
 #include "render.h"
 #include "scene.h"
+#include "schemas.h"
 
 namespace gwbench {
 
@@ -24,6 +25,14 @@ class PreviewRender {
   bool load(benchmark::State& state, gwp::Host host, const gwp::Scene& scene, int width,
             int height, int threads) {
     std::string error;
+    // A material carries the schema its host reads it by; one without would
+    // be refused by the backend.
+    const auto schema = gws::loadMaterialSchema({}, {host}, error);
+    if (!schema) {
+      state.SkipWithError(error.c_str());
+      return false;
+    }
+    materials_ = {gwp::Material(schema), gwp::Material(schema)};
     backend_ = gwp::createBackend(host, scene, materials_, gwp::LibraryPaths{}, error);
     if (!backend_) {
       state.SkipWithError(error.c_str());
@@ -58,7 +67,7 @@ class PreviewRender {
   }
 
  private:
-  const std::vector<gwp::Material> materials_ = std::vector<gwp::Material>(2);
+  std::vector<gwp::Material> materials_;  // the backend reads them while it lives
   std::unique_ptr<gwp::Backend> backend_;
   std::vector<gwp::Panel> panels_;
   gwp::RenderSettings settings_;

@@ -44,12 +44,9 @@ struct OurNode {
   std::unordered_set<std::string> dynamicNames;  // attributes added by addAttr
 };
 
-class MayaReader : SceneReaderBase {
+class MayaReader : SceneReaderBase<MaLexer> {
  public:
-  MayaReader(std::string_view text, const std::string& name,
-             const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
-             const ReadOptions& options)
-      : SceneReaderBase(text.size(), name, schema, Host::kMaya, out, options), scan_(text) {}
+  using SceneReaderBase::SceneReaderBase;
 
   bool read(std::string& error);
 
@@ -61,19 +58,19 @@ class MayaReader : SceneReaderBase {
     return false;
   }
   bool scanFailed() {
-    error_ = locate(name_, scan_.errorLine(), scan_.errorColumn(), scan_.error());
+    error_ = locate(name_, lex_.errorLine(), lex_.errorColumn(), lex_.error());
     return false;
   }
   // The next word of the statement; false at its end (`r` says why).
   bool word(MaToken& t, R& r) {
-    r = scan_.next(t);
+    r = lex_.next(t);
     return r == R::kToken;
   }
   bool finish(R r, const MaToken& start) {
     if (r == R::kEndOfStatement) return true;
     if (r == R::kError) return scanFailed();
     if (r == R::kEndOfFile) return unterminated(start);
-    r = scan_.skipStatement();
+    r = lex_.skipStatement();
     if (r == R::kEndOfStatement) return true;
     if (r == R::kError) return scanFailed();
     return unterminated(start);
@@ -96,8 +93,6 @@ class MayaReader : SceneReaderBase {
   bool setValues(OurNode& node, int input, int component, const std::string& type,
                  const MaToken& plugToken, const std::vector<MaToken>& values);
 
-  MaLexer scan_;
-
   std::vector<OurNode> nodes_;
   std::unordered_map<std::string, size_t> byName_;  // node name -> index into nodes_
   int current_ = -1;                                // index into nodes_, or -1
@@ -108,7 +103,7 @@ class MayaReader : SceneReaderBase {
 bool MayaReader::read(std::string& error) {
   for (;;) {
     MaToken cmd;
-    const R r = scan_.next(cmd);
+    const R r = lex_.next(cmd);
     if (r == R::kEndOfFile) break;
     if (r == R::kError) {
       scanFailed();
@@ -117,18 +112,18 @@ bool MayaReader::read(std::string& error) {
     if (r == R::kEndOfStatement) continue;
     bool ok = true;
     if (cmd.quoted) {
-      ok = finish(scan_.skipStatement(), cmd);
+      ok = finish(lex_.skipStatement(), cmd);
     } else if (cmd.text == "setAttr") {
       if (current_ >= 0) {
         ok = setAttr(cmd);
       } else {
         // About another node, unless it names one of ours ("g.su"): then
         // it is read again properly.
-        const MaLexer::Mark start = scan_.mark();
+        const MaLexer::Mark start = lex_.mark();
         bool named = false;
-        const R skipped = scan_.skipStatement(&byName_, &named);
+        const R skipped = lex_.skipStatement(&byName_, &named);
         if (named) {
-          scan_.rewind(start);
+          lex_.rewind(start);
           ok = setAttr(cmd);
         } else {
           ok = finish(skipped, cmd);
@@ -143,10 +138,10 @@ bool MayaReader::read(std::string& error) {
     } else if (cmd.text == "addAttr") {
       ok = addAttr(cmd);
     } else {
-      ok = finish(scan_.skipStatement(), cmd);
+      ok = finish(lex_.skipStatement(), cmd);
     }
     if (!ok) break;
-    progress(scan_.offset());
+    progress(lex_.offset());
   }
   if (!error_.empty()) {
     error = error_;
@@ -334,12 +329,12 @@ bool MayaReader::setAttr(const MaToken& cmd) {
       path.remove_prefix(dot + 1);
     }
   }
-  if (!node) return finish(scan_.skipStatement(), cmd);
+  if (!node) return finish(lex_.skipStatement(), cmd);
   int input = -1, component = -1;
   bool skip = false;
   const MaToken plug = t;
   if (!resolvePlug(*node, path, plug, input, component, skip)) return false;
-  if (skip) return finish(scan_.skipStatement(), cmd);
+  if (skip) return finish(lex_.skipStatement(), cmd);
   // The values, and flags written after the plug.
   values_.clear();
   constexpr size_t kMaxValues = 8;  // far more than any input takes

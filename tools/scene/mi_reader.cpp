@@ -34,12 +34,9 @@ std::string describe(const MiToken& t) {
   }
 }
 
-class MentalRayReader : SceneReaderBase {
+class MentalRayReader : SceneReaderBase<MiLexer> {
  public:
-  MentalRayReader(std::string_view text, const std::string& name,
-                  const std::shared_ptr<const MaterialSchema>& schema, SceneFile& out,
-                  const ReadOptions& options)
-      : SceneReaderBase(text.size(), name, schema, Host::kMentalRay, out, options), lex_(text) {}
+  using SceneReaderBase::SceneReaderBase;
 
   bool read(std::string& error);
 
@@ -58,8 +55,6 @@ class MentalRayReader : SceneReaderBase {
   bool shader(const MiToken& start);
   bool parameter(SceneMaterial& m, const MiToken& nameToken);
   bool declaration(const MiToken& start);
-
-  MiLexer lex_;
 };
 
 bool MentalRayReader::read(std::string& error) {

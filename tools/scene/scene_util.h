@@ -22,21 +22,26 @@ inline std::string withArticle(ValueKind kind) {
   return std::string(kind == ValueKind::kInt ? "an " : "a ") + kindName(kind);
 }
 
-// What each format's reader carries besides its lexer: the file's name and
-// size, the schema and the file's host in it, where the materials go, the
-// first error, and the progress reports the caller asked for.
+// What each format's reader carries: its lexer over the text, the file's
+// name and size, the schema and the file's host in it, where the materials
+// go, the first error, and the progress reports the caller asked for. A
+// reader takes this constructor as its own.
+template <typename Lexer>
 class SceneReaderBase {
- protected:
-  SceneReaderBase(size_t total, const std::string& name,
+ public:
+  SceneReaderBase(std::string_view text, const std::string& name,
                   const std::shared_ptr<const MaterialSchema>& schema, Host host, SceneFile& out,
                   const ReadOptions& options)
-      : total_(total),
+      : total_(text.size()),
         name_(name),
         schemaPtr_(schema),
         schema_(*schema),
         host_(*schema->host(host)),
         out_(out),
-        options_(options) {}
+        options_(options),
+        lex_(text) {}
+
+ protected:
 
   // Reports the bytes read up to `offset`, once every kProgressStep bytes.
   void progress(size_t offset) {
@@ -58,6 +63,7 @@ class SceneReaderBase {
   SceneFile& out_;
   const ReadOptions& options_;
   std::string error_;
+  Lexer lex_;
 
  private:
   size_t nextReport_ = kProgressStep;
@@ -79,7 +85,7 @@ bool readSceneWith(Host host, const char* noSchema, std::pair<const char*, const
     error = locate(name, 0, 0, noSchema);
     return false;
   }
-  Reader reader(text, name, schema, out, options);
+  Reader reader(text, name, schema, host, out, options);
   if (!reader.read(error)) return false;
   if (out.materials.empty()) {
     error = locate(name, 0, 0,

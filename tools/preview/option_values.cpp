@@ -4,44 +4,29 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <type_traits>
 
 namespace gwp {
 
 namespace {
 
-// A number of type T in [lo, hi], the whole of `text`: an integer in
-// base 10, or a finite float (strtof also takes "nan", "inf" and hex
-// floats, and only finite numbers are values). `what` names the option in
-// the message.
-template <typename T>
-bool parseNumber(const std::string& text, T lo, T hi, const char* what, T& out,
-                 std::string& error) {
-  constexpr bool kInteger = std::is_integral_v<T>;
+std::string bound(long b) { return std::to_string(b); }
+std::string bound(float b) { return gws::formatFloat(b); }
+
+// A number in [lo, hi] that is the whole of `text`, read by `read` (strtol,
+// or strtof, which also takes "nan", "inf" and hex floats: only finite
+// numbers are values). `what` names the option in the message, `kind` what
+// the text must be.
+template <typename T, typename Read>
+bool parseNumber(const std::string& text, T lo, T hi, const char* what, const char* kind,
+                 Read read, T& out, std::string& error) {
   char* end = nullptr;
   errno = 0;
-  T v{};
-  if (!text.empty()) {
-    if constexpr (kInteger) {
-      v = std::strtol(text.c_str(), &end, 10);
-    } else {
-      v = std::strtof(text.c_str(), &end);
-    }
-  }
-  bool finite = true;
-  if constexpr (!kInteger) finite = std::isfinite(v);
-  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !finite) {
-    error = std::string(what) + ": '" + text + "' is not " +
-            (kInteger ? "an integer" : "a finite number");
+  const T v = text.empty() ? T{} : read(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+      !std::isfinite(static_cast<double>(v))) {
+    error = std::string(what) + ": '" + text + "' is not " + kind;
     return false;
   }
-  const auto bound = [](T b) {
-    if constexpr (kInteger) {
-      return std::to_string(b);
-    } else {
-      return gws::formatFloat(b);
-    }
-  };
   if (v < lo || v > hi) {
     error = std::string(what) + " " + text + " is out of range [" + bound(lo) + ", " + bound(hi) +
             "]";
@@ -55,15 +40,17 @@ bool parseNumber(const std::string& text, T lo, T hi, const char* what, T& out,
 
 bool parseInt(const std::string& text, long lo, long hi, const char* what, int& out,
               std::string& error) {
+  const auto read = [](const char* s, char** end) { return std::strtol(s, end, 10); };
   long v = 0;
-  if (!parseNumber(text, lo, hi, what, v, error)) return false;
+  if (!parseNumber(text, lo, hi, what, "an integer", read, v, error)) return false;
   out = static_cast<int>(v);
   return true;
 }
 
 bool parseFloat(const std::string& text, float lo, float hi, const char* what, float& out,
                 std::string& error) {
-  return parseNumber(text, lo, hi, what, out, error);
+  const auto read = [](const char* s, char** end) { return std::strtof(s, end); };
+  return parseNumber(text, lo, hi, what, "a finite number", read, out, error);
 }
 
 bool parseSize(const std::string& text, int& w, int& h, std::string& error) {

@@ -31,6 +31,7 @@
 #include "label.h"
 #include "material.h"
 #include "orbit.h"
+#include "plan.h"
 #include "sheet.h"
 #include "render.h"
 #include "scene.h"
@@ -343,6 +344,61 @@ TEST(Camera, OrbitsLookAtTheObjectFromTheirDistance) {
   Scene start = base;
   orbitCamera(start, CameraOrbit{0, 20, {}});
   EXPECT_NEAR(length(full.camera.position - start.camera.position), 0.0f, 1e-5f);
+}
+
+// A shape or a model orbited as the command line asks: the camera circles
+// the shape itself (not the spheres it replaced), so the shape stays whole
+// in view with its box's centre in the image's centre, and a shape that is
+// round about the vertical axis spans the image's centre evenly left and right.
+TEST(Camera, OrbitsOfAShapeKeepItCentredAndInView) {
+  struct Case {
+    const char* shape;
+    const char* azimuth;
+    const char* elevation;
+    bool round;  // turned about the vertical axis, it looks the same
+  };
+  for (const Case& c : {Case{"torus", "90", "0", true}, Case{"cylinder", "-135", "30", true},
+                        Case{"shaderball", "45", "60", false}, Case{"sphere", "180", "-20", true},
+                        Case{"torus", "0", "0", true}}) {
+    SCOPED_TRACE(::testing::Message() << c.shape << " " << c.azimuth << " " << c.elevation);
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parseOptions({"--shape", c.shape, "--camera-azimuth", c.azimuth,
+                              "--camera-elevation", c.elevation},
+                             options, error))
+        << error;
+    RenderJob job;
+    ASSERT_TRUE(planRender(options, {}, job, error)) << error;
+    ASSERT_EQ(job.scene.meshes.size(), 1u);
+    const gwst::TriangleMesh& mesh = *job.scene.meshes[0].mesh;
+    Vec3 lo{kInf, kInf, kInf}, hi{-kInf, -kInf, -kInf};
+    for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+      const Vec3 p{mesh.positions[i], mesh.positions[i + 1], mesh.positions[i + 2]};
+      lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+      hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+    }
+    const Camera& cam = job.scene.camera;
+    const ImageRays rays = cam.imageRays(job.cellWidth, job.cellHeight);
+    const Ray mid = rays.ray(0.5f * rays.width, 0.5f * rays.height);
+    EXPECT_NEAR(dot(mid.dir, normalized((lo + hi) * 0.5f - cam.position)), 1.0f, 1e-6f);
+    // Every vertex in view: image coordinates within (-1, 1).
+    float left = kInf, right = -kInf;
+    for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+      const Vec3 q =
+          cam.toCameraPoint({mesh.positions[i], mesh.positions[i + 1], mesh.positions[i + 2]});
+      ASSERT_LT(q.z, 0.0f) << i;
+      const float sx = q.x / -q.z / (rays.tanHalf * rays.aspect);
+      const float sy = q.y / -q.z / rays.tanHalf;
+      ASSERT_LT(std::fabs(sx), 0.9f) << i;
+      ASSERT_LT(std::fabs(sy), 0.9f) << i;
+      left = std::min(left, sx);
+      right = std::max(right, sx);
+    }
+    // (the tessellation's segments make the outline uneven by far less)
+    if (c.round) {
+      EXPECT_NEAR(left + right, 0.0f, 0.01f) << left << " " << right;
+    }
+  }
 }
 
 TEST(Camera, FrameNamesFillTheRunOfHashes) {

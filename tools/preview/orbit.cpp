@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "mesh.h"
+
 namespace gwp {
 
 Vec3 heroCentre(const Scene& scene) {
@@ -19,11 +21,35 @@ Vec3 heroCentre(const Scene& scene) {
     hi = {std::max(hi.x, s.centre.x + s.radius), std::max(hi.y, s.centre.y + s.radius),
           std::max(hi.z, s.centre.z + s.radius)};
   }
+  // A shape or a model in the spheres' place: the box of its vertices.
+  for (const MeshObject& m : scene.meshes) {
+    if (m.slot != kHeroSlot || !m.mesh) continue;
+    const std::vector<float>& p = m.mesh->positions;
+    for (size_t i = 0; i + 2 < p.size(); i += 3) {
+      any = true;
+      lo = {std::min(lo.x, p[i]), std::min(lo.y, p[i + 1]), std::min(lo.z, p[i + 2])};
+      hi = {std::max(hi.x, p[i]), std::max(hi.y, p[i + 1]), std::max(hi.z, p[i + 2])};
+    }
+  }
   return any ? (lo + hi) * 0.5f : Vec3{};
 }
 
+namespace {
+
+bool hasHeroMesh(const Scene& scene) {
+  return std::any_of(scene.meshes.begin(), scene.meshes.end(), [](const MeshObject& m) {
+    return m.slot == kHeroSlot && m.mesh && !m.mesh->positions.empty();
+  });
+}
+
+}  // namespace
+
 void orbitCamera(Scene& scene, const CameraOrbit& orbit) {
-  if (orbit.isDefault()) return;
+  // The default camera already looks at the spheres' centre. A shape or a
+  // model stands lower, on the ground, so even the default orbit brings the
+  // camera level with its centre: the shape is centred in frame, and a
+  // turntable's first frame is framed like the others.
+  if (orbit.isDefault() && !hasHeroMesh(scene)) return;
   Camera& camera = scene.camera;
   const Vec3 centre = heroCentre(scene);
   const double distance = orbit.distance ? *orbit.distance : length(camera.position - centre);

@@ -24,13 +24,16 @@ struct CameraOrbit {
   bool isDefault() const { return azimuth == 0.0 && elevation == 0.0 && !distance; }
 };
 
-// The centre of the bounds of the surfaces that wear the hero slot: what the
-// camera orbits. The origin when there are none.
+// The centre of the bounds of the surfaces that wear the hero slot (spheres,
+// and the vertices of a shape or model): what the camera orbits. The origin
+// when there are none.
 Vec3 heroCentre(const Scene& scene);
 
-// Places `scene`'s camera on `orbit`. The default orbit leaves the camera as
-// it is, bit for bit; without a turn (azimuth and elevation 0) the camera
-// keeps the world's axes and only moves along its view.
+// Places `scene`'s camera on `orbit`, looking at heroCentre(). The default
+// orbit leaves the camera of the spheres as it is, bit for bit (it looks at
+// their centre already), and brings it level with a shape's or a model's
+// centre; without a turn (azimuth and elevation 0) the camera keeps the
+// world's axes and only moves.
 void orbitCamera(Scene& scene, const CameraOrbit& orbit);
 
 // The orbit of frame `frame` (1-based) of a turntable of `frames` frames that

@@ -122,12 +122,13 @@ bool planRender(const Options& options, const std::vector<gws::SceneFile>& scene
   const bool sheet = sweeping || !scenes.empty();
   job.scene = sheet ? sweepCellScene() : defaultScene(options.pointLightsOnly);
   if (!applyEnvironment(options.environment, job.scene, error)) return false;
-  orbitCamera(job.scene, options.orbit);
   if (options.lightSamples > 0) {
     job.scene.lightSampling.mode = LightSampling::Mode::kPerHit;
     job.scene.lightSampling.perHit = options.lightSamples;
   }
+  // The model first: the camera orbits what stands in front of it.
   if (!stageModel(options, job.scene, error)) return false;
+  orbitCamera(job.scene, options.orbit);
   job.materials = {floorMaterial(options.schema)};
   job.cellWidth = options.width;
   job.cellHeight = options.height;

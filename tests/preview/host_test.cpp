@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iomanip>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -34,6 +36,7 @@
 #include "environment_setup.h"
 #include "image_io.h"
 #include "material.h"
+#include "mesh.h"
 #include "reflectance.h"
 #include "orbit.h"
 #include "render.h"
@@ -129,6 +132,82 @@ std::shared_ptr<const gwst::Environment> testMap(gwst::Rgb base, Vec3 spot = {},
     }
   }
   return std::make_shared<const gwst::Environment>(std::move(image), params);
+}
+
+// A rounded box (|x|^4 + |y|^4 + |z|^4 = 1, stretched) as an OBJ file of
+// 3968 triangles without normals, so that the model reader computes them:
+// convex, so no reflection ray meets it again, and curved differently along
+// every direction, so a highlight shows which way it runs. Written with
+// fixed decimals: the same bytes on every run.
+std::string roundedBoxObj() {
+  constexpr int kAround = 64;
+  constexpr int kRings = 32;
+  constexpr double kPi = 3.14159265358979323846;
+  const auto root = [](double c) { return std::copysign(std::sqrt(std::fabs(c)), c); };
+  std::vector<std::array<double, 3>> v{{0.0, 0.8, 0.0}};
+  for (int r = 1; r < kRings; ++r) {
+    const double lat = kPi / 2 - kPi * r / kRings;
+    for (int i = 0; i < kAround; ++i) {
+      const double lon = 2 * kPi * i / kAround;
+      v.push_back({1.0 * root(std::cos(lat)) * root(std::cos(lon)), 0.8 * root(std::sin(lat)),
+                   0.9 * root(std::cos(lat)) * root(std::sin(lon))});
+    }
+  }
+  v.push_back({0.0, -0.8, 0.0});
+  std::ostringstream obj;
+  obj << std::fixed << std::setprecision(6) << "# rounded box\n";
+  for (const auto& p : v) obj << "v " << p[0] << ' ' << p[1] << ' ' << p[2] << '\n';
+  // Counter-clockwise seen from outside: the face normal points away from
+  // the centre. (OBJ counts vertices from 1.)
+  const auto face = [&](size_t a, size_t b, size_t c) {
+    const auto& pa = v[a];
+    const auto& pb = v[b];
+    const auto& pc = v[c];
+    const double e1[3] = {pb[0] - pa[0], pb[1] - pa[1], pb[2] - pa[2]};
+    const double e2[3] = {pc[0] - pa[0], pc[1] - pa[1], pc[2] - pa[2]};
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    const double out = n[0] * (pa[0] + pb[0] + pc[0]) + n[1] * (pa[1] + pb[1] + pc[1]) +
+                       n[2] * (pa[2] + pb[2] + pc[2]);
+    if (out < 0) std::swap(b, c);
+    obj << "f " << a + 1 << ' ' << b + 1 << ' ' << c + 1 << '\n';
+  };
+  const auto at = [&](int ring, int i) {
+    return static_cast<size_t>(1 + (ring - 1) * kAround + (i % kAround));
+  };
+  const size_t south = v.size() - 1;
+  for (int i = 0; i < kAround; ++i) {
+    face(0, at(1, i), at(1, i + 1));
+    for (int r = 1; r + 1 < kRings; ++r) {
+      face(at(r, i), at(r, i + 1), at(r + 1, i + 1));
+      face(at(r, i), at(r + 1, i + 1), at(r + 1, i));
+    }
+    face(south, at(kRings - 1, i), at(kRings - 1, i + 1));
+  }
+  return obj.str();
+}
+
+// A latitude-longitude Radiance image of 64x32 flat RGBE pixels: a blue sky
+// over a dark brown ground, with a small bright sun up and to one side.
+std::string skyHdr() {
+  std::string hdr = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 32 +X 64\n";
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      const bool sky = y < 16;
+      const bool sun = (x == 40 || x == 41) && y == 8;
+      const float r = sun ? 40.0f : sky ? 0.3f : 0.05f;
+      const float g = sun ? 38.0f : sky ? 0.45f : 0.04f;
+      const float b = sun ? 30.0f : sky ? 0.9f : 0.03f;
+      int e = 0;
+      const float m = std::frexp(std::max({r, g, b}), &e);
+      const float scale = m * 256.0f / std::max({r, g, b});
+      hdr += static_cast<char>(static_cast<unsigned char>(r * scale));
+      hdr += static_cast<char>(static_cast<unsigned char>(g * scale));
+      hdr += static_cast<char>(static_cast<unsigned char>(b * scale));
+      hdr += static_cast<char>(static_cast<unsigned char>(e + 128));
+    }
+  }
+  return hdr;
 }
 
 // A white diffuse material with no other term: no reflections, no ambient,
@@ -562,15 +641,19 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(HostRender);
 // ---- the two hosts side by side ----------------------------------------------------
 
 #if defined(GLINTWEAVE_PREVIEW_HAVE_MAYA) && defined(GLINTWEAVE_PREVIEW_HAVE_MENTALRAY)
-TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
+TEST(HostAgreement, BothDeliverablesRenderTheSameSphereAndModels) {
   // Where the documented differences vanish: no transparency, point or
   // directional lights without the ambient flag, exponents low enough that
   // the Maya side's limit of 5 on the specular value never bites, one sphere
-  // so that no reflection ray meets a surface (the Maya node traces from
-  // depth 0 only, while the mental ray shader falls back to the environment
-  // deeper down). Lit by the studio's lights under the softbox gradient, and
-  // by an environment map the test makes (a sky over a dark floor with a sun),
-  // which both hosts see as the same directional lights and the same misses.
+  // or a convex model so that no reflection ray meets a surface (the Maya
+  // node traces from depth 0 only, while the mental ray shader falls back to
+  // the environment deeper down; on the shader ball, whose ring and ball see
+  // each other, that second bounce is too faint to matter). Lit by the
+  // studio's lights under the softbox gradient, and by environment maps the
+  // test makes (a sky over a dark floor with a sun), which both hosts see as
+  // the same directional lights, with shadows, and the same misses. The
+  // meshes are smooth-shaded triangles: interpolated normals, and reflection
+  // and shadow rays that leave a triangle.
   // Under the default camera the hosts' tangent frames coincide and any
   // anisotropy agrees; under a turned camera the Maya node builds its frame
   // in camera space, so there the lobe is round (specularU = specularV) and
@@ -592,6 +675,23 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   }
   lightWithEnvironment(sky, std::make_shared<const gwst::Environment>(
                                 std::move(image), gwst::EnvironmentParams{30.0f, 0.5f}));
+  // A model read from an OBJ file and a built-in shape, both meshes, under
+  // a Radiance image: the files as a user gives them, written here.
+  const std::string dir = test::makeTempDir();
+  std::ofstream(dir + "/box.obj") << roundedBoxObj();
+  std::ofstream(dir + "/sky.hdr", std::ios::binary) << skyHdr();
+  Scene model = sweepCellScene();
+  std::string error;
+  ASSERT_TRUE(applyEnvironment({dir + "/sky.hdr", 30.0f, 0.5f}, model, error)) << error;
+  Scene shape = model;
+  gwst::TriangleMesh box;
+  ASSERT_TRUE(gwst::readMesh(dir + "/box.obj", box, error)) << error;
+  ASSERT_EQ(box.triangleCount(), 3968u);
+  placeModel(model, std::move(box));
+  placeModel(shape, gwst::makeShape(gwst::Shape::kShaderBall, 48));
+  ASSERT_TRUE(model.commit(error)) << error;
+  ASSERT_TRUE(shape.commit(error)) << error;
+  std::filesystem::remove_all(dir);
   const int size = underValgrind() ? 24 : 48;
   struct Case {
     const char* what;
@@ -602,7 +702,10 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
   const CameraOrbit turned{60.0, 25.0, 4.5};
   for (const Case& c : {Case{"studio", &studio, {}, 4.0}, Case{"environment", &sky, {}, 4.0},
                         Case{"studio, turned camera", &studio, turned, 40.0},
-                        Case{"environment, turned camera", &sky, turned, 40.0}}) {
+                        Case{"environment, turned camera", &sky, turned, 40.0},
+                        Case{"model, environment", &model, {}, 4.0},
+                        Case{"model, environment, turned camera", &model, turned, 40.0},
+                        Case{"shape, environment", &shape, {}, 4.0}}) {
     SCOPED_TRACE(c.what);
     Scene scene = *c.base;
     orbitCamera(scene, c.orbit);
@@ -626,10 +729,12 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphere) {
     // reloads its library, so the two hosts usually even draw the same
     // numbers, and then differ by 0.003, from rays that leave below the
     // surface and meet the sphere again). The brighter sky leaves 0.006
-    // (without reflections the environment's lights alone differ by 0.0003).
-    // 0.01 leaves room for the noise; a wrong or missing term moves the mean
-    // by several times that.
-    EXPECT_GT(level, 0.05);
+    // (without reflections the environment's lights alone differ by 0.0003);
+    // the model and the shader ball 0.001 to 0.0025. 0.01 leaves room for
+    // the noise; a wrong or missing term moves the mean by several times that.
+    // (The level: looking down at the model, the turned camera sees much of
+    // the dark ground.)
+    EXPECT_GT(level, 0.04);
     EXPECT_LT(diff, 0.01) << "mean level " << level;
   }
 }
@@ -743,6 +848,10 @@ class Tool : public ::testing::Test {
   void SetUp() override {
     if (builtHosts().empty()) GTEST_SKIP() << "no host in this build";
     dir = test::makeTempDir();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
   }
   std::string dir;
 };
@@ -906,31 +1015,47 @@ colorspaces:
 }
 
 struct ReferenceImage {
-  const char* options;
+  const char* options;  // {dir} stands for the test's folder
   const char* file;
 };
 
-TEST_F(Tool, DefaultSceneMatchesTheReferenceImages) {
-  // Regenerate after an intended change of shading, scene or sampling with:
-  //   build/dev/tools/preview/glintweave-preview --size 48x36 --spp 4 [options]
-  //       -o tests/preview/reference/<file>
-  // The second image is the sampling of earlier versions, which the option
-  // keeps bit for bit.
+TEST_F(Tool, RendersMatchTheReferenceImages) {
+  // Regenerate after an intended change of shading, scene or sampling by
+  // running this test with GLINTWEAVE_UPDATE_REFERENCES=1 in the
+  // environment: it writes each row's render over its reference. The second
+  // image is the sampling of earlier versions, which the option keeps bit
+  // for bit. The model and sky rows render an OBJ file and a Radiance image
+  // the test writes, small and with few samples, one row per host.
   if (builtHosts().size() != 2) GTEST_SKIP() << "the references show both hosts";
+  std::ofstream(dir + "/box.obj") << roundedBoxObj();
+  std::ofstream(dir + "/sky.hdr", std::ios::binary) << skyHdr();
   const ReferenceImage references[] = {
-      {"", "default-48x36.png"},
-      {"--light-samples 16", "default-48x36-light-samples-16.png"},
+      {"--size 48x36 --spp 4", "default-48x36.png"},
+      {"--size 48x36 --spp 4 --light-samples 16", "default-48x36-light-samples-16.png"},
+      {"--host maya --size 40x30 --spp 2 --mesh {dir}/box.obj --env {dir}/sky.hdr "
+       "--env-rotate 30 --preset satin",
+       "model-sky-maya-40x30.png"},
+      {"--host mentalray --size 40x30 --spp 2 --mesh {dir}/box.obj --env {dir}/sky.hdr "
+       "--env-rotate 30 --preset satin",
+       "model-sky-mentalray-40x30.png"},
   };
   for (const ReferenceImage& ref : references) {
-    const std::string out = dir + "/default.png";
-    const ProcessResult r = runProcess(
-        std::string("--size 48x36 --spp 4 --threads 2 ") + ref.options + " -o " + out, dir);
+    SCOPED_TRACE(ref.file);
+    std::string options = ref.options;
+    for (size_t at; (at = options.find("{dir}")) != std::string::npos;) {
+      options.replace(at, 5, dir);
+    }
+    const std::string out = dir + "/render.png";
+    const ProcessResult r = runProcess("--threads 2 " + options + " -o " + out, dir);
     ASSERT_EQ(r.status, 0) << r.err;
+    const std::string reference = std::string(GLINTWEAVE_TEST_REFERENCE_DIR "/") + ref.file;
+    if (std::getenv("GLINTWEAVE_UPDATE_REFERENCES")) {
+      std::ofstream(reference, std::ios::binary) << slurp(out);
+    }
     Image got, want;
     std::string error;
     ASSERT_TRUE(readPng(out, got, error)) << error;
-    ASSERT_TRUE(readPng(std::string(GLINTWEAVE_TEST_REFERENCE_DIR "/") + ref.file, want, error))
-        << error;
+    ASSERT_TRUE(readPng(reference, want, error)) << error;
     ASSERT_EQ(got.width, want.width);
     ASSERT_EQ(got.height, want.height);
     double sum = 0.0;

@@ -64,19 +64,25 @@ constexpr float kOnPlane = 1.0f / 65536.0f;
 // transmitted or grazing, without moving the point the hosts shade and
 // without an identity for the host to carry. An origin off the surface is
 // not affected.
+//
+// The origin's distance from the plane comes from the candidate hit itself
+// (Embree hands the filter the hit's distance in tfar, and the hit point
+// lies on the plane): t |dir . Ng|. Reading the triangle's vertices instead
+// would cost two cache misses per candidate on a mesh larger than the cache.
 void skipOwnPlane(const RTCFilterFunctionNArguments* args) {
-  const auto* mesh = static_cast<const gwst::TriangleMesh*>(args->geometryUserPtr);
   for (unsigned k = 0; k < args->N; ++k) {
     if (args->valid[k] == 0) continue;
-    const unsigned prim = RTCHitN_primID(args->hit, args->N, k);
-    const float* p0 = &mesh->positions[3 * size_t{mesh->indices[3 * size_t{prim}]}];
     const Vec3 org{RTCRayN_org_x(args->ray, args->N, k), RTCRayN_org_y(args->ray, args->N, k),
                    RTCRayN_org_z(args->ray, args->N, k)};
+    const Vec3 dir{RTCRayN_dir_x(args->ray, args->N, k), RTCRayN_dir_y(args->ray, args->N, k),
+                   RTCRayN_dir_z(args->ray, args->N, k)};
+    const float t = RTCRayN_tfar(args->ray, args->N, k);
     const Vec3 ng{RTCHitN_Ng_x(args->hit, args->N, k), RTCHitN_Ng_y(args->hit, args->N, k),
                   RTCHitN_Ng_z(args->hit, args->N, k)};
+    const Vec3 at = org + dir * t;
     const float magnitude = std::max({std::fabs(org.x), std::fabs(org.y), std::fabs(org.z),
-                                      std::fabs(p0[0]), std::fabs(p0[1]), std::fabs(p0[2]), 1.0f});
-    const float distance = std::fabs(dot(org - Vec3{p0[0], p0[1], p0[2]}, ng));
+                                      std::fabs(at.x), std::fabs(at.y), std::fabs(at.z), 1.0f});
+    const float distance = std::fabs(t * dot(dir, ng));
     if (distance <= kOnPlane * magnitude * length(ng)) args->valid[k] = 0;
   }
 }
@@ -215,7 +221,6 @@ std::shared_ptr<const Accel> Accel::build(const Scene& scene, std::string& error
     if (vertices) std::copy(m->positions.begin(), m->positions.end(), vertices);
     rtcSetSharedGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, m->indices.data(), 0,
                                3 * sizeof(uint32_t), m->triangleCount());
-    rtcSetGeometryUserData(g, const_cast<gwst::TriangleMesh*>(m));
     rtcSetGeometryIntersectFilterFunction(g, &skipOwnPlane);
     rtcSetGeometryOccludedFilterFunction(g, &skipOwnPlane);
     impl.attach(g, AccelHit::Kind::kTriangle, static_cast<unsigned>(i));

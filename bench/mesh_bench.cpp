@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accel.h"
@@ -47,24 +48,17 @@ void meshRender(benchmark::State& state) {
 
 // Timed in the process's CPU time: the render runs on a thread of its own,
 // which the calling thread's CPU time would not see.
-BENCHMARK(meshRender<gwp::Host::kMaya, 32>)
-    ->Name("mesh/maya/1k")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime();
-BENCHMARK(meshRender<gwp::Host::kMaya, 1024>)
-    ->Name("mesh/maya/1M")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime();
-BENCHMARK(meshRender<gwp::Host::kMentalRay, 32>)
-    ->Name("mesh/mentalray/1k")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime();
-BENCHMARK(meshRender<gwp::Host::kMentalRay, 1024>)
-    ->Name("mesh/mentalray/1M")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime();
-
 const bool registered = [] {
+  const std::pair<const char*, void (*)(benchmark::State&)> runs[] = {
+      {"mesh/maya/1k", meshRender<gwp::Host::kMaya, 32>},
+      {"mesh/maya/1M", meshRender<gwp::Host::kMaya, 1024>},
+      {"mesh/mentalray/1k", meshRender<gwp::Host::kMentalRay, 32>},
+      {"mesh/mentalray/1M", meshRender<gwp::Host::kMentalRay, 1024>}};
+  for (const auto& [name, run] : runs) {
+    benchmark::RegisterBenchmark(name, run)
+        ->Unit(benchmark::kMillisecond)
+        ->MeasureProcessCPUTime();
+  }
   gwbench::addRatio("mesh/maya/1M", "mesh/maya/1k", 2.0);
   gwbench::addRatio("mesh/mentalray/1M", "mesh/mentalray/1k", 2.0);
   return true;

@@ -56,6 +56,14 @@ class Backend {
   // say so in `error`.
   virtual bool setMaterial(size_t index, const Material& material, std::string& error);
 
+  // The scene the backend was created with has changed (other lights, other
+  // objects), as between two renders of a host's session: what the host
+  // copied of it is taken again. Not while a render runs.
+  virtual bool sceneChanged(std::string& error) {
+    (void)error;
+    return true;
+  }
+
   // The measured lobe: for one surface point whose normal is +y (first
   // tangent +x, second +z in both hosts' frames), seen from the unit
   // direction `view`, the colour the deliverable's own entry point returns

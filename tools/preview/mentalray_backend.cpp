@@ -21,12 +21,14 @@
 // The space the shader sees is world space, whatever way the camera faces.
 #include <mrhost.h>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include "backend.h"
+#include "environment_setup.h"
 #include "library_file.h"
 
 namespace gwp {
@@ -92,6 +94,7 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
   }
 
   bool setMaterial(size_t index, const Material& material, std::string& error) override;
+  bool sceneChanged(std::string& error) override;
   bool measureLobe(const Material& material, Vec3 view, const std::vector<Vec3>& lights,
                    std::vector<Rgb>& out, std::string& error) override;
 
@@ -211,14 +214,22 @@ bool MentalRayBackend::load(const std::vector<Material>& materials, const Librar
   renderer_->serve(this);
   library_->bind(*renderer_);
 
+  // Room for the lights of any environment map, so that a scene changed
+  // later (sceneChanged) fits in the same records.
+  const size_t capacity = std::max<size_t>(scene_.lights.size(), kEnvironmentLights);
+  for (const Material& m : materials) {
+    calls_.push_back(std::make_unique<mrhost::ShaderCall>(*library_, capacity));
+    if (!writeValues(m, *calls_.back(), error)) return false;
+  }
+  return sceneChanged(error);
+}
+
+bool MentalRayBackend::sceneChanged(std::string& error) {
+  // The shader's light list: every light of the scene, in scene order.
   std::vector<miTag> lights(scene_.lights.size());
   for (size_t i = 0; i < lights.size(); ++i) lights[i] = lightTag(i);
-  for (const Material& m : materials) {
-    calls_.push_back(std::make_unique<mrhost::ShaderCall>(*library_, lights.size()));
-    if (!writeValues(m, *calls_.back(), error) ||
-        !calls_.back()->setTags("light", lights.data(), lights.size(), error)) {
-      return false;
-    }
+  for (const auto& call : calls_) {
+    if (!call->setTags("light", lights.data(), lights.size(), error)) return false;
   }
   return true;
 }

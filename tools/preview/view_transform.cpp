@@ -52,6 +52,7 @@ float exposureScale(double ev) { return static_cast<float>(std::exp2(ev)); }
 bool ViewTransform::open(const ViewSettings& settings, std::string& error) {
   impl_.reset();
   name_ = "sRGB";
+  views_.clear();
   if (!settings.usesConfig()) return true;
   const std::string& path = settings.config;
   const std::string from = settings.configFromEnvironment ? " (from the OCIO variable)" : "";
@@ -78,24 +79,26 @@ bool ViewTransform::open(const ViewSettings& settings, std::string& error) {
     config->validate();
     std::string display = config->getDefaultDisplay();
     std::string view = settings.view;
+    // The default display first, then the others in the config's order.
+    std::vector<std::string> displays{display};
+    for (int i = 0; i < config->getNumDisplays(); ++i) {
+      const std::string d = config->getDisplay(i);
+      if (d != display) displays.push_back(d);
+    }
+    std::vector<std::string> views;
+    std::string viewDisplay;
+    for (const std::string& d : displays) {
+      for (int i = 0; i < config->getNumViews(d.c_str()); ++i) {
+        const std::string v = config->getView(d.c_str(), i);
+        if (v == view && viewDisplay.empty()) viewDisplay = d;
+        if (std::find(views.begin(), views.end(), v) == views.end()) views.push_back(v);
+      }
+    }
+    views_ = views;
     if (view.empty()) {
       view = config->getDefaultView(display.c_str());
     } else {
-      // The default display first, then the others in the config's order.
-      std::vector<std::string> displays{display};
-      for (int i = 0; i < config->getNumDisplays(); ++i) {
-        const std::string d = config->getDisplay(i);
-        if (d != display) displays.push_back(d);
-      }
-      std::vector<std::string> views;
-      display.clear();
-      for (const std::string& d : displays) {
-        for (int i = 0; i < config->getNumViews(d.c_str()); ++i) {
-          const std::string v = config->getView(d.c_str(), i);
-          if (v == view && display.empty()) display = d;
-          if (std::find(views.begin(), views.end(), v) == views.end()) views.push_back(v);
-        }
-      }
+      display = viewDisplay;
       if (display.empty()) {
         std::string list;
         for (const std::string& v : views) list += (list.empty() ? "" : ", ") + v;

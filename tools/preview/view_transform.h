@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "vec3.h"
 
@@ -48,11 +49,15 @@ class ViewTransform {
   bool isSrgb() const { return impl_ == nullptr; }
   // "display / view" of the config, or "sRGB".
   const std::string& name() const { return name_; }
+  // Every view of the config's displays, the default display's first, each
+  // once: what open() takes as a view. Empty without a config.
+  const std::vector<std::string>& views() const { return views_; }
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::string name_ = "sRGB";
+  std::vector<std::string> views_;
 };
 
 // Whether this build can read OpenColorIO configs.

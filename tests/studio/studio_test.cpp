@@ -96,6 +96,26 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
       {"specularu=1", "specularu", "unknown parameter 'specularu' (did you mean specularU?)"},
       {"specularU=1&specularU=2", "specularU", "more than once"},
       {"name=1node", "name", "name"},
+      // The stage and the look.
+      {"shape=torus&env=studio&envRotate=-90&envIntensity=2.5&azimuth=30&elevation=-20"
+       "&distance=4&turntable=8&frame=3&exposure=1.5&viewTransform=Film",
+       "", ""},
+      {"shape=upload-0123456789abcdef&env=upload-fedcba9876543210&distance=0", "", ""},
+      {"shape=cube", "shape", "unknown shape 'cube' (one of spheres, sphere, torus"},
+      {"shape=upload-0123", "shape", "unknown shape"},
+      {"shape=upload-0123456789ABCDEF", "shape", "unknown shape"},
+      {"env=sky", "env", "unknown environment 'sky'"},
+      {"envRotate=721", "envRotate", "out of range"},
+      {"envIntensity=-1", "envIntensity", "out of range"},
+      {"elevation=90", "elevation", "camera elevation: 90 is out of range"},
+      {"azimuth=inf", "azimuth", "not a finite number"},
+      {"distance=0.1", "distance", "camera distance"},
+      {"turntable=73", "turntable", "out of range"},
+      {"turntable=4&frame=5", "frame", "past the turntable's 4 frames"},
+      {"frame=0", "frame", "out of range"},
+      {"exposure=31", "exposure", "out of range"},
+      {"viewTransform=a\001b", "viewTransform", "viewTransform"},
+      {"envrotate=1", "envrotate", "did you mean envRotate?"},
   };
   for (const ParamCase& c : cases) {
     SCOPED_TRACE(c.query);
@@ -104,6 +124,31 @@ TEST(StudioParams, BadValuesNameTheirParameterAndGoodOnesApply) {
     EXPECT_EQ(parseParams(queryOf(c.query), schema(), p, error), c.field.empty());
     EXPECT_EQ(error.field, c.field);
     EXPECT_NE(error.message.find(c.message), std::string::npos) << error.message;
+  }
+
+  // An upload's own query: its kind and the file's name, with its format.
+  const std::vector<ParamCase> uploads = {
+      {"kind=model&file=Teapot.OBJ", "", ""},
+      {"kind=environment&file=sky.hdr", "", ""},
+      {"kind=texture&file=a.png", "kind", "model or environment"},
+      {"file=a.obj", "kind", "kind"},
+      {"kind=model", "file", "file"},
+      {"kind=model&file=noextension", "file", "extension"},
+      {"kind=model&file=../a.obj", "file", "file"},
+      {"kind=model&file=a.", "file", "extension"},
+      {"kind=model&file=a.obj&x=1", "x", "unknown parameter"},
+      {"kind=model&kind=model&file=a.obj", "kind", "more than once"},
+  };
+  for (const ParamCase& c : uploads) {
+    SCOPED_TRACE(c.query);
+    UploadRequest u;
+    ParamError error;
+    EXPECT_EQ(parseUploadRequest(queryOf(c.query), u, error), c.field.empty());
+    EXPECT_EQ(error.field, c.field);
+    EXPECT_NE(error.message.find(c.message), std::string::npos) << error.message;
+    if (c.field.empty()) {
+      EXPECT_TRUE(u.format == "obj" || u.format == "hdr") << u.format;
+    }
   }
 
   // The preset first, then the inputs, whatever their order in the query.
@@ -257,6 +302,12 @@ TEST_F(Server, BadValuesGet400WithAJsonErrorNamingTheParameter) {
       {"/api/lobe?vt=95", "vt"},
       {"/api/image?client=t&format=gif", "format"},
       {"/api/export?format=ma&specularV=x", "specularV"},
+      // A link to an upload the studio does not hold (any more) says so.
+      {"/api/frame?client=t&shape=upload-0123456789abcdef", "shape"},
+      {"/api/frame?client=t&env=upload-0123456789abcdef", "env"},
+      {"/api/image?client=t&env=upload-0123456789abcdef", "env"},
+      {"/api/frame?client=t&viewTransform=Film", "viewTransform"},
+      {"/api/frame?client=t&turntable=2&frame=3", "frame"},
   };
   for (const auto& [path, field] : cases) {
     SCOPED_TRACE(path);
@@ -321,6 +372,198 @@ TEST_F(Server, RequestSizeIsBounded) {
       EXPECT_NE(res->status, 413);
     }
   }
+}
+
+// A small Radiance image, 8 x 4, every pixel 0.5 (flat scanlines).
+std::string smallHdr() {
+  std::string hdr = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 8\n";
+  for (int i = 0; i < 8 * 4; ++i) hdr += std::string("\x80\x80\x80\x80", 4);
+  return hdr;
+}
+
+const char* kTriangleObj = "v -1 0 0\nv 1 0 0\nv 0 2 0\nv 0 1 -1\nf 1 2 3\nf 1 3 4\nf 2 4 3\n";
+
+// Models and images are read in memory when they arrive, and a bad one is
+// refused with a message naming the file; an upload is then a stage's shape
+// or environment by its id, and only where it fits.
+TEST_F(Server, UploadsAreReadInMemoryAndBadOnesAreRefused) {
+  struct Case {
+    std::string query;
+    std::string body;
+    int status;
+    std::string message;  // in the error, when refused
+  };
+  const std::vector<Case> cases = {
+      {"kind=model&file=tri.obj", kTriangleObj, 200, ""},
+      {"kind=environment&file=sky.hdr", smallHdr(), 200, ""},
+      {"kind=model&file=garbage.obj", "this is not a model\n\x01\x02", 400, "garbage.obj"},
+      {"kind=model&file=empty.stl", "", 400, "empty.stl: the file is empty"},
+      {"kind=environment&file=garbage.hdr", "#?RADIANCE\nnonsense\n", 400, "garbage.hdr"},
+      {"kind=environment&file=sky.png", smallHdr(), 400, "upload a latitude-longitude .exr or .hdr"},
+      {"kind=environment&file=big.hdr", std::string(kTestMaxBody + 1, 'x'), 413, "MiB"},
+      {"kind=texture&file=a.png", "x", 400, "kind"},
+  };
+  std::map<std::string, std::string> ids;  // kind -> id
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    const auto res = client()->Post(("/api/upload?" + c.query).c_str(), c.body,
+                                    "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status) << res->body;
+    const json body = json::parse(res->body);
+    if (c.status == 200) {
+      ids[body.at("kind").get<std::string>()] = body.at("id").get<std::string>();
+      EXPECT_TRUE(isUploadId(body.at("id").get<std::string>())) << res->body;
+    } else {
+      EXPECT_NE(body.value("error", "").find(c.message), std::string::npos) << res->body;
+      EXPECT_EQ(body.value("error", "").find('\n'), std::string::npos);
+    }
+  }
+  ASSERT_EQ(ids.size(), 2u);
+  // The uploads render, through both hosts; each only in its own place.
+  const std::string stage = "&shape=" + ids["model"] + "&env=" + ids["environment"];
+  const auto frame = get("/api/frame?client=up&w=32&h=24&spp=1" + stage);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->status, 200) << frame->body;
+  EXPECT_EQ(frame->body.size(), 2u * 32 * 24 * 4);
+  for (const auto& [query, field] : std::vector<std::pair<std::string, std::string>>{
+           {"shape=" + ids["environment"], "shape"}, {"env=" + ids["model"], "env"}}) {
+    const auto res = get("/api/frame?client=up&" + query);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(json::parse(res->body).value("field", ""), field);
+    const auto check = json::parse(get("/api/check?" + query)->body).at("problems");
+    ASSERT_EQ(check.size(), 1u);
+    EXPECT_NE(check[0].at("error").get<std::string>().find("not a"), std::string::npos);
+  }
+}
+
+// The stage changes what is rendered; the look only how it is shown: a
+// brighter exposure shows the same samples brighter, without rendering.
+TEST_F(Server, TheStageChangesTheImageAndTheLookOnlyItsCodes) {
+  auto frameOf = [](const std::string& extra) {
+    const auto res = get("/api/frame?client=look&view=maya&w=32&h=24&spp=1" + extra);
+    EXPECT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+    return res ? res->body : std::string();
+  };
+  auto mean = [](const std::string& rgba) {
+    double sum = 0.0;
+    for (size_t i = 0; i < rgba.size(); i += 4) sum += static_cast<unsigned char>(rgba[i + 1]);
+    return sum / static_cast<double>(rgba.size() / 4);
+  };
+  const std::string spheres = frameOf("");
+  const std::string torus = frameOf("&shape=torus&env=studio");
+  EXPECT_NE(spheres, torus);
+  const std::string turned = frameOf("&shape=torus&env=studio&azimuth=60&elevation=20");
+  EXPECT_NE(turned, torus);
+  const std::string brighter = frameOf("&shape=torus&env=studio&azimuth=60&elevation=20&exposure=1");
+  EXPECT_GT(mean(brighter), mean(turned) + 5.0);
+  EXPECT_NE(frameOf("&shape=torus&env=studio&azimuth=60&elevation=20&turntable=4&frame=3"), turned);
+}
+
+// Beyond loopback a studio takes no uploads unless told to; the refusal
+// names the flag.
+TEST(ServerUploads, BeyondLoopbackUploadsNeedAllowUploads) {
+  StudioOptions options;
+  options.scene = SceneKind::kAgreement;
+  std::string error;
+  auto studio = Studio::create(options, error);
+  ASSERT_TRUE(studio) << error;
+  for (const bool allow : {false, true}) {
+    SCOPED_TRACE(allow);
+    ServerOptions serverOptions;
+    serverOptions.bind = "0.0.0.0";
+    serverOptions.allowUploads = allow;
+    StudioServer server(*studio, serverOptions);
+    ASSERT_TRUE(server.bind(error)) << error;
+    std::thread loop([&] { server.run(); });
+    httplib::Client c("127.0.0.1", server.port());
+    int status = 0;
+    std::string body;
+    for (int i = 0; i < 600 && status == 0; ++i) {
+      if (auto res = c.Post("/api/upload?kind=model&file=tri.obj", kTriangleObj,
+                            "application/octet-stream")) {
+        status = res->status;
+        body = res->body;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+    server.stop();
+    loop.join();
+    if (allow) {
+      EXPECT_EQ(status, 200) << body;
+    } else {
+      EXPECT_EQ(status, 403);
+      EXPECT_NE(body.find("--allow-uploads"), std::string::npos) << body;
+    }
+  }
+  EXPECT_TRUE(isLoopback("127.0.0.1") && isLoopback("::1") && !isLoopback("0.0.0.0"));
+}
+
+// A studio started with an OpenColorIO config offers its views; each shows
+// the same sums through its own transform, and a view the config lacks is
+// refused naming the ones it has.
+TEST(StudioLooks, TheConfigsViewsAreOfferedAndShowTheSameSums) {
+  if (!gwp::ocioSupported()) GTEST_SKIP() << "built without OpenColorIO";
+  char dir[] = "/tmp/glintweave-looks-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/looks.ocio";
+  std::ofstream(path) << R"(ocio_profile_version: 1
+roles:
+  default: linear
+  scene_linear: linear
+displays:
+  lab:
+    - !<View> {name: raw, colorspace: linear}
+    - !<View> {name: half, colorspace: halved}
+active_displays: []
+active_views: []
+colorspaces:
+  - !<ColorSpace>
+    name: linear
+    bitdepth: 32f
+  - !<ColorSpace>
+    name: halved
+    bitdepth: 32f
+    from_reference: !<MatrixTransform> {matrix: [0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 1]}
+)";
+  StudioOptions options;
+  options.scene = SceneKind::kAgreement;
+  options.ocioConfig = path;
+  std::string error;
+  auto studio = Studio::create(options, error);
+  ASSERT_TRUE(studio) << error;
+  EXPECT_EQ(studio->transformNames(), (std::vector<std::string>{"raw", "half"}));
+  StudioParams p;
+  ParamError perr;
+  ASSERT_TRUE(parseParams(queryOf("client=looks&view=maya&w=16&h=16&spp=1"), studio->schema(), p, perr));
+  auto codes = [&](const std::string& view) {
+    p.look.transform = view;
+    Frame f;
+    EXPECT_EQ(studio->frame(p, f, error), Outcome::kOk) << error;
+    return f.rgba;
+  };
+  const std::vector<uint8_t> raw = codes("raw");
+  const std::vector<uint8_t> half = codes("half");
+  ASSERT_EQ(raw.size(), half.size());
+  int compared = 0;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (i % 4 == 3 || raw[i] == 255) continue;  // alpha; clipped
+    EXPECT_NEAR(half[i], raw[i] / 2.0, 1.0) << i;
+    ++compared;
+  }
+  EXPECT_GT(compared, 100);
+  p.look.transform = "ACES";
+  EXPECT_FALSE(studio->checkRequest(p, perr));
+  EXPECT_EQ(perr.field, "viewTransform");
+  EXPECT_NE(perr.message.find("its views: raw, half"), std::string::npos) << perr.message;
+  studio.reset();
+  options.ocioConfig = std::string(dir) + "/missing.ocio";
+  EXPECT_FALSE(Studio::create(options, error));
+  EXPECT_NE(error.find("missing.ocio"), std::string::npos) << error;
+  std::remove(path.c_str());
+  ::rmdir(dir);
 }
 
 TEST_F(Server, ListensOnLoopbackOnlyByDefault) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "mesh.h"
 #include "schema.h"
 #include "server.h"
 #include "studio.h"
@@ -20,10 +21,6 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitError = 2;
-
-bool isLoopback(const std::string& address) {
-  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
-}
 
 // The first of the usual ways to open a URL that this machine has.
 std::string findBrowserOpener() {
@@ -70,6 +67,7 @@ struct StudioCommand {
   int port = 8420;
   std::string bind = "127.0.0.1";
   bool open = false;
+  bool allowUploads = false;
   StudioOptions studio;
 };
 
@@ -102,6 +100,17 @@ int parseCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE
                  "sphere and point lights, where the two hosts agree)");
   app.add_option("--renders", slots, "renders that may run at once (default 2)")
       ->check(CLI::Range(1, 16));
+  app.add_option("--ocio", command.studio.ocioConfig,
+                 "an OpenColorIO config whose views the page offers beside the sRGB curve\n"
+                 "(default: the config the OCIO environment variable names, if any)");
+  app.add_flag("--allow-uploads", command.allowUploads,
+               "accept uploaded models and environment images also when --bind is an\n"
+               "address beyond this machine. Uploads (up to 16 MiB each; models: " +
+                   gwst::meshFormats() +
+                   ";\nimages: .exr, .hdr) are kept in memory only and read by the same readers\n"
+                   "as files, models in a child process with a deadline; still, those readers\n"
+                   "would then see files from whoever can reach the address, so a studio\n"
+                   "bound beyond loopback refuses uploads unless given this flag");
   app.set_version_flag("--version", std::string("glintweave-studio ") + gws::toolsVersion(),
                        "print the tool's name and version, then exit");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -126,6 +135,14 @@ int parseCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE
     return kExitError;
   }
   command.studio.renderSlots = slots;
+  if (command.studio.ocioConfig.empty()) {
+    // As every OpenColorIO application does.
+    const char* fromEnvironment = std::getenv("OCIO");
+    if (fromEnvironment && *fromEnvironment) {
+      command.studio.ocioConfig = fromEnvironment;
+      command.studio.ocioFromEnvironment = true;
+    }
+  }
   return kGoOn;
 }
 
@@ -179,6 +196,7 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   ServerOptions serverOptions;
   serverOptions.bind = command.bind;
   serverOptions.port = command.port;
+  serverOptions.allowUploads = command.allowUploads;
   StudioServer server(*studio, serverOptions);
   if (!server.bind(error)) {
     std::fprintf(err, "glintweave-studio: error: %s\n", error.c_str());

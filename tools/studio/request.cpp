@@ -6,7 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
+#include <type_traits>
+#include <utility>
+
+#include "mesh.h"
 
 namespace gwstudio {
 namespace {
@@ -61,18 +66,178 @@ std::string shown(const std::string& text) {
 
 }  // namespace
 
-const char* viewName(View view) {
-  switch (view) {
-    case View::kMaya:
-      return "maya";
-    case View::kMentalRay:
-      return "mentalray";
-    case View::kSide:
-      return "side";
-    case View::kDiff:
-      return "diff";
+namespace {
+
+constexpr std::pair<View, const char*> kViews[] = {
+    {View::kMaya, "maya"}, {View::kMentalRay, "mentalray"}, {View::kSide, "side"},
+    {View::kDiff, "diff"}};
+
+// A parameter's value read into the request; false with the whole message.
+using FieldParser = bool (*)(const std::string& value, StudioParams& out, std::string& message);
+
+template <class T>
+bool numberField(const char* what, const std::string& value, T lo, T hi, T& out,
+                 std::string& message) {
+  std::string why;
+  bool ok = false;
+  if constexpr (std::is_same_v<T, int>) {
+    ok = parseIntIn(value, lo, hi, out, why);
+  } else {
+    ok = parseFloatIn(value, lo, hi, out, why);
   }
-  return "side";
+  if (!ok) message = std::string(what) + ": " + why;
+  return ok;
+}
+constexpr auto floatField = numberField<float>;
+constexpr auto intField = numberField<int>;
+
+bool parseClient(const std::string& value, StudioParams& out, std::string& message) {
+  bool ok = !value.empty() && value.size() <= Limits::kMaxClientId;
+  for (char c : value) ok = ok && isIdChar(c);
+  if (!ok) message = "client: expected 1 to 64 letters, digits, '-' or '_'";
+  out.client = value;
+  return ok;
+}
+
+bool parseViewField(const std::string& value, StudioParams& out, std::string& message) {
+  if (parseView(value, out.view)) return true;
+  message = "view: unknown view '" + shown(value) + "' (use maya, mentalray, side or diff)";
+  return false;
+}
+
+bool parsePreset(const std::string& value, StudioParams& out, std::string& message) {
+  if (gws::findPreset(value)) {
+    out.preset = value;
+    return true;
+  }
+  std::string names;
+  for (const gws::Preset& p : gws::presets()) names += (names.empty() ? "" : ", ") + std::string(p.name);
+  message = "preset: unknown preset '" + shown(value) + "' (one of " + names + ")";
+  return false;
+}
+
+bool parseName(const std::string& value, StudioParams& out, std::string& message) {
+  bool ok = !value.empty() && value.size() <= Limits::kMaxName && !(value[0] >= '0' && value[0] <= '9');
+  for (char c : value) ok = ok && isIdChar(c) && c != '-';
+  if (!ok) message = "name: expected up to 64 letters, digits or '_', not starting with a digit";
+  out.name = value;
+  return ok;
+}
+
+bool parseShapeField(const std::string& value, StudioParams& out, std::string& message) {
+  gwst::Shape shape;
+  if (gwst::parseShape(value, shape) || isUploadId(value)) {
+    out.stage.shape = value;
+    return true;
+  }
+  message = "shape: unknown shape '" + shown(value) + "' (one of " + gwst::shapeNames() +
+            ", or an uploaded model)";
+  return false;
+}
+
+bool parseEnvField(const std::string& value, StudioParams& out, std::string& message) {
+  if (value == "softbox" || value == "studio" || isUploadId(value)) {
+    out.stage.env = value;
+    return true;
+  }
+  message = "env: unknown environment '" + shown(value) +
+            "' (softbox, studio, or an uploaded image)";
+  return false;
+}
+
+bool parseDistance(const std::string& value, StudioParams& out, std::string& message) {
+  // 0 is the scene's own distance.
+  if (value == "0") {
+    out.stage.distance = 0.0f;
+    return true;
+  }
+  return floatField("camera distance", value, Limits::kMinDistance, Limits::kMaxDistance,
+                    out.stage.distance, message);
+}
+
+bool parseTransform(const std::string& value, StudioParams& out, std::string& message) {
+  // Which views exist is the studio's config's to say; here only the form.
+  bool ok = value.size() <= Limits::kMaxTransformName;
+  for (char c : value) ok = ok && c >= 0x20 && c < 0x7f;
+  if (!ok) message = "viewTransform: expected the name of a view of the studio's config";
+  out.look.transform = value;
+  return ok;
+}
+
+// Every parameter but the material's inputs, by its key in the query.
+const std::map<std::string, FieldParser>& fieldParsers() {
+  static const std::map<std::string, FieldParser> parsers{
+      {"client", parseClient},
+      {"view", parseViewField},
+      {"w", [](const std::string& v, StudioParams& o, std::string& m) {
+         return intField("width", v, Limits::kMinSize, Limits::kMaxWidth, o.width, m);
+       }},
+      {"h", [](const std::string& v, StudioParams& o, std::string& m) {
+         return intField("height", v, Limits::kMinSize, Limits::kMaxHeight, o.height, m);
+       }},
+      {"spp", [](const std::string& v, StudioParams& o, std::string& m) {
+         return intField("sample target", v, 1, Limits::kMaxTarget, o.target, m);
+       }},
+      {"gain", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("gain", v, Limits::kMinGain, Limits::kMaxGain, o.gain, m);
+       }},
+      {"vt", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("view angle", v, 0.0f, 89.0f, o.viewTheta, m);
+       }},
+      {"vp", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("view azimuth", v, -360.0f, 360.0f, o.viewPhi, m);
+       }},
+      {"preset", parsePreset},
+      {"name", parseName},
+      {"shape", parseShapeField},
+      {"env", parseEnvField},
+      {"envRotate", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("envRotate", v, -Limits::kMaxEnvRotate, Limits::kMaxEnvRotate,
+                           o.stage.envRotate, m);
+       }},
+      {"envIntensity", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("envIntensity", v, 0.0f, Limits::kMaxEnvIntensity,
+                           o.stage.envIntensity, m);
+       }},
+      {"azimuth", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("camera azimuth", v, -Limits::kMaxAzimuth, Limits::kMaxAzimuth,
+                           o.stage.azimuth, m);
+       }},
+      {"elevation", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("camera elevation", v, -Limits::kMaxElevation, Limits::kMaxElevation,
+                           o.stage.elevation, m);
+       }},
+      {"distance", parseDistance},
+      {"turntable", [](const std::string& v, StudioParams& o, std::string& m) {
+         return intField("turntable", v, 0, Limits::kMaxTurntable, o.stage.turntable, m);
+       }},
+      {"frame", [](const std::string& v, StudioParams& o, std::string& m) {
+         return intField("turntable frame", v, 1, Limits::kMaxTurntable, o.stage.frame, m);
+       }},
+      {"exposure", [](const std::string& v, StudioParams& o, std::string& m) {
+         return floatField("exposure", v, -Limits::kMaxExposure, Limits::kMaxExposure,
+                           o.look.exposure, m);
+       }},
+      {"viewTransform", parseTransform},
+  };
+  return parsers;
+}
+
+}  // namespace
+
+const char* viewName(View view) { return nameIn(kViews, view); }
+
+bool parseView(const std::string& text, View& out) { return valueIn(kViews, text, out); }
+
+bool isUploadId(const std::string& text) {
+  constexpr size_t kPrefix = 7;  // "upload-"
+  if (text.size() != kPrefix + 16 || text.compare(0, kPrefix, "upload-") != 0) return false;
+  for (size_t i = kPrefix; i < text.size(); ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) || std::isupper(static_cast<unsigned char>(text[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSchema>& schema,
@@ -87,79 +252,20 @@ bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSc
     }
     return false;
   };
+  const auto& parsers = fieldParsers();
   std::set<std::string> seen;
   std::vector<std::pair<std::string, std::string>> inputs;
   for (const auto& [key, value] : query) {
     if (!seen.insert(key).second) return fail(key, shown(key) + " is given more than once");
-    std::string why;
-    if (key == "client") {
-      if (value.empty() || value.size() > Limits::kMaxClientId) {
-        return fail(key, "client: expected 1 to 64 letters, digits, '-' or '_'");
-      }
-      for (char c : value) {
-        if (!isIdChar(c)) return fail(key, "client: expected 1 to 64 letters, digits, '-' or '_'");
-      }
-      out.client = value;
-    } else if (key == "view") {
-      if (value == "maya") {
-        out.view = View::kMaya;
-      } else if (value == "mentalray") {
-        out.view = View::kMentalRay;
-      } else if (value == "side") {
-        out.view = View::kSide;
-      } else if (value == "diff") {
-        out.view = View::kDiff;
-      } else {
-        return fail(key, "view: unknown view '" + shown(value) +
-                             "' (use maya, mentalray, side or diff)");
-      }
-    } else if (key == "w") {
-      if (!parseIntIn(value, Limits::kMinSize, Limits::kMaxWidth, out.width, why)) {
-        return fail(key, "width: " + why);
-      }
-    } else if (key == "h") {
-      if (!parseIntIn(value, Limits::kMinSize, Limits::kMaxHeight, out.height, why)) {
-        return fail(key, "height: " + why);
-      }
-    } else if (key == "spp") {
-      if (!parseIntIn(value, 1, Limits::kMaxTarget, out.target, why)) {
-        return fail(key, "sample target: " + why);
-      }
-    } else if (key == "gain") {
-      if (!parseFloatIn(value, Limits::kMinGain, Limits::kMaxGain, out.gain, why)) {
-        return fail(key, "gain: " + why);
-      }
-    } else if (key == "vt") {
-      if (!parseFloatIn(value, 0.0f, 89.0f, out.viewTheta, why)) {
-        return fail(key, "view angle: " + why);
-      }
-    } else if (key == "vp") {
-      if (!parseFloatIn(value, -360.0f, 360.0f, out.viewPhi, why)) {
-        return fail(key, "view azimuth: " + why);
-      }
-    } else if (key == "preset") {
-      if (!gws::findPreset(value)) {
-        std::string names;
-        for (const gws::Preset& p : gws::presets()) {
-          names += (names.empty() ? "" : ", ") + std::string(p.name);
-        }
-        return fail(key, "preset: unknown preset '" + shown(value) + "' (one of " + names + ")");
-      }
-      out.preset = value;
-    } else if (key == "name") {
-      bool ok = !value.empty() && value.size() <= Limits::kMaxName &&
-                !(value[0] >= '0' && value[0] <= '9');
-      for (char c : value) ok = ok && isIdChar(c) && c != '-';
-      if (!ok) {
-        return fail(key,
-                    "name: expected up to 64 letters, digits or '_', not starting with a digit");
-      }
-      out.name = value;
+    if (const auto it = parsers.find(key); it != parsers.end()) {
+      std::string message;
+      if (!it->second(value, out, message)) return fail(key, message);
     } else if (schema && schema->find(key) >= 0) {
       inputs.emplace_back(key, value);
     } else {
-      // A misspelt input gets the nearest real one.
+      // A misspelt input or parameter gets the nearest real one.
       std::vector<std::string> names;
+      for (const auto& [name, parser] : parsers) names.push_back(name);
       if (schema) {
         for (const gws::MaterialInput& in : schema->inputs()) names.push_back(in.name);
       }
@@ -167,6 +273,13 @@ bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSc
       return fail(key, "unknown parameter '" + shown(key) + "'" +
                            (near.empty() ? "" : " (did you mean " + near + "?)"));
     }
+  }
+  // A frame is checked against the turntable given with it (alone, as the
+  // page checks each field, it stands for itself).
+  if (query.count("turntable") && out.stage.frame > out.stage.turntable) {
+    return fail(query.count("frame") ? "frame" : "turntable",
+                "turntable frame " + std::to_string(out.stage.frame) + " is past the turntable's " +
+                    std::to_string(out.stage.turntable) + " frames");
   }
 
   out.material = gws::Material(schema);
@@ -180,6 +293,38 @@ bool parseParams(const Query& query, const std::shared_ptr<const gws::MaterialSc
     std::string why;
     if (!gws::setValue(out.material, key, value, why)) return fail(key, why);
   }
+  return true;
+}
+
+bool parseUploadRequest(const Query& query, UploadRequest& out, ParamError& error) {
+  for (const auto& [key, value] : query) {
+    if (key != "kind" && key != "file") {
+      error = {key, "unknown parameter '" + shown(key) + "' (an upload takes kind and file)"};
+      return false;
+    }
+    if (query.count(key) > 1) {
+      error = {key, shown(key) + " is given more than once"};
+      return false;
+    }
+  }
+  const auto kind = query.find("kind");
+  if (kind == query.end() || (kind->second != "model" && kind->second != "environment")) {
+    error = {"kind", "kind: expected model or environment"};
+    return false;
+  }
+  out.kind = kind->second == "model" ? UploadRequest::Kind::kModel : UploadRequest::Kind::kEnvironment;
+  const auto file = query.find("file");
+  const std::string name = file == query.end() ? "" : file->second;
+  bool ok = !name.empty() && name.size() <= 255 && name.find('/') == std::string::npos;
+  for (char c : name) ok = ok && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+  const size_t dot = name.rfind('.');
+  if (!ok || dot == std::string::npos || dot == 0 || dot + 1 == name.size()) {
+    error = {"file", "file: expected the file's name, with its extension ('" + shown(name) + "')"};
+    return false;
+  }
+  out.file = name;
+  out.format = name.substr(dot + 1);
+  for (char& c : out.format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -18,7 +20,10 @@
 #include <thread>
 
 #include "assets.h"
+#include "environment_setup.h"
+#include "mesh.h"
 #include "image_io.h"
+#include "inputs.h"
 #include "sceneio.h"
 
 namespace gwstudio {
@@ -26,12 +31,20 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kStatusBadRequest = 400;
-constexpr int kStatusNotFound = 404;
-constexpr int kStatusSuperseded = 409;
-constexpr int kStatusFailed = 500;
-constexpr int kStatusNotImplemented = 501;
-constexpr int kStatusBusy = 503;
+// The HTTP statuses the studio answers with.
+enum Status : int {
+  kStatusBadRequest = 400,      // a parameter refused: {"error", "field"}
+  kStatusForbidden = 403,       // uploads, on an address beyond loopback
+  kStatusNotFound = 404,        // no such route or page
+  kStatusSuperseded = 409,      // a newer request of the page took over
+  kStatusTooLarge = 413,        // a body past the bound
+  kStatusFailed = 500,          // a host failed
+  kStatusNotImplemented = 501,  // this build lacks it
+  kStatusBusy = 503,            // with Retry-After
+};
+
+// Uploads read at once: each model's read is a child process of its own.
+constexpr int kMaxUploadsAtOnce = 2;
 
 // The listening socket may take over an address whose last connections are
 // still in TIME_WAIT (a studio stopped and started again at once), and
@@ -113,10 +126,13 @@ void sendOutcome(httplib::Response& res, Outcome outcome, const std::string& err
 }
 
 // Parses the request's query; on failure answers 400 and returns false.
-bool params(const Studio& studio, const httplib::Request& req, httplib::Response& res,
-            StudioParams& out, bool needsClient) {
+// With `whole`, the stage and the look are checked against what the studio
+// holds (an export needs the material alone).
+bool params(const Studio& studio, const Query& query, httplib::Response& res, StudioParams& out,
+            bool needsClient, bool whole = true) {
   ParamError error;
-  if (!parseParams(req.params, studio.schema(), out, error)) {
+  if (!parseParams(query, studio.schema(), out, error) ||
+      (whole && !studio.checkRequest(out, error))) {
     sendError(res, kStatusBadRequest, error.message, error.field);
     return false;
   }
@@ -135,115 +151,13 @@ json checkEach(const Query& query, const Studio& studio) {
   for (const auto& [key, value] : query) {
     StudioParams p;
     ParamError error;
-    if (!parseParams(Query{{key, value}}, studio.schema(), p, error)) {
+    // An upload's id or a view is checked against what this studio holds.
+    if (!parseParams(Query{{key, value}}, studio.schema(), p, error) ||
+        (!studio.checkRequest(p, error) && error.field == key)) {
       problems.push_back({{"field", key}, {"value", value}, {"error", error.message}});
     }
   }
   return json{{"problems", problems}};
-}
-
-// The page's names for the kinds of value.
-const char* pageKind(gws::ValueKind kind) {
-  switch (kind) {
-    case gws::ValueKind::kColor:
-      return "color";
-    case gws::ValueKind::kVector:
-      return "vector";
-    case gws::ValueKind::kFloat:
-      return "float";
-    case gws::ValueKind::kInt:
-      return "int";
-    case gws::ValueKind::kBool:
-      return "bool";
-  }
-  return "float";
-}
-
-// Each input's one-line description, by name, from the embedded copy of the
-// material guide's input list ("name | sweep | options | sentence" lines,
-// '#' comments).
-std::map<std::string, std::string> inputDescriptions() {
-  std::map<std::string, std::string> out;
-  const Asset* a = findAsset("/input-descriptions.txt");
-  if (!a) return out;
-  std::istringstream in(std::string(reinterpret_cast<const char*>(a->data), a->size));
-  const auto trim = [](std::string t) {
-    const size_t b = t.find_first_not_of(" \t\r");
-    const size_t e = t.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
-  };
-  std::string line;
-  while (std::getline(in, line)) {
-    if (trim(line).empty() || trim(line)[0] == '#') continue;
-    std::vector<std::string> fields;
-    std::istringstream cut(line);
-    for (std::string f; std::getline(cut, f, '|');) fields.push_back(trim(f));
-    if (fields.size() >= 4 && !fields[0].empty()) out[fields[0]] = fields[3];
-  }
-  return out;
-}
-
-// Every input of both hosts as the deliverables define them: kinds and
-// defaults from the merged schema; slider ranges from the Maya plug-in's
-// soft limits or the declaration's hints (the first host that gives them);
-// hard limits from either.
-json controlsJson(const Studio& studio) {
-  json inputs = json::array();
-  static const std::map<std::string, std::string> descriptions = inputDescriptions();
-  if (studio.schema()) {
-    const gws::MaterialSchema& schema = *studio.schema();
-    for (size_t i = 0; i < schema.size(); ++i) {
-      const gws::MaterialInput& in = schema[i];
-      std::optional<double> softMin, softMax, min, max;
-      for (gws::Host h : gws::kHosts) {
-        const gws::InputSpec* spec = schema.spec(h, i);
-        if (!spec) continue;
-        if (!softMin) softMin = spec->softMin;
-        if (!softMax) softMax = spec->softMax;
-        if (spec->min) min = min ? std::max(*min, *spec->min) : *spec->min;
-        if (spec->max) max = max ? std::min(*max, *spec->max) : *spec->max;
-      }
-      const double lo = softMin.value_or(min.value_or(0.0));
-      const double hi = std::max(lo + 1.0, softMax.value_or(max.value_or(lo + 1.0)));
-      json entry{{"name", in.name},
-                 {"kind", pageKind(in.kind)},
-                 {"maya", in.in(gws::Host::kMaya)},
-                 {"mentalray", in.in(gws::Host::kMentalRay)},
-                 {"default", gws::formatValue(in.kind, in.defaultValue)},
-                 {"softMin", lo},
-                 {"softMax", hi},
-                 // A slider over several decades moves in ratios.
-                 {"log", in.kind == gws::ValueKind::kFloat && lo >= 0.0 && hi >= 1000.0}};
-      if (auto d = descriptions.find(in.name); d != descriptions.end()) {
-        entry["description"] = d->second;
-      }
-      if (min) entry["min"] = *min;
-      if (max) entry["max"] = *max;
-      inputs.push_back(entry);
-    }
-  }
-  json presets = json::array();
-  for (const gwp::Preset& p : gwp::presets()) {
-    json settings = json::object();
-    for (const auto& [n, v] : p.settings) settings[n] = v;
-    presets.push_back({{"name", p.name}, {"description", p.description}, {"settings", settings}});
-  }
-  return {{"inputs", inputs},
-          {"presets", presets},
-          {"defaultPreset", gwp::kDefaultPreset},
-          {"scene", sceneName(studio.scene())},
-          {"hosts",
-           {{"maya", studio.hasHost(gwp::Host::kMaya)},
-            {"mentalray", studio.hasHost(gwp::Host::kMentalRay)}}},
-          {"sceneFiles", sceneIoAvailable()},
-          {"exr", gwp::exrSupported()},
-          {"limits",
-           {{"minSize", Limits::kMinSize},
-            {"maxWidth", Limits::kMaxWidth},
-            {"maxHeight", Limits::kMaxHeight},
-            {"maxTarget", Limits::kMaxTarget},
-            {"minGain", Limits::kMinGain},
-            {"maxGain", Limits::kMaxGain}}}};
 }
 
 // ---- the handlers, one per route ------------------------------------------------------
@@ -261,7 +175,7 @@ void serveCheck(const Studio& studio, const httplib::Request& req, httplib::Resp
 
 void serveFrame(Studio& studio, const httplib::Request& req, httplib::Response& res) {
   StudioParams p;
-  if (!params(studio, req, res, p, true)) return;
+  if (!params(studio, req.params, res, p, true)) return;
   Frame frame;
   std::string error;
   const Outcome o = studio.frame(p, frame, error);
@@ -299,7 +213,7 @@ json roundedList(const std::vector<float>& values) {
 
 void serveLobe(Studio& studio, const httplib::Request& req, httplib::Response& res) {
   StudioParams p;
-  if (!params(studio, req, res, p, false)) return;
+  if (!params(studio, req.params, res, p, false)) return;
   Lobe lobe;
   std::string error;
   const Outcome o = studio.lobe(p, lobe, error);
@@ -326,29 +240,43 @@ std::string takeFormat(Query& q, const std::string& fallback) {
   return format;
 }
 
-void serveImage(Studio& studio, const httplib::Request& req, httplib::Response& res) {
+// The request's "format", one of `formats` (`fallback` when absent), and
+// its other parameters: an image's with its client, its stage and look
+// checked; on failure answers 400 and returns false.
+bool formatAndParams(const Studio& studio, const httplib::Request& req, httplib::Response& res,
+                     const std::array<std::string, 2>& formats, const std::string& fallback,
+                     std::string& format, StudioParams& out, bool image) {
   Query q(req.params.begin(), req.params.end());
-  const std::string format = takeFormat(q, "png");
-  if (format != "png" && format != "exr") {
-    return sendError(res, kStatusBadRequest, "format: use png or exr", "format");
+  format = takeFormat(q, fallback);
+  if (format != formats[0] && format != formats[1]) {
+    sendError(res, kStatusBadRequest, "format: use " + formats[0] + " or " + formats[1], "format");
+    return false;
   }
+  return params(studio, q, res, out, image, image);
+}
+
+void serveImage(Studio& studio, const httplib::Request& req, httplib::Response& res) {
+  std::string format;
+  StudioParams p;
+  if (!formatAndParams(studio, req, res, {"png", "exr"}, "png", format, p, true)) return;
   if (format == "exr" && !gwp::exrSupported()) {
     return sendError(res, kStatusNotImplemented, "this build cannot write OpenEXR", "format");
   }
-  StudioParams p;
-  ParamError perr;
-  if (!parseParams(q, studio.schema(), p, perr)) {
-    return sendError(res, kStatusBadRequest, perr.message, perr.field);
-  }
-  if (p.client.empty()) return sendError(res, kStatusBadRequest, "client: missing", "client");
   gwp::Image image;
   std::string error;
   const Outcome o = studio.image(p, image, error);
   if (o == Outcome::kFailed) return sendError(res, kStatusSuperseded, error);
   if (o != Outcome::kOk) return sendOutcome(res, o, error);
   std::string bytes;
+  // A PNG shows what the page shows: exposed and through the view (the
+  // difference as it is); an OpenEXR file keeps the linear values.
+  if (format == "png" && p.view != View::kDiff) {
+    const float scale = gwp::exposureScale(p.look.exposure);
+    for (gwp::Rgb& c : image.pixels) c = c * scale;
+  }
   if (!gwp::encodeImage(image, format == "png" ? gwp::ImageFormat::kPng : gwp::ImageFormat::kExr,
-                        bytes, error)) {
+                        *studio.transform(p.view == View::kDiff ? "" : p.look.transform), bytes,
+                        error)) {
     return sendError(res, kStatusFailed, error);
   }
   // Named after the material (a name parseParams lets through only as
@@ -359,16 +287,9 @@ void serveImage(Studio& studio, const httplib::Request& req, httplib::Response& 
 }
 
 void serveExport(const Studio& studio, const httplib::Request& req, httplib::Response& res) {
-  Query q(req.params.begin(), req.params.end());
-  const std::string format = takeFormat(q, "");
-  if (format != "ma" && format != "mi") {
-    return sendError(res, kStatusBadRequest, "format: use ma or mi", "format");
-  }
+  std::string format;
   StudioParams p;
-  ParamError perr;
-  if (!parseParams(q, studio.schema(), p, perr)) {
-    return sendError(res, kStatusBadRequest, perr.message, perr.field);
-  }
+  if (!formatAndParams(studio, req, res, {"ma", "mi"}, "", format, p, false)) return;
   std::string text;
   std::string error;
   if (!sceneIoAvailable()) {
@@ -412,6 +333,45 @@ void serveImport(const Studio& studio, const httplib::Request& req, httplib::Res
                   "application/json");
 }
 
+// A model or an environment image, read in memory and kept there under a
+// new id (see Uploads). `refusal` is why uploads are refused here, if
+// they are.
+void serveUpload(Studio& studio, const std::string& refusal, std::atomic<int>& reading,
+                 const httplib::Request& req, httplib::Response& res) {
+  if (!refusal.empty()) return sendError(res, kStatusForbidden, refusal, "file");
+  // The address's query alone: the library would also read a body sent as
+  // a form into the parameters, and an upload's body is the file.
+  Query query;
+  if (const size_t mark = req.target.find('?'); mark != std::string::npos) {
+    httplib::detail::parse_query_text(req.target.substr(mark + 1), query);
+  }
+  UploadRequest request;
+  ParamError perr;
+  if (!parseUploadRequest(query, request, perr)) {
+    return sendError(res, kStatusBadRequest, perr.message, perr.field);
+  }
+  if (reading.fetch_add(1) >= kMaxUploadsAtOnce) {
+    --reading;
+    return sendError(res, kStatusBusy, "other uploads are being read; try again shortly");
+  }
+  Upload upload;
+  std::string error;
+  const bool ok = studio.uploads().add(request, req.body, upload, error);
+  --reading;
+  if (!ok) return sendError(res, kStatusBadRequest, error, "file");
+  json body{{"id", upload.id}, {"file", upload.file}};
+  if (upload.mesh) {
+    body["kind"] = "model";
+    body["triangles"] = upload.mesh->triangleCount();
+  } else {
+    body["kind"] = "environment";
+    body["width"] = upload.image->width;
+    body["height"] = upload.image->height;
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
 // Everything else is one of the embedded files or nothing: no request can
 // reach the file system.
 void serveAsset(const httplib::Request& req, httplib::Response& res) {
@@ -424,12 +384,15 @@ void serveAsset(const httplib::Request& req, httplib::Response& res) {
 
 // Errors the library answers itself (no route, a too-large body) get the
 // same JSON form; handlers' own error bodies are left alone.
-void serveLibraryError(const httplib::Request& req, httplib::Response& res) {
+void serveLibraryError(size_t maxBody, const httplib::Request& req, httplib::Response& res) {
   if (!res.body.empty()) return;
-  sendError(res, res.status,
-            res.status == kStatusNotFound
-                ? "no such page: " + req.path.substr(0, 200)
-                : "request refused (HTTP " + std::to_string(res.status) + ")");
+  std::string message = "request refused (HTTP " + std::to_string(res.status) + ")";
+  if (res.status == kStatusNotFound) message = "no such page: " + req.path.substr(0, 200);
+  if (res.status == kStatusTooLarge) {
+    message = "the file is larger than the studio's bound of " + std::to_string(maxBody >> 20) +
+              " MiB";
+  }
+  sendError(res, res.status, message, res.status == kStatusTooLarge ? "file" : "");
 }
 
 }  // namespace
@@ -449,6 +412,17 @@ StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
 }
 
 StudioServer::~StudioServer() = default;
+
+bool isLoopback(const std::string& address) {
+  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+std::string StudioServer::uploadRefusal() const {
+  if (options_.allowUploads || isLoopback(options_.bind)) return "";
+  return "uploads are refused: this studio listens on " + options_.bind +
+         ", beyond this machine, and the model and image readers would see files from anyone "
+         "who can reach it; start it with --allow-uploads to accept them";
+}
 
 std::string StudioServer::url() const {
   const std::string host = options_.bind.find(':') != std::string::npos
@@ -504,8 +478,13 @@ void StudioServer::routes() {
   s.Get("/api/image", [&studio](const Request& q, Response& r) { serveImage(studio, q, r); });
   s.Get("/api/export", [&studio](const Request& q, Response& r) { serveExport(studio, q, r); });
   s.Post("/api/import", [&studio](const Request& q, Response& r) { serveImport(studio, q, r); });
+  s.Post("/api/upload", [this](const Request& q, Response& r) {
+    serveUpload(studio_, uploadRefusal(), uploadsReading_, q, r);
+  });
   s.Get(".*", serveAsset);
-  s.set_error_handler(serveLibraryError);
+  const size_t maxBody = options_.maxBody;
+  s.set_error_handler(
+      [maxBody](const Request& q, Response& r) { serveLibraryError(maxBody, q, r); });
 }
 
 }  // namespace gwstudio

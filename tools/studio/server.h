@@ -11,6 +11,9 @@
 //   GET /api/image        the client's current image as PNG or OpenEXR
 //   GET /api/export       the material as a Maya ASCII or mental ray scene file
 //   POST /api/import      a .ma or .mi file's glintWeave materials, JSON
+//   POST /api/upload      a model or environment image (?kind=model|environment
+//                         &file=NAME), kept in memory: {"id", ...}, JSON. Refused
+//                         (403) on an address beyond loopback without allowUploads
 //
 // Bad parameters get 400 with {"error": ..., "field": ...}; unknown paths
 // 404; a superseded request 409; a full studio 503 with Retry-After.
@@ -32,8 +35,14 @@ struct ServerOptions {
   std::string bind = "127.0.0.1";
   int port = 0;  // 0: any free port
   int threads = 16;  // connections served at once
-  size_t maxBody = 16u << 20;  // bytes of an uploaded scene file
+  size_t maxBody = 16u << 20;  // bytes of an uploaded scene file, model or image
+  // Uploads from a studio bound beyond loopback: refused unless this is set
+  // (their readers would see files from whoever can reach the address).
+  bool allowUploads = false;
 };
+
+// Whether `address` is this machine's loopback alone.
+bool isLoopback(const std::string& address);
 
 class StudioServer {
  public:
@@ -55,12 +64,15 @@ class StudioServer {
 
  private:
   void routes();
+  // Why uploads are refused here; empty when they are taken.
+  std::string uploadRefusal() const;
   Studio& studio_;
   ServerOptions options_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> inRun_{false};
+  std::atomic<int> uploadsReading_{0};
 };
 
 }  // namespace gwstudio

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <thread>
+#include <utility>
 
+#include "display.h"
 #include "image_io.h"
+#include "stage.h"
 
 namespace gwstudio {
 
@@ -17,80 +20,17 @@ using gwp::Vec3;
 
 namespace {
 
-constexpr float kDegrees = 3.14159265f / 180.0f;
 constexpr int kPassTileSize = 32;
 
-// The hosts a view needs, in panel order (Maya on the left).
-std::vector<Host> hostsOf(View view) {
-  switch (view) {
-    case View::kMaya:
-      return {Host::kMaya};
-    case View::kMentalRay:
-      return {Host::kMentalRay};
-    case View::kSide:
-    case View::kDiff:
-      break;
-  }
-  return {Host::kMaya, Host::kMentalRay};
-}
-
-float luminance(const Rgb& c) { return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z; }
-
-// Linear [0, 1] to 8-bit sRGB in steps fine enough that no code is skipped
-// where the curve is steepest.
-constexpr int kSrgbTableSize = 16384;
-const std::array<uint8_t, kSrgbTableSize + 1>& srgbTable() {
-  static const auto table = [] {
-    std::array<uint8_t, kSrgbTableSize + 1> t{};
-    for (int i = 0; i <= kSrgbTableSize; ++i) {
-      t[static_cast<size_t>(i)] =
-          gwp::toSrgb8(static_cast<float>(i) / static_cast<float>(kSrgbTableSize));
-    }
-    return t;
-  }();
-  return table;
-}
-
-uint8_t encode(float v, const std::array<uint8_t, kSrgbTableSize + 1>& table) {
-  // NaN and negatives go to 0, everything above 1 to 255.
-  if (!(v > 0.0f)) return 0;
-  if (v >= 1.0f) return 255;
-  return table[static_cast<size_t>(v * static_cast<float>(kSrgbTableSize) + 0.5f)];
-}
+constexpr std::pair<SceneKind, const char*> kScenes[] = {{SceneKind::kStudio, "studio"},
+                                                         {SceneKind::kPointLights, "point-lights"},
+                                                         {SceneKind::kAgreement, "agreement"}};
 
 }  // namespace
 
-void encodeRgba(const Rgb* pixels, size_t count, float scale, uint8_t* out) {
-  const auto& table = srgbTable();
-  for (size_t i = 0; i < count; ++i) {
-    out[4 * i + 0] = encode(pixels[i].x * scale, table);
-    out[4 * i + 1] = encode(pixels[i].y * scale, table);
-    out[4 * i + 2] = encode(pixels[i].z * scale, table);
-    out[4 * i + 3] = 255;
-  }
-}
+const char* sceneName(SceneKind scene) { return nameIn(kScenes, scene); }
 
-const char* sceneName(SceneKind scene) {
-  switch (scene) {
-    case SceneKind::kStudio:
-      return "studio";
-    case SceneKind::kPointLights:
-      return "point-lights";
-    case SceneKind::kAgreement:
-      return "agreement";
-  }
-  return "studio";
-}
-
-bool parseSceneKind(const std::string& text, SceneKind& out) {
-  for (SceneKind s : {SceneKind::kStudio, SceneKind::kPointLights, SceneKind::kAgreement}) {
-    if (text == sceneName(s)) {
-      out = s;
-      return true;
-    }
-  }
-  return false;
-}
+bool parseSceneKind(const std::string& text, SceneKind& out) { return valueIn(kScenes, text, out); }
 
 gwp::Scene makeScene(SceneKind scene) {
   switch (scene) {
@@ -120,6 +60,7 @@ struct Studio::Client {
   int width = 0;  // per host
   int height = 0;
   gwp::Material material;
+  Stage stage;
   std::vector<Rgb> sum;  // (width * hosts) x height
   // With both hosts: per pixel and channel, the passes' Maya minus mental
   // ray differences weighted by their samples, and their squares (see
@@ -142,7 +83,7 @@ struct Studio::Slot {
   Client* client = nullptr;
 };
 
-Studio::Studio(const StudioOptions& options) : options_(options) {}
+Studio::Studio(const StudioOptions& options) : options_(options), uploads_(options.uploads) {}
 
 Studio::~Studio() { stop(); }
 
@@ -154,7 +95,9 @@ std::unique_ptr<Studio> Studio::create(const StudioOptions& options, std::string
     studio->options_.threadsPerRender =
         static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   }
+  if (!studio->openLooks(error)) return nullptr;
   studio->scene_ = makeScene(options.scene);
+  studio->stages_ = std::make_unique<StageScenes>(studio->scene_, studio->uploads_);
   // The deliverables' own inputs, read before a backend holds the plug-in.
   studio->schema_ = gws::loadMaterialSchema(
       {options.libraries.mayaPlugin, options.libraries.mentalRayShader}, {}, error);
@@ -237,10 +180,14 @@ std::shared_ptr<Studio::Client> Studio::enter(const std::string& id, std::string
   return it->second;
 }
 
-Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, int& slot) {
+Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, const Stage& stage,
+                            gwp::Scene& scene, int& slot, std::string& error) {
   std::unique_lock<std::mutex> lock(slotsMutex_);
   const auto deadline = std::chrono::steady_clock::now() + options_.queueWait;
   if (first) ++firstWaiting_;
+  // Renders of one stage run together; another stage waits until they are
+  // done, and meanwhile no new one of theirs starts, so it is not passed over.
+  stagesWaiting_.push_back(&stage);
   Outcome outcome = Outcome::kOk;
   while (true) {
     if (stopping_ || client.ticket.load() != ticket) {
@@ -256,7 +203,11 @@ Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, int& sl
         }
       }
     }
-    const bool mayRun = first || (firstWaiting_ == 0 && firstRunning_ == 0);
+    const bool idle = std::none_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.busy; });
+    const bool otherWaits = std::any_of(stagesWaiting_.begin(), stagesWaiting_.end(),
+                                        [&](const Stage* w) { return *w != activeStage_; });
+    const bool stageFits = idle || (stage == activeStage_ && !otherWaits);
+    const bool mayRun = stageFits && (first || (firstWaiting_ == 0 && firstRunning_ == 0));
     auto free = std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.busy; });
     if (mayRun && free != slots_.end()) {
       // Reset before the ticket is read again: a newer request raises the
@@ -266,6 +217,10 @@ Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, int& sl
         outcome = Outcome::kSuperseded;
         break;
       }
+      if (stage != activeStage_ && !setStage(stage, scene, error)) {
+        outcome = Outcome::kFailed;
+        break;
+      }
       *free = Slot{true, first, false, &client};
       slot = static_cast<int>(free - slots_.begin());
       if (first) ++firstRunning_;
@@ -273,12 +228,31 @@ Outcome Studio::acquireSlot(Client& client, uint64_t ticket, bool first, int& sl
     }
     if (slotsChanged_.wait_until(lock, deadline) == std::cv_status::timeout) {
       outcome = Outcome::kBusy;
+      error = "every render slot is taken; try again shortly";
       break;
     }
   }
+  stagesWaiting_.erase(std::find(stagesWaiting_.begin(), stagesWaiting_.end(), &stage));
   if (first) --firstWaiting_;
-  if (outcome != Outcome::kOk) slotsChanged_.notify_all();
+  // Waiting renders may go now (this one left the queue, or started).
+  slotsChanged_.notify_all();
   return outcome;
+}
+
+// Under slotsMutex_, with no render running: the backends' scene becomes
+// `scene`, and the hosts take what they copied of it again.
+bool Studio::setStage(const Stage& stage, gwp::Scene& scene, std::string& error) {
+  scene_ = std::move(scene);
+  activeStage_ = stage;
+  for (const auto& backend : backends_) {
+    if (backend && !backend->sceneChanged(error)) {
+      // Nothing may render a scene a host did not take: the next stage
+      // sets it again.
+      activeStage_.shape.clear();
+      return false;
+    }
+  }
+  return true;
 }
 
 void Studio::releaseSlot(int slot, bool first) {
@@ -343,6 +317,32 @@ void Studio::levelTickets(int slot, const std::atomic<bool>* cancel) {
   account({behind}, stats);
 }
 
+bool Studio::preparePanels(int slot, const std::vector<Host>& hosts, const StudioParams& params,
+                           std::vector<gwp::Panel>& panels, std::string& error) {
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    const size_t host = hostIndex(hosts[i]);
+    gwp::Backend* backend = backends_[host].get();
+    // The slot is this render's alone: what it last handed the backend is
+    // still there, and a material the backend holds already is not handed
+    // over again.
+    gwp::Material& written = written_[static_cast<size_t>(slot)][host];
+    if (written != params.material) {
+      if (!backend->setMaterial(static_cast<size_t>(1 + slot), params.material, error)) return false;
+      written = params.material;
+    }
+    gwp::Panel p;
+    p.backend = backend;
+    p.scene = &scene_;
+    p.materialOfSlot[gwp::kHeroSlot] = 1 + slot;
+    p.materialOfSlot[gwp::kFloorSlot] = 0;
+    p.x0 = static_cast<int>(i) * params.width;
+    p.width = params.width;
+    p.height = params.height;
+    panels.push_back(p);
+  }
+  return true;
+}
+
 Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& params,
                            int samples, Image& pass, std::string& error) {
   const std::vector<Host> hosts = hostsOf(params.view);
@@ -350,38 +350,21 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
   // request lock), so they need no other lock to be read here.
   const int firstSample = client.samples;
   const bool first = firstSample == 0;
+  // The stage's scene, made (or found made) before a slot is taken.
+  gwp::Scene staged;
+  ParamError stageError;
+  if (!stages_->scene(params.stage, staged, stageError)) {
+    error = stageError.message;
+    return Outcome::kFailed;
+  }
   while (true) {
     int slot = -1;
-    const Outcome got = acquireSlot(client, ticket, first, slot);
-    if (got == Outcome::kBusy) {
-      error = "every render slot is taken; try again shortly";
-      return got;
-    }
+    gwp::Scene scene = staged;  // the backends' scene, if this render changes the stage
+    const Outcome got = acquireSlot(client, ticket, first, params.stage, scene, slot, error);
     if (got != Outcome::kOk) return got;
 
     std::vector<gwp::Panel> panels;
-    bool ok = true;
-    for (size_t i = 0; i < hosts.size() && ok; ++i) {
-      const size_t host = hostIndex(hosts[i]);
-      gwp::Backend* backend = backends_[host].get();
-      // The slot is this render's alone: what it last handed the backend
-      // is still there, and a material the backend holds already is not
-      // handed over again.
-      gwp::Material& written = written_[static_cast<size_t>(slot)][host];
-      if (written != params.material) {
-        ok = backend->setMaterial(static_cast<size_t>(1 + slot), params.material, error);
-        if (ok) written = params.material;
-      }
-      gwp::Panel p;
-      p.backend = backend;
-      p.scene = &scene_;
-      p.materialOfSlot[gwp::kHeroSlot] = 1 + slot;
-      p.materialOfSlot[gwp::kFloorSlot] = 0;
-      p.x0 = static_cast<int>(i) * params.width;
-      p.width = params.width;
-      p.height = params.height;
-      panels.push_back(p);
-    }
+    bool ok = preparePanels(slot, hosts, params, panels, error);
     if (ok && hosts.size() == 2) levelTickets(slot, &client.stop);
     if (ok) {
       gwp::RenderSettings settings;
@@ -421,47 +404,6 @@ Outcome Studio::renderPass(Client& client, uint64_t ticket, const StudioParams& 
 
 namespace {
 
-// What the view shows of the sums, in linear values.
-bool compose(const std::vector<Rgb>& sum, const std::vector<Host>& hosts, int width,
-             int height, int samples, View view, float gain, Image& out) {
-  const std::vector<Host> want = hostsOf(view);
-  auto column = [&](Host h) {
-    const auto it = std::find(hosts.begin(), hosts.end(), h);
-    return it == hosts.end() ? -1 : static_cast<int>(it - hosts.begin()) * width;
-  };
-  for (Host h : want) {
-    if (column(h) < 0) return false;
-  }
-  const float inv = samples > 0 ? 1.0f / static_cast<float>(samples) : 0.0f;
-  const int rowStride = width * static_cast<int>(hosts.size());
-  auto at = [&](int x, int y) {
-    return sum[static_cast<size_t>(y) * static_cast<size_t>(rowStride) + static_cast<size_t>(x)];
-  };
-  if (view == View::kDiff) {
-    out = Image(width, height);
-    const int m = column(Host::kMaya);
-    const int r = column(Host::kMentalRay);
-    const float scale = inv * gain;
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        const Rgb d = at(m + x, y) - at(r + x, y);
-        out.at(x, y) = Rgb{std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)} * scale;
-      }
-    }
-    return true;
-  }
-  out = Image(width * static_cast<int>(want.size()), height);
-  for (size_t k = 0; k < want.size(); ++k) {
-    const int from = column(want[k]);
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        out.at(static_cast<int>(k) * width + x, y) = at(from + x, y) * inv;
-      }
-    }
-  }
-  return true;
-}
-
 struct Leave {
   std::mutex& mutex;
   int& users;
@@ -473,6 +415,87 @@ struct Leave {
 
 }  // namespace
 
+// Starts the client's sums again when the request asks for anything else
+// than they hold (what the look changes is not in them). True when it did.
+bool Studio::startOver(Client& client, const StudioParams& params, const std::vector<Host>& hosts) {
+  std::lock_guard<std::mutex> lock(client.accum);
+  if (client.hosts == hosts && client.width == params.width && client.height == params.height &&
+      client.material == params.material && client.stage == params.stage) {
+    return false;
+  }
+  client.hosts = hosts;
+  client.width = params.width;
+  client.height = params.height;
+  client.material = params.material;
+  client.stage = params.stage;
+  const size_t pixels = static_cast<size_t>(params.width) * static_cast<size_t>(params.height);
+  client.sum.assign(pixels * hosts.size(), Rgb{});
+  const size_t channels = hosts.size() == 2 ? 3 * pixels : 0;
+  client.diffSum.assign(channels, 0.0);
+  client.diffSumSq.assign(channels, 0.0);
+  client.samples = 0;
+  client.passes = 0;
+  return true;
+}
+
+// One sample first; then passes that double what there is, as long as one
+// stays near the pass length. Only the request in flight writes the counts.
+int Studio::passSize(const Client& client, const StudioParams& params) const {
+  const int have = client.samples;
+  if (have == 0) return 1;
+  int n = have;
+  if (client.secondsPerSample > 0.0) {
+    const double fits = options_.passSeconds / client.secondsPerSample;
+    n = std::min(n, static_cast<int>(std::max(1.0, std::min(fits, 1e6))));
+  }
+  return std::min(n, params.target - have);
+}
+
+void Studio::accumulate(Client& client, const StudioParams& params, const Image& pass, int n,
+                        double seconds) {
+  std::lock_guard<std::mutex> lock(client.accum);
+  const float weight = static_cast<float>(n);
+  for (size_t i = 0; i < client.sum.size(); ++i) client.sum[i] += pass.pixels[i] * weight;
+  if (!client.diffSum.empty()) {
+    // Maya's panel on the left, mental ray's on the right.
+    const int w = params.width;
+    size_t k = 0;
+    for (int y = 0; y < params.height; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const Rgb d = pass.at(x, y) - pass.at(w + x, y);
+        for (const float c : {d.x, d.y, d.z}) {
+          client.diffSum[k] += static_cast<double>(weight) * c;
+          client.diffSumSq[k] += static_cast<double>(weight) * c * c;
+          ++k;
+        }
+      }
+    }
+  }
+  client.samples += n;
+  client.passes += 1;
+  client.secondsPerSample = seconds / n;
+}
+
+void Studio::present(Client& client, const StudioParams& params, Frame& out) const {
+  std::lock_guard<std::mutex> lock(client.accum);
+  Image shown;
+  compose(client.sum, client.hosts, client.width, client.height, client.samples, params.view,
+          params.gain, shown);
+  out.width = shown.width;
+  out.height = shown.height;
+  out.passes = client.passes;
+  out.samples = client.samples;
+  out.target = params.target;
+  toRgba(shown, params.view, params.look, transform(params.look.transform), out.rgba);
+  out.hasDiff = !client.diffSum.empty() && client.samples > 0;
+  if (out.hasDiff) {
+    const DiffFigures f = diffFigures(client.diffSum, client.diffSumSq, client.samples, client.passes);
+    out.diffRmse = f.rmse;
+    out.diffMax = f.max;
+    out.diffNoise = f.noise;
+  }
+}
+
 Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error) {
   const std::vector<Host> hosts = hostsOf(params.view);
   for (Host h : hosts) {
@@ -480,6 +503,11 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
       error = std::string("this studio has no ") + gwp::hostName(h) + " host";
       return Outcome::kFailed;
     }
+  }
+  ParamError refused;
+  if (!checkRequest(params, refused)) {
+    error = refused.message;
+    return Outcome::kFailed;
   }
   std::shared_ptr<Client> client = enter(params.client, error);
   if (!client) return Outcome::kBusy;
@@ -492,109 +520,18 @@ Outcome Studio::frame(const StudioParams& params, Frame& out, std::string& error
   std::lock_guard<std::mutex> request(client->request);
   if (client->ticket.load() != ticket) return Outcome::kSuperseded;
 
-  int have = 0;
-  {
-    std::lock_guard<std::mutex> lock(client->accum);
-    if (client->hosts != hosts || client->width != params.width ||
-        client->height != params.height || client->material != params.material) {
-      client->hosts = hosts;
-      client->width = params.width;
-      client->height = params.height;
-      client->material = params.material;
-      client->sum.assign(static_cast<size_t>(params.width) * hosts.size() *
-                             static_cast<size_t>(params.height),
-                         Rgb{});
-      const size_t channels =
-          hosts.size() == 2 ? 3 * static_cast<size_t>(params.width) * static_cast<size_t>(params.height) : 0;
-      client->diffSum.assign(channels, 0.0);
-      client->diffSumSq.assign(channels, 0.0);
-      client->samples = 0;
-      client->passes = 0;
-    }
-    have = client->samples;
-  }
-
-  if (have < params.target) {
-    // One sample first; then passes that double what there is, as long as
-    // one stays near the pass length.
-    int n = 1;
-    if (have > 0) {
-      n = have;
-      if (client->secondsPerSample > 0.0) {
-        const double fits = options_.passSeconds / client->secondsPerSample;
-        n = std::min(n, static_cast<int>(std::max(1.0, std::min(fits, 1e6))));
-      }
-      n = std::min(n, params.target - have);
-    }
+  startOver(*client, params, hosts);
+  if (client->samples < params.target) {
+    const int n = passSize(*client, params);
     Image pass(params.width * static_cast<int>(hosts.size()), params.height);
     const auto start = std::chrono::steady_clock::now();
     const Outcome o = renderPass(*client, ticket, params, n, pass, error);
     if (o != Outcome::kOk) return o;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::lock_guard<std::mutex> lock(client->accum);
-    const float weight = static_cast<float>(n);
-    for (size_t i = 0; i < client->sum.size(); ++i) client->sum[i] += pass.pixels[i] * weight;
-    if (!client->diffSum.empty()) {
-      // Maya's panel on the left, mental ray's on the right.
-      const int w = params.width;
-      size_t k = 0;
-      for (int y = 0; y < params.height; ++y) {
-        for (int x = 0; x < w; ++x) {
-          const Rgb d = pass.at(x, y) - pass.at(w + x, y);
-          for (const float c : {d.x, d.y, d.z}) {
-            client->diffSum[k] += static_cast<double>(weight) * c;
-            client->diffSumSq[k] += static_cast<double>(weight) * c * c;
-            ++k;
-          }
-        }
-      }
-    }
-    client->samples += n;
-    client->passes += 1;
-    client->secondsPerSample = seconds / n;
+    accumulate(*client, params, pass, n,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-
-  std::lock_guard<std::mutex> lock(client->accum);
-  Image shown;
-  compose(client->sum, client->hosts, client->width, client->height, client->samples, params.view,
-          params.gain, shown);
-  out.width = shown.width;
-  out.height = shown.height;
-  out.passes = client->passes;
-  out.samples = client->samples;
-  out.target = params.target;
-  out.rgba.resize(shown.pixels.size() * 4);
-  encodeRgba(shown.pixels.data(), shown.pixels.size(), 1.0f, out.rgba.data());
-  out.hasDiff = !client->diffSum.empty() && client->samples > 0;
-  if (out.hasDiff) {
-    const DiffFigures f = diffFigures(client->diffSum, client->diffSumSq, client->samples, client->passes);
-    out.diffRmse = f.rmse;
-    out.diffMax = f.max;
-    out.diffNoise = f.noise;
-  }
+  present(*client, params, out);
   return Outcome::kOk;
-}
-
-DiffFigures diffFigures(const std::vector<double>& sum, const std::vector<double>& sumSq,
-                        int samples, int passes) {
-  DiffFigures f;
-  if (sum.empty() || samples <= 0) return f;
-  const double n = samples;
-  double squares = 0.0;
-  double spread = 0.0;
-  for (size_t i = 0; i < sum.size(); ++i) {
-    const double mean = sum[i] / n;
-    if (!std::isfinite(mean)) continue;
-    squares += mean * mean;
-    f.max = std::max(f.max, std::fabs(mean));
-    // Rounding can leave a hair below zero where every pass agreed.
-    spread += std::max(0.0, sumSq[i] - sum[i] * mean);
-  }
-  const double count = static_cast<double>(sum.size());
-  f.rmse = std::sqrt(squares / count);
-  if (passes >= 2) f.noise = std::sqrt(spread / (static_cast<double>(passes - 1) * n) / count);
-  return f;
 }
 
 Outcome Studio::image(const StudioParams& params, Image& out, std::string& error) {
@@ -607,62 +544,6 @@ Outcome Studio::image(const StudioParams& params, Image& out, std::string& error
                params.view, params.gain, out)) {
     error = std::string("nothing rendered yet for the ") + viewName(params.view) + " view";
     return Outcome::kFailed;
-  }
-  return Outcome::kOk;
-}
-
-Outcome Studio::lobe(const StudioParams& params, Lobe& out, std::string& error) {
-  // Cheap (a few thousand shading calls per host), but bounded all the same.
-  constexpr int kMaxLobes = 4;
-  if (lobesRunning_.fetch_add(1) >= kMaxLobes) {
-    --lobesRunning_;
-    error = "too many lobe measurements at once; try again shortly";
-    return Outcome::kBusy;
-  }
-  struct Done {
-    std::atomic<int>& n;
-    ~Done() { --n; }
-  } done{lobesRunning_};
-
-  const float vt = params.viewTheta * kDegrees;
-  const float vp = params.viewPhi * kDegrees;
-  const Vec3 view{std::sin(vt) * std::cos(vp), std::cos(vt), std::sin(vt) * std::sin(vp)};
-  std::vector<Vec3> lights;
-  lights.reserve(Lobe::kAzimuthSteps * Lobe::kElevationSteps + Lobe::kPlaneSteps);
-  for (int j = 0; j < Lobe::kElevationSteps; ++j) {
-    const float theta = (static_cast<float>(j) + 0.5f) * 2.0f * kDegrees;
-    for (int i = 0; i < Lobe::kAzimuthSteps; ++i) {
-      const float phi = (static_cast<float>(i) + 0.5f) * 4.0f * kDegrees;
-      lights.push_back({std::sin(theta) * std::cos(phi), std::cos(theta),
-                        std::sin(theta) * std::sin(phi)});
-    }
-  }
-  // Across the plane of incidence: positive angles on the mirror side,
-  // away from the viewer's azimuth.
-  for (int k = 0; k < Lobe::kPlaneSteps; ++k) {
-    const float a = static_cast<float>(k - 90) * kDegrees;
-    lights.push_back(
-        {-std::sin(a) * std::cos(vp), std::cos(a), -std::sin(a) * std::sin(vp)});
-  }
-  const size_t mapSize = static_cast<size_t>(Lobe::kAzimuthSteps * Lobe::kElevationSteps);
-  for (Host h : {Host::kMaya, Host::kMentalRay}) {
-    const size_t index = hostIndex(h);
-    if (!backends_[index]) continue;
-    std::vector<Rgb> values;
-    if (!backends_[index]->measureLobe(params.material, view, lights, values, error)) {
-      return Outcome::kFailed;
-    }
-    out.has[index] = true;
-    out.map[index].resize(mapSize);
-    out.plane[index].resize(Lobe::kPlaneSteps);
-    for (size_t i = 0; i < values.size(); ++i) {
-      const float v = std::isfinite(luminance(values[i])) ? luminance(values[i]) : 0.0f;
-      if (i < mapSize) {
-        out.map[index][i] = v;
-      } else {
-        out.plane[index][i - mapSize] = v;
-      }
-    }
   }
   return Outcome::kOk;
 }

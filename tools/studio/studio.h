@@ -14,6 +14,13 @@
 // first pass that waits for the processor stops the refinement passes in
 // flight, which are then rendered again after it. A request that finds no
 // slot within a while is refused (busy).
+//
+// Every request also names a stage (shape, environment, camera; see
+// stage.h), and the backends render one scene at a time: renders of the
+// same stage run together, and a request for another one waits until they
+// are done (no new render of theirs starts meanwhile), then the scene is
+// changed while nothing renders. The look (exposure, view transform) is
+// only how the sums are shown, like the difference view's gain.
 #pragma once
 
 #include <array>
@@ -31,6 +38,8 @@
 #include "render.h"
 #include "request.h"
 #include "scene.h"
+#include "uploads.h"
+#include "view_transform.h"
 
 namespace gwstudio {
 
@@ -56,7 +65,14 @@ struct StudioOptions {
   // make a pass's fixed costs small, short enough that a change or a
   // waiting client is answered soon.
   double passSeconds = 0.25;
+  // An OpenColorIO config whose views the page offers beside the sRGB
+  // curve (--ocio, or the OCIO variable's); empty: the sRGB curve alone.
+  std::string ocioConfig;
+  bool ocioFromEnvironment = false;
+  UploadLimits uploads;
 };
+
+class StageScenes;
 
 struct Frame {
   int width = 0;  // of the RGBA image: per host, twice that side by side
@@ -129,6 +145,19 @@ class Studio {
   void stop();
 
   bool hasHost(gwp::Host host) const;
+  // Whether the request's stage and look can be had here: its uploads are
+  // held, its view transform is one of the config's. False with the
+  // parameter at fault.
+  bool checkRequest(const StudioParams& params, ParamError& error) const;
+  // The view transform of `name` ("" is the sRGB curve); null for a name
+  // the config does not have.
+  const gwp::ViewTransform* transform(const std::string& name) const;
+  // The config's views, in its order; empty without a config.
+  const std::vector<std::string>& transformNames() const { return transformNames_; }
+  // How far the default camera is from what it orbits.
+  float cameraDistance() const;
+  Uploads& uploads() { return uploads_; }
+  const Uploads& uploads() const { return uploads_; }
   // The deliverables' inputs, read once when the studio starts: what every
   // request's material is parsed and checked by.
   const std::shared_ptr<const gws::MaterialSchema>& schema() const { return schema_; }
@@ -155,12 +184,22 @@ class Studio {
   explicit Studio(const StudioOptions& options);
 
   std::shared_ptr<Client> enter(const std::string& id, std::string& error);
-  Outcome acquireSlot(Client& client, uint64_t ticket, bool first, int& slot);
+  Outcome acquireSlot(Client& client, uint64_t ticket, bool first, const Stage& stage,
+                      gwp::Scene& scene, int& slot, std::string& error);
   void releaseSlot(int slot, bool first);
   Outcome renderPass(Client& client, uint64_t ticket, const StudioParams& params, int samples,
                      gwp::Image& pass, std::string& error);
   void account(const std::vector<gwp::Host>& panelHosts, const gwp::RenderStats& stats);
+  bool openLooks(std::string& error);
+  bool setStage(const Stage& stage, gwp::Scene& scene, std::string& error);
+  bool startOver(Client& client, const StudioParams& params, const std::vector<gwp::Host>& hosts);
+  int passSize(const Client& client, const StudioParams& params) const;
+  void accumulate(Client& client, const StudioParams& params, const gwp::Image& pass, int samples,
+                  double seconds);
+  void present(Client& client, const StudioParams& params, Frame& out) const;
   void levelTickets(int slot, const std::atomic<bool>* cancel);
+  bool preparePanels(int slot, const std::vector<gwp::Host>& hosts, const StudioParams& params,
+                     std::vector<gwp::Panel>& panels, std::string& error);
 
   StudioOptions options_;
   std::shared_ptr<const gws::MaterialSchema> schema_;
@@ -170,6 +209,16 @@ class Studio {
   // Read and written only by the render holding the slot.
   std::vector<std::array<gwp::Material, 2>> written_;
   std::unique_ptr<gwp::Backend> backends_[2];
+
+  // The stage: scene_ is the one the backends render, that of activeStage_;
+  // it changes only while no render runs (see acquireSlot).
+  Uploads uploads_;
+  std::unique_ptr<StageScenes> stages_;
+  Stage activeStage_;
+  std::vector<const Stage*> stagesWaiting_;  // under slotsMutex_
+  gwp::ViewTransform srgb_;
+  std::map<std::string, std::unique_ptr<gwp::ViewTransform>> transforms_;
+  std::vector<std::string> transformNames_;
 
   mutable std::mutex clientsMutex_;
   std::map<std::string, std::shared_ptr<Client>> clients_;

@@ -325,9 +325,12 @@ test('zoom: 1:1 shows image pixels as screen pixels, Fit scales back, the wheel 
   await page.click('#one');
   assert.equal(await scale(), 1);
   assert.equal(Math.round((await boxOf('#image')).width), 128);
+  // Ctrl+wheel zooms the image; the wheel alone is the camera's.
   const port = await boxOf('#viewport');
   await page.mouse.move(port.x + port.width / 2, port.y + port.height / 2);
+  await page.keyboard.down('Control');
   await page.mouse.wheel(0, -400);
+  await page.keyboard.up('Control');
   await assertEventually(async () => (await scale()) > 1.2);
   await page.click('#fit');
   assert.equal(await scale(), fitted);
@@ -487,6 +490,105 @@ test('the material name names the exported files and refuses what a scene cannot
   // Maya has no indirect term: the page says so.
   assert.match(await page.textContent('#files-error'), /indirect=1/);
   assert.match(readFileSync(await ma.path(), 'utf8'), /createNode glintWeave -n "brushed_silk"/);
+});
+
+// ---- the stage ----------------------------------------------------------------
+
+// The canvas's pixels, once they differ from `before` (a new look arrived).
+async function imageOtherThan(before) {
+  let now = null;
+  await assertEventually(async () => {
+    now = await imageAfter(1);
+    return now.data.some((v, i) => v !== before.data[i]);
+  });
+  return now;
+}
+
+test('a shape and an environment re-render both panels, and the address carries the stage', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  let image = await imageAfter(1);
+  assert.equal(image.width, 128, 'both hosts');
+  await page.selectOption('#shape', 'torus');
+  await assertEventually(async () => /shape=torus/.test(page.url()));
+  image = await imageOtherThan(image);
+  await page.selectOption('#env', 'studio');
+  await assertEventually(async () => /env=studio/.test(page.url()));
+  image = await imageOtherThan(image);
+  // Both panels show the torus under the map: neither half is left dark.
+  const halfMax = (x0) => {
+    let m = 0;
+    for (let y = 0; y < 48; ++y) {
+      for (let x = x0; x < x0 + 64; ++x) {
+        const i = (y * 128 + x) * 4;
+        m = Math.max(m, (image.data[i] + image.data[i + 1] + image.data[i + 2]) / 3);
+      }
+    }
+    return m;
+  };
+  assert.ok(halfMax(0) > 30 && halfMax(64) > 30, `both panels are lit (${halfMax(0)}, ${halfMax(64)})`);
+  await page.fill('#exposure', '2');
+  await page.dispatchEvent('#exposure', 'input');
+  await assertEventually(async () => /exposure=2/.test(page.url()));
+  const link = page.url();
+  await page.goto(link);
+  await imageAfter(1);
+  assert.equal(await page.inputValue('#shape'), 'torus');
+  assert.equal(await page.inputValue('#env'), 'studio');
+  assert.equal(await page.inputValue('#exposure'), '2');
+  assert.equal(page.url(), link, 'the address round-trips');
+});
+
+test('dragging the image orbits the camera and the wheel moves it', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1&shape=torus');
+  const image = await imageAfter(1);
+  const port = await boxOf('#viewport');
+  await page.mouse.move(port.x + port.width / 2, port.y + port.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(port.x + port.width / 2 + 60, port.y + port.height / 2 + 30, { steps: 5 });
+  await page.mouse.up();
+  await assertEventually(async () => /azimuth=-/.test(page.url()) && /elevation=/.test(page.url()));
+  await imageOtherThan(image);
+  await page.mouse.wheel(0, 300);
+  await assertEventually(async () => /distance=/.test(page.url()));
+  const distance = Number(new URL(page.url()).searchParams.get('distance'));
+  assert.ok(distance > 1, `the wheel moved the camera away (${distance})`);
+  await page.click('#camera-reset');
+  await assertEventually(async () => !/azimuth=|distance=/.test(page.url()));
+});
+
+test('a small OBJ and .hdr made here upload and render; a bad file is named', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  let image = await imageAfter(1);
+  const obj = 'v -1 0 0\nv 1 0 0\nv 0 2 0\nv 0 1 -1\nf 1 2 3\nf 1 3 4\nf 2 4 3\n';
+  await page.setInputFiles('#upload-model', { name: 'tri.obj', mimeType: 'text/plain', buffer: Buffer.from(obj) });
+  await assertEventually(async () => /shape=upload-[0-9a-f]{16}/.test(page.url()));
+  assert.match(await page.textContent('#stage-error'), /tri\.obj: 3 triangles/);
+  image = await imageOtherThan(image);
+  const header = Buffer.from('#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 8\n');
+  const hdr = Buffer.concat([header, Buffer.alloc(8 * 4 * 4, 0x80)]);
+  await page.setInputFiles('#upload-env', { name: 'grey.hdr', mimeType: 'application/octet-stream', buffer: hdr });
+  await assertEventually(async () => /env=upload-[0-9a-f]{16}/.test(page.url()));
+  await imageOtherThan(image);
+  await page.setInputFiles('#upload-model', { name: 'bad.obj', mimeType: 'text/plain', buffer: Buffer.from('\x01\x02 nothing') });
+  await assertEventually(async () => /bad\.obj/.test(await page.textContent('#stage-error')));
+  // A link to an upload the studio does not hold says so and still starts.
+  await page.goto(baseUrl + '?w=64&h=48&spp=1&shape=upload-00000000000000ff');
+  await imageAfter(1);
+  assert.match(await page.textContent('#link-problems'), /upload-00000000000000ff is not on this studio/);
+});
+
+test('the turntable preview renders its frames and plays them', async () => {
+  await page.goto(baseUrl + '?w=64&h=48&spp=1');
+  await imageAfter(1);
+  await page.click('#turntable');
+  await page.waitForFunction(() => document.getElementById('turntable-view').dataset.playing === 'true',
+    null, { timeout: 240_000 });
+  const shown = () => page.getAttribute('#turntable-view', 'data-shown');
+  const first = await shown();
+  await assertEventually(async () => (await shown()) !== first);
+  assert.equal(await page.getAttribute('#turntable-view', 'data-frames'), '24');
+  await page.click('#turntable');
+  assert.ok(await page.locator('#turntable-view').isHidden());
 });
 
 async function assertEventually(check) {

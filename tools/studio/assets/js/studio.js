@@ -15,13 +15,16 @@
 // material changes can be undone and redone; a snapshot (A) of a look stays
 // to compare the current one against.
 import { Controls } from './controls.js';
-import { drawColourBar, drawHeatMap, drawPlane, heat, peakOf } from './lobe.js';
+import { download, drawDiffScale, showFigures, toFalseColour } from './display.js';
+import { History } from './history.js';
+import { drawColourBar, drawHeatMap, drawPlane, peakOf } from './lobe.js';
+import { Stage, STAGE_DEFAULTS } from './stage.js';
 import { Viewport } from './viewport.js';
 
 const $ = (id) => document.getElementById(id);
-const VIEW_KEYS = ['view', 'w', 'h', 'spp', 'gain', 'vt', 'vp', 'name'];
 const DEFAULT_VIEW = { view: 'side', w: '400', h: '300', spp: '64', gain: '4', vt: '45', vp: '0',
-  name: 'glintWeave1' };
+  name: 'glintWeave1', ...STAGE_DEFAULTS };
+const VIEW_KEYS = Object.keys(DEFAULT_VIEW);
 
 const VIEW_FIELDS = { w: 'width', h: 'height', spp: 'spp' };  // typed view values: key -> field id
 
@@ -39,6 +42,8 @@ let lastFrame = null;
 let viewport = null;
 let current = null;   // the latest frame as it came: { image, key, gen }
 let snapshot = null;  // A: { pairs, preset, image, key, gen }
+let steps = null;     // undo and redo of material changes
+let stage = null;     // the stage's controls
 const viewProblems = new Map();  // view key -> the refused typed value's reason
 
 function status(text) { $('status').textContent = text; }
@@ -114,6 +119,7 @@ function updateAvailability() {
 // Shows a refused parameter next to its control or view field, or above the
 // image.
 function showError(field, message) {
+  if (stage && stage.showError(field, message || '')) return;
   if (field && controls.input(field)) {
     controls.mark(field, message || '');
     $('view-error').textContent = '';
@@ -170,63 +176,7 @@ function display() {
   canvas.getContext('2d').putImageData(image, 0, 0);
   canvas.dataset.shows = comparable && compare !== 'off' ? compare : 'current';
   $('diff-scale').hidden = !falseColour;
-  if (falseColour) drawDiffScale();
-}
-
-function linearOf(code) {
-  const c = code / 255;
-  return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4);
-}
-const LINEAR = Array.from({ length: 256 }, (_, i) => linearOf(i));
-
-// The difference's largest channel (already times the gain, 1 at the top of
-// the scale) on the heat scale.
-function toFalseColour(image) {
-  const out = new ImageData(image.width, image.height);
-  for (let i = 0; i < image.data.length; i += 4) {
-    const v = Math.max(LINEAR[image.data[i]], LINEAR[image.data[i + 1]], LINEAR[image.data[i + 2]]);
-    const [r, g, b] = heat(v);
-    out.data[i] = r; out.data[i + 1] = g; out.data[i + 2] = b; out.data[i + 3] = 255;
-  }
-  return out;
-}
-
-function drawDiffScale() {
-  const c = $('diff-scale');
-  const ctx = c.getContext('2d');
-  ctx.clearRect(0, 0, c.width, c.height);
-  for (let x = 8; x < c.width - 8; ++x) {
-    const [r, g, b] = heat((x - 8) / (c.width - 16));
-    ctx.fillStyle = `rgb(${r},${g},${b})`;
-    ctx.fillRect(x, 4, 1, 12);
-  }
-  ctx.fillStyle = '#e4e4e4';
-  ctx.font = '11px system-ui, sans-serif';
-  ctx.textAlign = 'left';
-  ctx.fillText('0', 8, 29);
-  ctx.textAlign = 'right';
-  ctx.fillText(`${Number((1 / Number(view.gain)).toPrecision(3))} (linear)`, c.width - 8, 29);
-}
-
-// The measured difference beside the noise sampling alone would leave.
-function showFigures(headers) {
-  const f = $('diff-figures');
-  const rmse = headers.get('X-Diff-Rmse');
-  if (rmse === null || view.view !== 'diff') {
-    f.textContent = '';
-    delete f.dataset.rmse;
-    return;
-  }
-  const max = headers.get('X-Diff-Max');
-  const noise = headers.get('X-Diff-Noise');
-  f.dataset.rmse = rmse;
-  f.dataset.max = max;
-  f.dataset.noise = noise;
-  const fmt = (v) => Number(Number(v).toPrecision(2)).toString();
-  f.textContent = `RMSE ${fmt(rmse)} · max ${fmt(max)} · ` +
-    (Number(noise) > 0 ? `noise alone ≈ ${fmt(noise)}` : 'noise: after the second pass');
-  f.title = 'Maya minus mental ray in linear values over every pixel and channel; the expected ' +
-    'level is what the sampling noise alone would give, estimated from the passes';
+  if (falseColour) drawDiffScale($('diff-scale'), view.gain);
 }
 
 function drawFrame(buffer, headers, gen) {
@@ -241,7 +191,7 @@ function drawFrame(buffer, headers, gen) {
     snapshot.image = current.image;
     snapshot.key = current.key;
   }
-  showFigures(headers);
+  showFigures($('diff-figures'), headers, view.view === 'diff');
   updateCompare();
   display();
   const passes = headers.get('X-Frame-Passes');
@@ -329,68 +279,15 @@ async function measureLobe() {
   $('lobe').dataset.measured = String(Number($('lobe').dataset.measured || 0) + 1);
 }
 
-// ---- history: undo and redo of material changes ----------------------------
-
-// A look: the material's inputs that differ from their defaults, and the
-// preset menu's choice.
+// A look, for the history: the material's changed inputs and the preset.
 function lookNow() {
   return JSON.stringify({ pairs: materialPairs(), preset: $('preset').value });
-}
-
-const steps = { past: [], future: [], now: '', lastKey: '', lastTime: 0 };
-
-// Called after every material change. A slider dragged (changes of one input
-// in quick succession) makes one step, not one per movement.
-function record(key = '') {
-  const look = lookNow();
-  if (look === steps.now) return;
-  const t = performance.now();
-  const merge = key !== '' && key === steps.lastKey && t - steps.lastTime < 1000;
-  if (!merge) steps.past.push(steps.now);
-  if (steps.past.length > 200) steps.past.shift();
-  steps.now = look;
-  steps.future = [];
-  steps.lastKey = key;
-  steps.lastTime = t;
-  updateHistoryButtons();
 }
 
 function applyLook(look) {
   const { pairs, preset } = JSON.parse(look);
   controls.setAll(pairs);
   $('preset').value = preset;
-}
-
-function step(from, to) {
-  if (!from.length) return;
-  to.push(steps.now);
-  steps.now = from.pop();
-  steps.lastKey = '';
-  applyLook(steps.now);
-  updateHistoryButtons();
-  changed();
-}
-const undo = () => step(steps.past, steps.future);
-const redo = () => step(steps.future, steps.past);
-
-function updateHistoryButtons() {
-  $('undo').disabled = steps.past.length === 0;
-  $('redo').disabled = steps.future.length === 0;
-  $('undo').dataset.steps = String(steps.past.length);
-}
-
-// Ctrl+Z / Ctrl+Shift+Z (and Ctrl+Y), unless a text field has the focus:
-// there they undo the typing, as everywhere.
-function onKey(e) {
-  if (!(e.ctrlKey || e.metaKey) || e.altKey) return;
-  const k = e.key.toLowerCase();
-  if (k !== 'z' && k !== 'y') return;
-  const t = e.target;
-  const typing = t && (t.tagName === 'TEXTAREA' || t.isContentEditable ||
-    (t.tagName === 'INPUT' && !['range', 'checkbox', 'color', 'button', 'file'].includes(t.type)));
-  if (typing) return;
-  e.preventDefault();
-  if (k === 'y' || e.shiftKey) redo(); else undo();
 }
 
 // ---- A/B: a snapshot of a look to compare against -----------------------------
@@ -408,7 +305,7 @@ function restoreSnapshot() {
   if (!snapshot) return;
   controls.setAll(snapshot.pairs);
   $('preset').value = snapshot.preset;
-  record();
+  steps.record();
   changed();
 }
 
@@ -445,36 +342,6 @@ function applyMaterialQuery(text) {
   for (const [k, v] of new URLSearchParams(text)) controls.set(k, v);
 }
 
-// Fetches a file the studio makes and hands it to the browser as a download
-// under the server's name for it; a refusal is shown in `note`, not lost.
-async function download(url, note) {
-  note.textContent = '';
-  let res;
-  try {
-    res = await fetch(url);
-  } catch (e) {
-    note.textContent = 'the studio cannot be reached';
-    return;
-  }
-  if (!res.ok) {
-    const e = await res.json().catch(() => ({ error: res.statusText }));
-    note.textContent = e.error;
-    return;
-  }
-  const blob = await res.blob();
-  // Inputs the file's format has no place for are named, never dropped in silence.
-  const notWritten = res.headers.get('X-Glintweave-Not-Written');
-  if (notWritten) note.textContent = `Written as comments only: ${notWritten}`;
-  const name = /filename="([^"]*)"/.exec(res.headers.get('Content-Disposition') || '');
-  const a = document.createElement('a');
-  a.href = URL.createObjectURL(blob);
-  a.download = name ? name[1] : '';
-  document.body.appendChild(a);
-  a.click();
-  a.remove();
-  setTimeout(() => URL.revokeObjectURL(a.href), 60_000);
-}
-
 // Runs `action` unless a field is marked; then says why instead, in `note`.
 function whenValid(note, action) {
   return () => {
@@ -501,7 +368,7 @@ async function openScene(file) {
   const load = (m) => {
     applyMaterialQuery(m.query);
     $('preset').value = '';
-    record();
+    steps.record();
     // Exported files are named after the material: take the scene's name
     // when the studio takes it as one.
     checkOne('name', m.name).then((why) => {
@@ -526,7 +393,7 @@ function wire() {
   for (const p of info.presets) preset.append(new Option(p.name, p.name));
   preset.addEventListener('change', () => { if (preset.value) { applyPreset(preset.value); changed(); } });
 
-  preset.addEventListener('change', () => record());
+  preset.addEventListener('change', () => steps.record());
   const setView = (key, value, opts) => { view[key] = String(value); changed(opts); };
   const diffBar = () => $('diff-bar').classList.toggle('off', view.view !== 'diff');
   $('view').value = view.view;
@@ -540,9 +407,6 @@ function wire() {
   $('split').addEventListener('input', display);
   $('snapshot').addEventListener('click', takeSnapshot);
   $('restore').addEventListener('click', restoreSnapshot);
-  $('undo').addEventListener('click', undo);
-  $('redo').addEventListener('click', redo);
-  document.addEventListener('keydown', onKey);
   $('fit').addEventListener('click', () => viewport.fit());
   $('one').addEventListener('click', () => viewport.actualSize());
   const name = $('material-name');
@@ -657,17 +521,23 @@ async function applyLink(search) {
 }
 
 async function main() {
-  viewport = new Viewport($('viewport'), $('stage'), $('image'), $('zoom'));
+  viewport = new Viewport($('viewport'), $('stage'), $('image'), $('zoom'), {
+    orbit: (dx, dy, done) => stage && stage.orbit(dx, dy, done),
+    dolly: (factor) => stage && stage.dolly(factor),
+  });
   info = await (await fetch('/api/inputs')).json();
   $('scene').textContent = `scene: ${info.scene}`;
   controls = new Controls($('controls'), info.inputs, {
-    onChange: (name) => { $('preset').value = ''; record(name); changed(); },
+    onChange: (name) => { $('preset').value = ''; steps.record(name); changed(); },
     check: checkOne,
     onProblems: updateAvailability,
   });
   $('link-dismiss').addEventListener('click', () => { $('link-note').hidden = true; });
   const hasMaterial = await applyLink(location.search);
+  steps = new History({ look: lookNow, apply: applyLook, changed, undoButton: $('undo'),
+    redoButton: $('redo') });
   wire();
+  stage = new Stage(info, view, { changed, query, clientId });
   // A bare address starts from the preview's default look.
   if (!hasMaterial) {
     applyPreset(info.defaultPreset);
@@ -675,8 +545,7 @@ async function main() {
   } else {
     $('preset').value = '';
   }
-  steps.now = lookNow();
-  updateHistoryButtons();
+  steps.start();
   updateCompare();
   window.studio = { clientId, get lastFrame() { return lastFrame; } };
   changed();

@@ -1,15 +1,19 @@
 // The image's place on the page: the stage (the panel labels and the image
 // canvas) scaled and moved inside the viewport. "Fit" scales it to the space
 // there is, up or down, and keeps doing so as the window changes; "1:1"
-// shows one image pixel per screen pixel; the wheel zooms about the pointer
-// and a drag pans, after which the stage stays where it was put.
+// shows one image pixel per screen pixel. The camera is the stage's: a drag
+// orbits it and the wheel moves it nearer or farther (the `camera` hooks);
+// Shift+drag pans the image and Ctrl+wheel (or a pinch) zooms it about the
+// pointer, after which the image stays where it was put.
 
 const MIN_SCALE = 0.05;
 const MAX_SCALE = 32;
 const MARGIN = 8;
 
 export class Viewport {
-  constructor(viewport, stage, canvas, readout) {
+  // `camera`: { orbit(dx, dy, done) in screen pixels, dolly(factor) }.
+  constructor(viewport, stage, canvas, readout, camera = null) {
+    this.camera = camera;
     this.viewport = viewport;
     this.stage = stage;
     this.canvas = canvas;
@@ -75,6 +79,10 @@ export class Viewport {
 
   onWheel(e) {
     e.preventDefault();
+    if (this.camera && !e.ctrlKey) {
+      this.camera.dolly(Math.exp(e.deltaY * (e.deltaMode === 1 ? 0.05 : 0.0015)));
+      return;
+    }
     const r = this.viewport.getBoundingClientRect();
     const px = e.clientX - r.left, py = e.clientY - r.top;
     const factor = Math.exp(-e.deltaY * (e.deltaMode === 1 ? 0.05 : 0.0015));
@@ -89,6 +97,7 @@ export class Viewport {
 
   onDown(e) {
     if (e.button !== 0) return;
+    if (this.camera && !e.shiftKey) { this.onOrbit(e); return; }
     const start = { x: e.clientX, y: e.clientY, ox: this.x, oy: this.y };
     this.viewport.setPointerCapture(e.pointerId);
     this.viewport.classList.add('dragging');
@@ -103,6 +112,26 @@ export class Viewport {
       this.viewport.removeEventListener('pointerup', up);
       this.viewport.removeEventListener('pointercancel', up);
       this.viewport.classList.remove('dragging');
+    };
+    this.viewport.addEventListener('pointermove', move);
+    this.viewport.addEventListener('pointerup', up);
+    this.viewport.addEventListener('pointercancel', up);
+  }
+
+  onOrbit(e) {
+    let last = { x: e.clientX, y: e.clientY };
+    this.viewport.setPointerCapture(e.pointerId);
+    this.viewport.classList.add('orbiting');
+    const move = (m) => {
+      this.camera.orbit(m.clientX - last.x, m.clientY - last.y, false);
+      last = { x: m.clientX, y: m.clientY };
+    };
+    const up = () => {
+      this.viewport.removeEventListener('pointermove', move);
+      this.viewport.removeEventListener('pointerup', up);
+      this.viewport.removeEventListener('pointercancel', up);
+      this.viewport.classList.remove('orbiting');
+      this.camera.orbit(0, 0, true);
     };
     this.viewport.addEventListener('pointermove', move);
     this.viewport.addEventListener('pointerup', up);

@@ -45,6 +45,12 @@ bool Uploads::add(const UploadRequest& request, const std::string& bytes, Upload
     }
     gwst::LatLongImage image;
     if (!gwst::LatLongImage::fromMemory(bytes, name, image, error)) return false;
+    if (int64_t{image.width} * image.height > limits_.maxMapPixels) {
+      error = name + ": " + std::to_string(image.width) + "x" + std::to_string(image.height) +
+              " is larger than the studio takes for a map (4096x2048; the preview's --env takes "
+              "larger ones)";
+      return false;
+    }
     upload->bytes = image.pixels.size() * sizeof(image.pixels[0]);
     upload->image = std::make_shared<const gwst::LatLongImage>(std::move(image));
   }

@@ -32,6 +32,9 @@ struct UploadLimits {
   size_t maxBytes = size_t{16} << 20;  // of one upload's file (the request body bound)
   size_t maxKept = 8;                  // uploads kept; the oldest goes first
   size_t maxHeld = size_t{768} << 20;  // decoded bytes kept in all
+  // An uploaded map's pixels: every change of its rotation or intensity
+  // makes the map's lights again, which must stay quick.
+  int64_t maxMapPixels = int64_t{4096} * 2048;
   double readSeconds = 30.0;           // a model's read, in its child process
 };
 

@@ -399,6 +399,8 @@ function wire() {
   $('view').value = view.view;
   $('view').addEventListener('change', () => {
     setView('view', $('view').value, { lobe: false });
+    // The figures are the difference view's: gone at once with it.
+    if (view.view !== 'diff') showFigures($('diff-figures'), new Headers(), false);
     diffBar();
   });
   diffBar();

@@ -1082,6 +1082,7 @@ TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
       // An address of no interface here (a documentation address: numeric,
       // so no name lookup is made).
       {{"--bind", "192.0.2.1", "--port", "0"}, "cannot listen on 192.0.2.1"},
+      {{"--ocio", "/nonexistent/studio.ocio"}, "cannot read the OpenColorIO config /nonexistent"},
   };
   for (const auto& [args, message] : bad) {
     SCOPED_TRACE(args[0]);
@@ -1101,7 +1102,9 @@ TEST(Executable, BadArgumentsGetOneLineAndStatusTwoAndOtherAddressesAWarning) {
     EXPECT_EQ(readLine(p.out).rfind("glintweave-studio: http://127.0.0.1:", 0), 0u);
     ::kill(p.pid, SIGTERM);
     EXPECT_EQ(waitFor(p.pid, 30), 0);
-    EXPECT_NE(readAll(p.err).find("warning: listening on 0.0.0.0"), std::string::npos);
+    const std::string err = readAll(p.err);
+    EXPECT_NE(err.find("warning: listening on 0.0.0.0"), std::string::npos) << err;
+    EXPECT_NE(err.find("uploads refused (start with --allow-uploads"), std::string::npos) << err;
     ::close(p.out);
     ::close(p.err);
   }

@@ -105,12 +105,13 @@ int parseCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE
                  "(default: the config the OCIO environment variable names, if any)");
   app.add_flag("--allow-uploads", command.allowUploads,
                "accept uploaded models and environment images also when --bind is an\n"
-               "address beyond this machine. Uploads (up to 16 MiB each; models: " +
+               "address beyond this machine.\nUploads are up to 16 MiB each (models: " +
                    gwst::meshFormats() +
-                   ";\nimages: .exr, .hdr) are kept in memory only and read by the same readers\n"
-                   "as files, models in a child process with a deadline; still, those readers\n"
-                   "would then see files from whoever can reach the address, so a studio\n"
-                   "bound beyond loopback refuses uploads unless given this flag");
+                   ";\nmaps: .exr, .hdr, up to 4096x2048), kept in memory only, never written,\n"
+                   "and read by the same readers as files (models in a child process with a\n"
+                   "deadline); still, those readers would then see files from whoever can\n"
+                   "reach the address, so a studio bound beyond loopback refuses uploads\n"
+                   "unless given this flag");
   app.set_version_flag("--version", std::string("glintweave-studio ") + gws::toolsVersion(),
                        "print the tool's name and version, then exit");
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -208,8 +209,10 @@ int runStudio(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   if (!isLoopback(command.bind)) {
     std::fprintf(err,
                  "glintweave-studio: warning: listening on %s: anyone who can reach this "
-                 "machine can use the studio\n",
-                 command.bind.c_str());
+                 "machine can use the studio%s\n",
+                 command.bind.c_str(),
+                 command.allowUploads ? ", and upload files to it"
+                                      : "; uploads refused (start with --allow-uploads to take them)");
   }
   if (command.open) openBrowser(server.url(), err);
   serveUntilSignalled(server, stopSignals);

@@ -713,8 +713,11 @@ TEST(HostAgreement, BothDeliverablesRenderTheSameSphereAndModels) {
     m.at("specularU")[0] = 40.0;
     m.at("specularV")[0] = c.specularV;
     m.at("reflectSamples")[0] = 16.0;
-    const Image maya = renderHost(Host::kMaya, scene, m, size, size, 16, 2);
-    const Image mr = renderHost(Host::kMentalRay, scene, m, size, size, 16, 2);
+    // The meshes smaller: they fill more of the frame, and cost the most
+    // under the sanitizers.
+    const int n = c.base == &model || c.base == &shape ? std::min(size, 32) : size;
+    const Image maya = renderHost(Host::kMaya, scene, m, n, n, 16, 2);
+    const Image mr = renderHost(Host::kMentalRay, scene, m, n, n, 16, 2);
     double diff = 0.0, level = 0.0;
     for (size_t i = 0; i < maya.pixels.size(); ++i) {
       const Rgb d = maya.pixels[i] - mr.pixels[i];

@@ -287,6 +287,27 @@ TEST(Shapes, EachIsAClosedSmoothSolidStandingOnTheGround) {
     }
     EXPECT_GT(volume, 0.05);
     EXPECT_EQ(disagreeing, 0u);
+
+    // Written as OBJ (how a stage goes to another renderer) and read back:
+    // the same triangles, corner by corner, with the same normals.
+    const std::string obj = objText(m);
+    TriangleMesh read;
+    std::string error;
+    ASSERT_TRUE(readMeshFromMemory(obj.data(), obj.size(), "obj", "shape.obj", read, error))
+        << error;
+    ASSERT_EQ(read.triangleCount(), m.triangleCount());
+    size_t differing = 0;
+    for (size_t i = 0; i < m.indices.size(); ++i) {
+      for (int c = 0; c < 3; ++c) {
+        // The importer's own number parser may round the last digit.
+        const size_t was = 3 * size_t{m.indices[i]} + c, is = 3 * size_t{read.indices[i]} + c;
+        if (std::fabs(m.positions[was] - read.positions[is]) > 1e-6f ||
+            std::fabs(m.normals[was] - read.normals[is]) > 1e-6f) {
+          ++differing;
+        }
+      }
+    }
+    EXPECT_EQ(differing, 0u);
   }
   Shape unknown;
   EXPECT_FALSE(parseShape("cube", unknown));

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -518,6 +519,34 @@ bool readMeshFromMemory(const void* data, size_t size, std::string_view format,
         importer, flags, name, m, e);
   };
   return readIsolated(read, name, seconds, mesh, error);
+}
+
+std::string objText(const TriangleMesh& mesh) {
+  std::string text = "# " + std::to_string(mesh.vertexCount()) + " vertices, " +
+                     std::to_string(mesh.triangleCount()) + " triangles\n";
+  char line[128];
+  const auto triple = [&](const char* tag, const std::vector<float>& v, size_t i) {
+    // %.9g: nine significant digits read back to the same float.
+    std::snprintf(line, sizeof line, "%s %.9g %.9g %.9g\n", tag, static_cast<double>(v[i]),
+                  static_cast<double>(v[i + 1]), static_cast<double>(v[i + 2]));
+    text += line;
+  };
+  for (size_t i = 0; i + 2 < mesh.positions.size(); i += 3) triple("v", mesh.positions, i);
+  const bool normals = mesh.normals.size() == mesh.positions.size();
+  if (normals) {
+    for (size_t i = 0; i + 2 < mesh.normals.size(); i += 3) triple("vn", mesh.normals, i);
+  }
+  for (size_t i = 0; i + 2 < mesh.indices.size(); i += 3) {
+    // OBJ counts from 1; a face names its vertices' normals by the same index.
+    const unsigned a = mesh.indices[i] + 1, b = mesh.indices[i + 1] + 1, c = mesh.indices[i + 2] + 1;
+    if (normals) {
+      std::snprintf(line, sizeof line, "f %u//%u %u//%u %u//%u\n", a, a, b, b, c, c);
+    } else {
+      std::snprintf(line, sizeof line, "f %u %u %u\n", a, b, c);
+    }
+    text += line;
+  }
+  return text;
 }
 
 }  // namespace gwst

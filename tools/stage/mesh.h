@@ -82,4 +82,10 @@ bool readMeshFromMemory(const void* data, size_t size, std::string_view format,
 // its bounding sphere has radius `radius`. Normals are unchanged.
 void frameMesh(TriangleMesh& mesh, float centreX, float floorY, float centreZ, float radius);
 
+// `mesh` as the text of a Wavefront OBJ file: its vertices, their normals
+// (one `vn` per vertex, so other programs shade it as we do) and its
+// triangles, every coordinate with enough digits to read back to the same
+// float. How a stage is handed to another renderer.
+std::string objText(const TriangleMesh& mesh);
+
 }  // namespace gwst

@@ -851,6 +851,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{"--spp"}, "--spp needs a value"},
         BadInput{{"--light-samples", "0"}, "--light-samples 0 is out of range [1, 256]"},
         BadInput{{"--light-samples", "some"}, "--light-samples: 'some' is not an integer"},
+        BadInput{{"--adaptive-threshold", "-1"}, "--adaptive-threshold -1 is out of range"},
+        BadInput{{"--adaptive-threshold", "nan"}, "--adaptive-threshold"},
+        BadInput{{"--adaptive-min-spp", "1"}, "--adaptive-min-spp 1 is out of range [2, 4096]"},
         BadInput{{"--sweep", "specularU=1,2", "--size", "8192x8"}, "would be larger than"},
         BadInput{{"--export-ma", "DIR/a.ma", "--sweep", "specularU=1,2", "--size", "8192x8"},
                  "would be larger than"},
@@ -917,7 +920,8 @@ TEST(CommandLine, HelpAndListDescribeEveryOptionInputAndPreset) {
                           "--output", "--list", "--point-lights", "--scene", "--export-ma",
                           "--export-mi", "--name", "--maya-plugin", "--mr-shader",
                           "--mr-renderer", "FILE:LINE:COL", "--light-samples", "--material",
-                          "--format", "--quiet", "--version", "ETA"}) {
+                          "--format", "--quiet", "--version", "ETA", "--adaptive-threshold",
+                          "--adaptive-min-spp"}) {
     EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
   }
   const test::RunResult list = test::runTool({"--list"});
@@ -997,6 +1001,16 @@ TEST(CommandLine, PresetThenSettingsInOrderAndSweepCellSize) {
   EXPECT_EQ(o.lightSamples, 16);
   ASSERT_TRUE(parseOptions({"--light-samples=auto"}, o, error)) << error;
   EXPECT_EQ(o.lightSamples, 0);
+  // Adaptive sampling is off unless asked for, and reaches the render's settings.
+  EXPECT_EQ(o.adaptiveThreshold, 0.0f);
+  ASSERT_TRUE(parseOptions({"--adaptive-threshold", "1.5", "--adaptive-min-spp", "4"}, o, error))
+      << error;
+  EXPECT_EQ(o.adaptiveThreshold, 1.5f);
+  EXPECT_EQ(o.adaptiveMinSamples, 4);
+  RenderJob job;
+  ASSERT_TRUE(planRender(o, {}, job, error)) << error;
+  EXPECT_EQ(job.settings.adaptiveThreshold, 1.5f);
+  EXPECT_EQ(job.settings.adaptiveMinSamples, 4);
 }
 
 TEST(CommandLine, UnwritableOutputFailsBeforeRendering) {
@@ -1430,6 +1444,97 @@ TEST(Renderer, ProgressivePassesAddUpToOneRenderAndACancelStopsIt) {
   pass(0, 4, &stop, stats, error);
   EXPECT_EQ(error, kCancelled);
   EXPECT_TRUE(stats.cancelled);
+}
+
+// Flat in the left half of the image (every sample the same grey), noisy in
+// the right half (uniform in [0.3, 0.7], hashed from pixel and sample, so
+// repeatable): what adaptive sampling must tell apart.
+struct HalfNoisyContext : ShadingContext {
+  void setCameraSample(int x, int y, int s) override {
+    right = x >= kHalf;
+    uint32_t h = static_cast<uint32_t>(x) * 0x9E3779B1u ^ static_cast<uint32_t>(y) * 0x85EBCA77u ^
+                 static_cast<uint32_t>(s) * 0xC2B2AE3Du;
+    h = (h ^ (h >> 16)) * 0x7FEB352Du;
+    h = (h ^ (h >> 15)) * 0x846CA68Bu;
+    u = static_cast<float>((h ^ (h >> 16)) >> 8) / 16777216.0f;
+  }
+  Rgb shadeCameraHit(const Ray&, const Hit&, const SlotMaterials&) override {
+    const float v = right ? 0.3f + 0.4f * u : 0.5f;
+    return {v, v, v};
+  }
+  static constexpr int kHalf = 12;
+  bool right = false;
+  float u = 0.0f;
+};
+struct HalfNoisyBackend : Backend {
+  const char* name() const override { return "half noisy"; }
+  std::unique_ptr<ShadingContext> newContext() override {
+    return std::make_unique<HalfNoisyContext>();
+  }
+};
+
+TEST(Renderer, AdaptiveSamplingSpendsSamplesWhereTheNoiseIsAndConvergesToTheSameImage) {
+  // Inside a sphere round the camera: every ray hits, every sample is shaded.
+  Scene scene = defaultScene();
+  scene.spheres = {{scene.camera.position, 50.0f, kHeroSlot}};
+  scene.ground.reset();
+  HalfNoisyBackend backend;
+  constexpr int kWidth = 2 * HalfNoisyContext::kHalf, kHeight = 16, kSpp = 64;
+  Panel panel{&backend, &scene, {0, 0}, 0, 0, kWidth, kHeight};
+  const auto run = [&](float threshold, int every, RenderStats& stats, int threads = 2) {
+    Image image(kWidth, kHeight);
+    RenderSettings settings;
+    settings.samplesPerPixel = kSpp;
+    settings.threads = threads;
+    settings.tileSize = 8;
+    settings.adaptiveThreshold = threshold;
+    settings.adaptiveMinSamples = every;
+    std::string error;
+    EXPECT_TRUE(render({panel}, settings, image, stats, nullptr, error)) << error;
+    return image;
+  };
+  RenderStats plainStats, otherStats, adaptiveStats;
+  const Image plain = run(0.0f, 8, plainStats);
+  // Off, its other setting changes nothing: the same bytes, every sample taken.
+  const Image other = run(0.0f, 2, otherStats);
+  EXPECT_EQ(std::memcmp(plain.pixels.data(), other.pixels.data(), plain.pixels.size() * sizeof(Rgb)),
+            0);
+  EXPECT_EQ(plainStats.cameraSamples, uint64_t{kWidth} * kHeight * kSpp);
+
+  // 4 codes at a mean of 0.5 is a standard error of about 0.024; the noisy
+  // samples' deviation is 0.4 / sqrt(12) = 0.115, so they need about 24.
+  const Image adaptive = run(4.0f, 8, adaptiveStats);
+  const uint64_t flatPixels = uint64_t{HalfNoisyContext::kHalf} * kHeight;
+  const uint64_t noisySamples = adaptiveStats.cameraSamples - 8 * flatPixels;
+  EXPECT_GE(adaptiveStats.cameraSamples, 8 * flatPixels + 16 * flatPixels);
+  EXPECT_LE(noisySamples, 48 * flatPixels);  // fewer than the 64 each plain takes
+  double plainMean = 0.0, adaptiveMean = 0.0;
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const float a = adaptive.at(x, y).x;
+      if (x < HalfNoisyContext::kHalf) {
+        EXPECT_NEAR(a, 0.5f, 1e-6f) << x << "," << y;  // flat: its 8 samples, all alike
+        continue;
+      }
+      // Noisy: within five standard errors of the fewest samples a pixel
+      // takes (a pixel whose first samples happen to lie close together
+      // stops at 8).
+      EXPECT_NEAR(a, 0.5f, 5.0f * 0.115f / std::sqrt(8.0f)) << x << "," << y;
+      plainMean += plain.at(x, y).x;
+      adaptiveMean += a;
+    }
+  }
+  // Over the noisy half both estimate the same mean (192 pixels: the means'
+  // own noise is below 0.002).
+  EXPECT_NEAR(plainMean / static_cast<double>(flatPixels), 0.5, 0.005);
+  EXPECT_NEAR(adaptiveMean / static_cast<double>(flatPixels), 0.5, 0.01);
+  // Repeatable: the same samples make the same decisions, on any number of threads.
+  RenderStats againStats;
+  const Image again = run(4.0f, 8, againStats, 1);
+  EXPECT_EQ(againStats.cameraSamples, adaptiveStats.cameraSamples);
+  EXPECT_EQ(
+      std::memcmp(again.pixels.data(), adaptive.pixels.data(), again.pixels.size() * sizeof(Rgb)),
+      0);
 }
 
 }  // namespace

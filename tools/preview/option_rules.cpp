@@ -33,6 +33,13 @@ void takeSimpleOptions(const RawOptions& raw, Options& options) {
   }
   if (!raw.spp.empty()) parseInt(raw.spp, 1, kMaxSamples, "", options.samplesPerPixel, unused);
   if (!raw.threads.empty()) parseInt(raw.threads, 1, kMaxThreads, "", options.threads, unused);
+  if (!raw.adaptiveThreshold.empty()) {
+    parseFloat(raw.adaptiveThreshold, 0.0f, kMaxAdaptiveThreshold, "", options.adaptiveThreshold,
+               unused);
+  }
+  if (!raw.adaptiveMin.empty()) {
+    parseInt(raw.adaptiveMin, 2, kMaxSamples, "", options.adaptiveMinSamples, unused);
+  }
   if (raw.lightSamples == "auto") {
     options.lightSamples = 0;
   } else if (!raw.lightSamples.empty()) {

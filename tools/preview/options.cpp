@@ -209,6 +209,16 @@ void addRenderingOptions(CLI::App& app, RawOptions& raw) {
      "each hit one and spreads them over the pixel's camera samples; N, 1 to "
      "256, gives every hit, reflected ones included, N of its own (16: one "
      "per cell of the light's 4x4 grid, as earlier versions did)", checkLightSamples},
+    {"--adaptive-threshold", &RawOptions::adaptiveThreshold, "X",
+     "adaptive sampling: a pixel stops taking samples once the noise of its "
+     "mean, estimated from its own samples, is below X 8-bit sRGB codes, so "
+     "--spp becomes the most a pixel takes (0, the default: off, every pixel "
+     "takes --spp); 1 is about what the eye sees on a flat area",
+     checkFloatIn(0.0f, kMaxAdaptiveThreshold, "--adaptive-threshold")},
+    {"--adaptive-min-spp", &RawOptions::adaptiveMin, "N",
+     "with --adaptive-threshold: the samples every pixel takes before its "
+     "noise is first tested, and between tests, 2 to 4096 (default 8)",
+     checkIntIn(2, kMaxSamples, "--adaptive-min-spp")},
   });
 }
 

@@ -53,6 +53,9 @@ struct Options {
   std::string shape = "spheres";  // --shape: a built-in shape's name
   std::string mesh;               // --mesh: a model file, in the shape's place
   int lightSamples = 0;  // area-light samples of every hit; 0: spread over the pixel (auto)
+  // Adaptive sampling (RenderSettings): off at 0.
+  float adaptiveThreshold = 0.0f;
+  int adaptiveMinSamples = 8;
   EnvironmentChoice environment;  // --env, --env-rotate, --env-intensity
   bool help = false;
   bool version = false;
@@ -79,6 +82,7 @@ constexpr int kMaxSize = 8192;
 constexpr int kMaxSamples = 4096;
 constexpr int kMaxThreads = 1024;
 constexpr int kMaxLightSamples = 256;
+constexpr float kMaxAdaptiveThreshold = 255.0f;  // codes: every pixel stops at its first test
 constexpr size_t kMaxSweepValues = 16;
 constexpr int kDefaultCell = 128;  // a contact sheet's cell, when --size is not given
 constexpr float kMaxEnvironmentRotate = 36000.0f;  // degrees either way: a hundred turns

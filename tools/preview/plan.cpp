@@ -143,6 +143,8 @@ bool planRender(const Options& options, const std::vector<gws::SceneFile>& scene
   }
   if (!job.scene.commit(error)) return false;
   job.settings.samplesPerPixel = options.samplesPerPixel;
+  job.settings.adaptiveThreshold = options.adaptiveThreshold;
+  job.settings.adaptiveMinSamples = options.adaptiveMinSamples;
   job.settings.threads = options.threads > 0
                              ? options.threads
                              : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -24,6 +24,7 @@ struct RawOptions {
   bool help = false, version = false, list = false, pointLights = false, quiet = false;
   std::string azimuth, elevation, distance, turntable, frame, turntableSheet;
   std::string exposure, ocio, view;
+  std::string adaptiveThreshold, adaptiveMin;
 };
 
 // Checks what was typed and fills `options`, loading the material schema.

@@ -60,6 +60,48 @@ std::vector<std::pair<Ray, Hit>> warmUpHits(const Scene& scene) {
   return hits;
 }
 
+// The noise of a pixel's mean from its samples, for adaptive sampling: per
+// channel the sums of the values and of their squares.
+class PixelNoise {
+ public:
+  void add(Rgb c) {
+    const double v[3] = {c.x, c.y, c.z};
+    for (int k = 0; k < 3; ++k) {
+      sum_[k] += v[k];
+      squares_[k] += v[k] * v[k];
+    }
+    ++n_;
+  }
+
+  // The standard error of the mean in 8-bit sRGB codes, in the noisiest
+  // channel: the linear standard error times the slope of the sRGB curve at
+  // the mean (a dark pixel shows a small change as many codes).
+  double codes() const {
+    if (n_ < 2) return std::numeric_limits<double>::infinity();
+    const double n = static_cast<double>(n_);
+    double worst = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      const double mean = sum_[k] / n;
+      const double variance = std::max(0.0, (squares_[k] - sum_[k] * mean) / (n - 1.0));
+      worst = std::max(worst, std::sqrt(variance / n) * codesPerUnit(mean));
+    }
+    return worst;
+  }
+
+ private:
+  // 255 times the slope of the sRGB encoding at the linear value v, taken
+  // at 1 above it (a pixel whose samples spread across 1 still shows noise).
+  static double codesPerUnit(double v) {
+    constexpr double kLinearEnd = 0.0031308;
+    if (v <= kLinearEnd) return 255.0 * 12.92;
+    return 255.0 * 1.055 / 2.4 * std::pow(std::min(v, 1.0), 1.0 / 2.4 - 1.0);
+  }
+
+  double sum_[3] = {0.0, 0.0, 0.0};
+  double squares_[3] = {0.0, 0.0, 0.0};
+  int n_ = 0;
+};
+
 class ContextPool {
  public:
   std::unique_ptr<ShadingContext> take(Backend* backend) {
@@ -102,6 +144,7 @@ class TileRender {
   std::string run(const ProgressFn& progress);
 
   uint64_t droppedSamples() const { return dropped_.load(); }
+  uint64_t samplesTaken() const { return taken_.load(); }
   // Call once run() has returned.
   const std::vector<size_t>& warmed() const { return warmed_; }
   int samplesPerPixel() const { return spp_; }
@@ -137,6 +180,7 @@ class TileRender {
   std::vector<size_t> finished_;
   std::string failure_;
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> taken_{0};
   std::vector<std::thread> running_;
   std::vector<std::unique_ptr<ShadingContext>> contexts_;
   size_t next_ = 0;
@@ -218,11 +262,16 @@ void TileRender::warmUp(size_t index, ShadingContext* ctx) {
 uint64_t TileRender::shadeTile(const Task& task, ShadingContext* ctx) {
   const Panel& panel = panels_[task.panel];
   uint64_t bad = 0;
+  uint64_t taken = 0;
   const float inv = 1.0f / static_cast<float>(spp_);
   const ImageRays rays = panel.scene->camera.imageRays(panel.width, panel.height);
+  const bool adaptive = settings_.adaptiveThreshold > 0.0f;
+  const int every = std::max(2, settings_.adaptiveMinSamples);
   for (int y = task.y0; y < task.y1 && !cancelled(); ++y) {
     for (int x = task.x0; x < task.x1; ++x) {
       Rgb sum;
+      PixelNoise noise;
+      int n = 0;
       for (int s = first_; s < first_ + spp_; ++s) {
         const auto [jx, jy] = settings_.sameJitterPerPanel
                                   ? jitter(x, y, s, lone_)
@@ -238,15 +287,25 @@ uint64_t TileRender::shadeTile(const Task& task, ShadingContext* ctx) {
         }
         // A sample that is not finite would poison the pixel; it is
         // dropped and counted, and the count is reported.
+        ++n;
         if (isFinite(c)) {
           sum += c;
         } else {
           ++bad;
         }
+        if (adaptive) {
+          noise.add(isFinite(c) ? c : Rgb{});
+          // Tested after every `every` samples only, not after each: a
+          // pixel stops on a stretch of samples, not on one lucky run.
+          if (n % every == 0 && n < spp_ && noise.codes() < settings_.adaptiveThreshold) break;
+        }
       }
-      image_.at(panel.x0 + x, panel.y0 + y) = sum * inv;
+      image_.at(panel.x0 + x, panel.y0 + y) =
+          n == spp_ ? sum * inv : sum * (1.0f / static_cast<float>(n));
+      taken += static_cast<uint64_t>(n);
     }
   }
+  taken_ += taken;
   return bad;
 }
 
@@ -326,11 +385,7 @@ bool render(const std::vector<Panel>& panels, const RenderSettings& settings, Im
   stats.droppedSamples = job.droppedSamples();
   stats.cancelled = failure == kCancelled;
   stats.warmedTiles = job.warmed();
-  stats.cameraSamples = 0;
-  for (const Panel& p : panels) {
-    stats.cameraSamples += static_cast<uint64_t>(p.width) * static_cast<uint64_t>(p.height) *
-                           static_cast<uint64_t>(job.samplesPerPixel());
-  }
+  stats.cameraSamples = job.samplesTaken();
   if (!failure.empty()) {
     error = failure;
     return false;

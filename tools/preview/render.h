@@ -66,6 +66,17 @@ struct RenderSettings {
   // two hosts' panels then make the same camera rays, and each tile draws
   // as many reflection numbers in one as in the other.
   bool sameJitterPerPanel = false;
+  // Adaptive sampling, off at 0 (the default: every pixel takes
+  // samplesPerPixel samples, and the image is what it is without the
+  // option, bit for bit). Otherwise a pixel stops taking camera samples once
+  // the estimated noise of its mean, in 8-bit sRGB codes in its noisiest
+  // channel, is below adaptiveThreshold; it is estimated from the pixel's
+  // own samples after every adaptiveMinSamples of them, so that flat pixels
+  // stop after that many and noisy ones go on up to samplesPerPixel. The
+  // decision depends on the samples alone, so the image is as reproducible
+  // as without it.
+  float adaptiveThreshold = 0.0f;
+  int adaptiveMinSamples = 8;
   // When set, a render that sees it true stops within a row of pixels,
   // starts no further tile, and returns false with kCancelled as its error.
   const std::atomic<bool>* cancel = nullptr;
@@ -75,7 +86,7 @@ constexpr const char* kCancelled = "cancelled";
 
 struct RenderStats {
   double seconds = 0.0;
-  uint64_t cameraSamples = 0;
+  uint64_t cameraSamples = 0;  // taken: fewer than pixels x spp under adaptive sampling
   uint64_t droppedSamples = 0;  // samples that came back not finite
   int threads = 0;
   bool cancelled = false;

@@ -464,11 +464,19 @@ class Run {
     const double perThread = stats.seconds > 0.0 ? static_cast<double>(stats.cameraSamples) /
                                                        stats.seconds / stats.threads
                                                  : 0.0;
+    // Under adaptive sampling --spp is the most a pixel took; the mean follows.
+    char taken[64] = "";
+    const double pixels = static_cast<double>(job.cellWidth) * job.cellHeight *
+                          static_cast<double>(job.swatches.size());
+    if (options_.adaptiveThreshold > 0.0f && pixels > 0.0) {
+      std::snprintf(taken, sizeof taken, " (adaptive, %.1f on average)",
+                    static_cast<double>(stats.cameraSamples) / pixels);
+    }
     std::fprintf(info(),
-                 "glintweave-preview: %dx%d (%s), %d spp, %d thread%s, %.2f s, %.0f samples/s "
+                 "glintweave-preview: %dx%d (%s), %d spp%s, %d thread%s, %.2f s, %.0f samples/s "
                  "per thread -> %s\n",
                  image.width, image.height, hostList(job.hosts).c_str(), options_.samplesPerPixel,
-                 stats.threads, stats.threads == 1 ? "" : "s", stats.seconds, perThread,
+                 taken, stats.threads, stats.threads == 1 ? "" : "s", stats.seconds, perThread,
                  destinationName(options_.output).c_str());
   }
 

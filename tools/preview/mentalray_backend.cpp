@@ -1,24 +1,20 @@
-// The mental ray side: kl4v_glintWeave.so and the stand-in renderer module
+// The mental ray side: kl4v_glintWeave.so and the stand-in renderer module,
 // loaded through the mental ray host's driver (hosts/mentalray/driver), one
-// shader record per material laid out from the installed declaration, and
-// the module's interface functions served by callbacks that trace this scene.
-//
-// Host services, as the shader relies on them:
-// - mi_sample_light: point lights give one sample, area lights as many as the
-//   scene's LightSampling gives a hit at the state's reflection level, each
-//   with a shadow ray; *samples counts the samples handed out, and the call
-//   after the last returns miFALSE. Infinite (directional) lights, which an
-//   environment map becomes, give one sample along their direction, its
-//   shadow ray unbounded.
-// - mi_trace_reflection: casts the ray from state->point; a hit is shaded by
-//   the hit surface's material on a child state (type miRAY_REFLECT,
-//   reflection level raised), a miss returns the environment. The reflection
-//   depth is 1: a state at level 1 or deeper is refused, and the shader then
-//   falls back to mi_trace_environment. Like the renderer, the call copies the
-//   hit's point, normal and distance back into the state it was given.
-// - mi_trace_environment: the scene's environment in the given direction.
+// shader record per material laid out from the installed declaration, and the
+// module's interface functions answered from this scene. The shader sees world
+// space, whatever way the camera faces.
+// - mi_sample_light: a point light gives one sample, an area light as many as
+//   the scene's LightSampling gives at the state's reflection level, each with
+//   a shadow ray; an infinite light (what an environment map becomes) gives one
+//   sample along its direction, its shadow ray unbounded. *samples counts the
+//   samples handed out; the call after the last returns miFALSE.
+// - mi_trace_reflection: casts from state->point; a hit is shaded by its
+//   material on a child state (miRAY_REFLECT, level raised), a miss returns the
+//   environment. The depth is 1: a state at level 1 or deeper is refused, and
+//   the shader falls back to mi_trace_environment. As the renderer does, the
+//   call copies the hit's point, normal and distance back into the caller's.
+// - mi_trace_environment: the environment in the given direction.
 // - mi_compute_irradiance: the environment's, from environmentIrradiance.
-// The space the shader sees is world space, whatever way the camera faces.
 #include <mrhost.h>
 
 #include <algorithm>
@@ -80,12 +76,19 @@ struct MentalRayContext final : ShadingContext {
   int traces = 0;         // rays traced for the camera sample so far
 };
 
+// The hit being shaded: its camera sample and slot from the context, its
+// depth from the state.
+HitKey hitKeyOf(const miState* state) {
+  HitKey key;
+  if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
+  key.depth = state->reflection_level;
+  return key;
+}
+
 class MentalRayBackend final : public Backend, private mrhost::Services {
  public:
   explicit MentalRayBackend(const Scene& scene) : scene_(scene) {}
-  ~MentalRayBackend() override {
-    renderer_.reset();  // its routes go before another backend may load
-  }
+  ~MentalRayBackend() override { renderer_.reset(); }  // routes go before another load
 
   bool load(const std::vector<Material>& materials, const LibraryPaths& paths, std::string& error);
   const char* name() const override { return "mentalray"; }
@@ -115,16 +118,12 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
  private:
   miTag objectTag(const void* object) const {
     // Lights first, then the spheres, the ground and the meshes.
-    const size_t first = scene_.lights.size() + 1;
-    for (size_t i = 0; i < scene_.spheres.size(); ++i) {
+    const size_t first = scene_.lights.size() + 1, ground = first + scene_.spheres.size();
+    for (size_t i = 0; i < scene_.spheres.size(); ++i)
       if (object == &scene_.spheres[i]) return static_cast<miTag>(first + i);
-    }
-    for (size_t i = 0; i < scene_.meshes.size(); ++i) {
-      if (object == &scene_.meshes[i]) {
-        return static_cast<miTag>(first + scene_.spheres.size() + 1 + i);
-      }
-    }
-    return static_cast<miTag>(first + scene_.spheres.size());
+    for (size_t i = 0; i < scene_.meshes.size(); ++i)
+      if (object == &scene_.meshes[i]) return static_cast<miTag>(ground + 1 + i);
+    return static_cast<miTag>(ground);
   }
   bool writeValues(const Material& m, mrhost::ShaderCall& call, std::string& error) const;
 
@@ -139,11 +138,8 @@ class MentalRayBackend final : public Backend, private mrhost::Services {
   // The environment's irradiance, its directions drawn for the camera sample
   // and the hit being shaded: noise between pixels that averages out.
   miBoolean computeIrradiance(miColor* result, miState* state) override {
-    HitKey key;
-    if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
-    key.depth = state->reflection_level;
     *result = opaque(environmentIrradiance(scene_, fromMi(state->point), fromMi(state->normal),
-                                           key, kIrradianceRays));
+                                           hitKeyOf(state), kIrradianceRays));
     return miTRUE;
   }
 
@@ -237,18 +233,12 @@ bool MentalRayBackend::sceneChanged(std::string& error) {
 miBoolean MentalRayBackend::sampleLight(miColor* result, miVector* dir, miScalar* dotNl,
                                         miState* state, miTag tag, miInteger* samples) {
   if (tag == kProbeLightTag) return probeLightSample(result, dir, dotNl, state, samples);
-  const auto& lights = scene_.lights;
-  if (tag == 0 || tag > lights.size() || !samples) return miFALSE;
+  if (tag == 0 || tag > scene_.lights.size() || !samples) return miFALSE;
   const size_t index = tag - 1;
-  const Light& light = lights[index];
+  const Light& light = scene_.lights[index];
   const LightSampling& sampling = scene_.lightSampling;
   const int depth = state->reflection_level;
   if (*samples < 0 || *samples >= lightSampleCount(sampling, light, depth)) return miFALSE;
-  // The hit being shaded: its camera sample and slot come from the context,
-  // its depth from the state.
-  HitKey key;
-  if (const auto* ctx = static_cast<const MentalRayContext*>(state->user)) key = ctx->key;
-  key.depth = depth;
   const Vec3 p = fromMi(state->point);
   Vec3 l;
   bool lit = false;
@@ -259,7 +249,7 @@ miBoolean MentalRayBackend::sampleLight(miColor* result, miVector* dir, miScalar
     l = light.direction;
     lit = dot(fromMi(state->normal), l) > 0.0f && !scene_.occludedToward(p, l);
   } else {
-    const Vec3 target = lightSamplePosition(sampling, light, index, key, p, *samples);
+    const Vec3 target = lightSamplePosition(sampling, light, index, hitKeyOf(state), p, *samples);
     l = normalized(target - p);
     lit = !scene_.occluded(p, target);
   }

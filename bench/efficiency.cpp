@@ -438,6 +438,19 @@ bool planStage(const std::vector<std::string>& args, gwp::RenderJob& job, std::s
   return gwp::parseOptions(args, options, error) && gwp::planRender(options, {}, job, error);
 }
 
+// A new folder under $TMPDIR (or /tmp) named after `prefix`; empty, with the
+// reason on stderr, when it cannot be made.
+std::string temporaryDirectory(const char* prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    std::fprintf(stderr, "cannot make a temporary directory under %s: %s\n",
+                 tmp && *tmp ? tmp : "/tmp", std::strerror(errno));
+    return {};
+  }
+  return pattern;
+}
+
 std::string jsonVector(gwp::Vec3 v) {
   char text[96];
   std::snprintf(text, sizeof text, "[%.9g, %.9g, %.9g]", static_cast<double>(v.x),
@@ -751,13 +764,7 @@ struct PeerHost {
 int peerMain(const Settings& settings, const PeerSettings& peer) {
   std::string dir = peer.stageDir;
   if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gwpeer.XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      std::fprintf(stderr, "cannot make a temporary directory\n");
-      return 1;
-    }
-    dir = pattern;
+    if ((dir = temporaryDirectory("gwpeer")).empty()) return 1;
   } else if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "--stage: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
     return 1;
@@ -1016,13 +1023,7 @@ int main(int argc, char** argv) {
   if (peer.enabled) return peerMain(settings, peer);
   std::string tempDir;
   if (!settings.baseline.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gwefficiency.XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      std::fprintf(stderr, "cannot make a temporary directory\n");
-      return 1;
-    }
-    tempDir = pattern;
+    if ((tempDir = temporaryDirectory("gwefficiency")).empty()) return 1;
   }
 
   std::printf(

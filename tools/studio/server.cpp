@@ -402,9 +402,11 @@ StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
   const size_t threads = static_cast<size_t>(std::max(2, options_.threads));
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_->set_payload_max_length(options_.maxBody);
-  // An idle page's connection holds a worker: let it go soon, and never let
-  // a slow or vanished client hold one for long.
-  server_->set_keep_alive_timeout(1);
+  // The keep-alive wait is also how long a new connection has to send its
+  // first request: a shorter one closed, unanswered, the connections of
+  // clients on a loaded machine. An idle page's connection holds a worker
+  // this long at most, and a slow or vanished client no longer.
+  server_->set_keep_alive_timeout(5);
   server_->set_read_timeout(5, 0);
   server_->set_write_timeout(5, 0);
   server_->set_socket_options(listenerOptions);

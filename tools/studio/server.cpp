@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <map>
@@ -402,11 +403,10 @@ StudioServer::StudioServer(Studio& studio, const ServerOptions& options)
   const size_t threads = static_cast<size_t>(std::max(2, options_.threads));
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_->set_payload_max_length(options_.maxBody);
-  // The keep-alive wait is also how long a new connection has to send its
-  // first request: a shorter one closed, unanswered, the connections of
-  // clients on a loaded machine. An idle page's connection holds a worker
-  // this long at most, and a slow or vanished client no longer.
-  server_->set_keep_alive_timeout(5);
+  // An idle page's connection holds a worker, and holds up a stop, this long
+  // at most. The same wait is how long a new connection has to send its
+  // first request.
+  server_->set_keep_alive_timeout(std::max<time_t>(1, options_.keepAliveSeconds));
   server_->set_read_timeout(5, 0);
   server_->set_write_timeout(5, 0);
   server_->set_socket_options(listenerOptions);

@@ -39,6 +39,11 @@ struct ServerOptions {
   // Uploads from a studio bound beyond loopback: refused unless this is set
   // (their readers would see files from whoever can reach the address).
   bool allowUploads = false;
+  // How long an idle connection is kept, and how long a new one has to send
+  // its first request. Short, so that an open page neither holds workers
+  // nor delays a stop; a host that runs many times slower (valgrind) needs
+  // a longer one.
+  int keepAliveSeconds = 1;
 };
 
 // Whether `address` is this machine's loopback alone.

@@ -234,10 +234,11 @@ class Server : public ::testing::Test {
     // through a loaded sanitizer build can outlast its read timeout.
     ServerOptions serverOptions;
     serverOptions.maxBody = kTestMaxBody;
-    // Valgrind runs one thread at a time: fifty clients at once can leave
+    // Valgrind runs one thread at a time, and a sanitizer's build on a
+    // loaded machine is many times slower: fifty clients at once can leave
     // one a second or more between its connect and its request, and the
     // server would close the connection unanswered.
-    if (underValgrind()) serverOptions.keepAliveSeconds = 10;
+    if (sanitized()) serverOptions.keepAliveSeconds = 10;
     server_ = new StudioServer(*studio_, serverOptions);
     ASSERT_TRUE(server_->bind(error)) << error;
     thread_ = new std::thread([] { server_->run(); });
